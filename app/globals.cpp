@@ -1,0 +1,3 @@
+#include "app/globals.h"
+
+std::string DeviceSerial;

@@ -1,0 +1,59 @@
+#include "app/log.h"
+
+#include <syslog.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+
+std::atomic<int32_t> DebugLevel{0};
+
+namespace {
+
+std::mutex logMutex;
+
+std::string formatText(const char* format, va_list args) {
+    char small[256];
+    va_list copy;
+    va_copy(copy, args);
+    int needed = vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (needed < 0) return std::string();
+    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
+    std::string text(static_cast<size_t>(needed) + 1, '\0');
+    vsnprintf(&text[0], text.size(), format, args);
+    text.resize(static_cast<size_t>(needed));
+    return text;
+}
+
+}  // namespace
+
+void logAt(int threshold, const char* format, ...) {
+    if (!logEnabled(threshold)) return;
+    va_list args;
+    va_start(args, format);
+    std::string text = formatText(format, args);
+    va_end(args);
+
+    std::lock_guard<std::mutex> lock(logMutex);
+    syslog(LOG_INFO, "%s", text.c_str());
+    text.push_back('\n');
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void fatalExit(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = formatText(format, args);
+    va_end(args);
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        syslog(LOG_ERR, "%s", text.c_str());
+        fprintf(stderr, "%s\n", text.c_str());
+        fflush(stderr);
+    }
+    exit(1);
+}

@@ -1,0 +1,337 @@
+#include "osdp/osdp_peripheral.h"
+
+#include <sys/time.h>
+
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+#include "app/log.h"
+#include "osdp/check_codes.h"
+
+namespace {
+
+constexpr uint8_t kStartOfMessage = 0x53;
+// Bit 7 of the address byte marks a reply.
+constexpr uint8_t kReplyBit = 0x80;
+// Control byte: bits 0-1 sequence number, bit 2 set when a CRC-16 ends the frame.
+constexpr uint8_t kSequenceMask = 0x03;
+constexpr uint8_t kCrcFlag = 0x04;
+
+// Commands with an answer of their own; everything else is acknowledged.
+constexpr uint8_t kCmdPoll = 0x60;
+constexpr uint8_t kCmdId = 0x61;
+constexpr uint8_t kCmdCap = 0x62;
+constexpr uint8_t kCmdLstat = 0x64;
+constexpr uint8_t kCmdComset = 0x6E;
+
+constexpr uint8_t kReplyAck = 0x40;
+constexpr uint8_t kReplyPdid = 0x45;
+constexpr uint8_t kReplyPdcap = 0x46;
+constexpr uint8_t kReplyLstatr = 0x48;
+constexpr uint8_t kReplyRaw = 0x50;
+constexpr uint8_t kReplyCom = 0x54;
+
+// "CSN LSB": a 32-bit card serial number sent as 32 bits.
+constexpr uint8_t kCardFormatCsn32 = 0x12;
+
+constexpr uint8_t kVendorCode[3] = {0x02, 0x4B, 0x7E};
+constexpr uint8_t kFirmware[3] = {1, 2, 3};
+
+// Function code, compliance level, number of items; then two zero bytes.
+constexpr uint8_t kCapabilities[44] = {
+    0x01, 0x00, 0x00,  // contact status monitoring
+    0x02, 0x00, 0x00,  // output control
+    0x03, 0x01, 0x00,  // card data format: array of bits
+    0x04, 0x04, 0x01,  // reader LED control: timed, tri-colour
+    0x05, 0x02, 0x01,  // reader audible output: timed
+    0x06, 0x00, 0x00,  // reader text output: no display
+    0x07, 0x00, 0x00,  // time keeping
+    0x08, 0x01, 0x01,  // check character support: CRC-16
+    0x09, 0x00, 0x00,  // communication security: none
+    0x0A, 0x92, 0x03,  // receive buffer size 0x0392, low byte first
+    0x0C, 0x00, 0x00,  // smart card support
+    0x0E, 0x00, 0x00,  // biometrics
+    0x0F, 0x00, 0x00,  // secure PIN entry
+    0x10, 0x01, 0x00,  // OSDP version
+    0x00, 0x00};
+
+constexpr uint32_t kBaudRate = 9600;
+
+std::string hexDump(const uint8_t* data, int count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(static_cast<size_t>(count) * 3);
+    for (int i = 0; i < count; ++i) {
+        text.push_back(digits[data[i] >> 4]);
+        text.push_back(digits[data[i] & 0x0F]);
+        text.push_back(' ');
+    }
+    return text;
+}
+
+}  // namespace
+
+WallTime systemWallTime() {
+    struct timeval tv;
+    gettimeofday(&tv, nullptr);
+    return WallTime{static_cast<int64_t>(tv.tv_sec), static_cast<int64_t>(tv.tv_usec)};
+}
+
+std::string timeText(const WallTime& time) {
+    time_t seconds = static_cast<time_t>(time.seconds);
+    struct tm local;
+    localtime_r(&seconds, &local);
+    char text[50];
+    snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
+             static_cast<int>(time.micros / 1000));
+    return text;
+}
+
+OsdpPeripheral::OsdpPeripheral(Clock clock) : clock_(std::move(clock)) {}
+
+bool OsdpPeripheral::receiveByte(uint8_t b) {
+    // Time texts and dumps are only for the level-5 lines; skip them otherwise.
+    const bool trace = logEnabled(5);
+    const std::string time = trace ? timeText(clock_()) : std::string();
+
+    // Any start byte begins a new frame, even inside one: the frame in progress
+    // is lost and the controller's retry takes over.
+    if (b == kStartOfMessage) {
+        inBuf.fill(0);
+        inBuf[0] = kStartOfMessage;
+        inPos = inAddr = inCtrl = inCmd = inCheckLo = inCheckHi = 0;
+        return false;
+    }
+
+    inPos = (inPos >= static_cast<int32_t>(kFrameBufferSize) - 1) ? 0 : inPos + 1;
+    inBuf[inPos] = b;
+    switch (inPos) {
+        case 1: inAddr = b; break;
+        case 2: inLen = b; break;  // the length's high byte is not used
+        case 4: inCtrl = b; break;
+        case 5: inCmd = b; break;
+        default: break;
+    }
+
+    const char* checkName = "?";
+    bool checked = false;
+    int received = 0;
+    int computed = 0;
+    if (inPos >= inLen - 1 && inLen >= 7) {
+        checked = true;
+        if (inCtrl > 3) {
+            inCheckLo = inBuf[inPos - 1];
+            inCheckHi = b;
+            received = inCheckLo + 256 * b;
+            computed = crc16(inBuf.data(), static_cast<size_t>(inLen - 2));
+            checkName = "CRC16";
+        } else {
+            received = b;
+            computed = checksum8(inBuf.data(), static_cast<size_t>(inLen - 1));
+            checkName = "CRC8";
+        }
+    }
+
+    if (trace) {
+        logAt(5,
+              "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
+              "[%s %02X == %02X] |%s|",
+              time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
+              received, computed, hexDump(inBuf.data(), inPos + 1).c_str());
+    }
+
+    // After more than 1023 bytes without a start byte the buffer has wrapped and
+    // position 0 no longer holds one; nothing there is a frame.
+    if (!checked || received != computed || inBuf[0] != kStartOfMessage) return false;
+    if (inAddr != readerAddress[0] && inAddr != readerAddress[1]) return false;
+    if (inCmd == 0) return false;
+
+    currentReader = (inAddr == readerAddress[1]) ? 1 : 0;
+    const int reader = currentReader;
+    const int32_t frameLen = inPos + 1;
+    const bool repeat = (inCtrl & kSequenceMask) != 0 && lastFrameLen[reader] == frameLen &&
+                        std::memcmp(lastFrame[reader].data(), inBuf.data(),
+                                    static_cast<size_t>(frameLen)) == 0;
+    if (repeat) {
+        // The controller missed our reply: send it again unchanged, so that a
+        // card or status report it carried is neither lost nor consumed twice.
+        replyBuf.fill(0);
+        std::memcpy(replyBuf.data(), lastReply[reader].data(),
+                    static_cast<size_t>(lastReplyLen[reader]));
+        replyLen = lastReplyLen[reader];
+        MutexLock lock(mutex);
+        ++reqIn;
+    } else {
+        buildReply(static_cast<uint8_t>(inCtrl), static_cast<uint8_t>(inCmd));
+        std::memcpy(lastFrame[reader].data(), inBuf.data(), static_cast<size_t>(frameLen));
+        lastFrameLen[reader] = frameLen;
+        std::memcpy(lastReply[reader].data(), replyBuf.data(), static_cast<size_t>(replyLen));
+        lastReplyLen[reader] = replyLen;
+    }
+
+    if (trace) {
+        logAt(5,
+              "%s (%ld) Addr=%d, msgInLen=%ld, CtrlIn=%02X, CmndIn=%02X  %s=[%02X %02X / %04X]/ "
+              "Ver = %04X <%s>",
+              time.c_str(), static_cast<long>(inPos), inAddr, static_cast<long>(inLen), inCtrl,
+              inCmd, checkName, inCheckLo, inCheckHi, received, computed, "Ok");
+        logAt(5, "%s | %s", time.c_str(), hexDump(inBuf.data(), inPos + 1).c_str());
+    }
+    return true;
+}
+
+void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
+    const bool trace = logEnabled(5);
+    const std::string time = trace ? timeText(clock_()) : std::string();
+    const int r = currentReader;
+
+    MutexLock lock(mutex);
+    ++reqIn;
+    replyBuf.fill(0);
+    replyCtrl = ctrl;
+    logAt(5, "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
+          time.c_str(), ctrl, cmd, replyCtrl, r + 1);
+
+    int length;
+    switch (cmd) {
+        case kCmdPoll:
+            // One pending item per poll: the card first, then the status report.
+            if (pendingCard[r] != 0) {
+                replyCode = kReplyRaw;
+                length = 16;
+            } else if (statusChanged[r] != 0) {
+                statusChanged[r] = 0;
+                replyCode = kReplyLstatr;
+                length = 10;
+            } else {
+                replyCode = kReplyAck;
+                length = 8;
+            }
+            break;
+        case kCmdId: replyCode = kReplyPdid; length = 20; break;
+        case kCmdCap: replyCode = kReplyPdcap; length = 52; break;
+        case kCmdLstat: replyCode = kReplyLstatr; length = 10; break;
+        case kCmdComset: replyCode = kReplyCom; length = 13; break;
+        default:
+            // LED, buzzer, output, text and unknown commands: acknowledged, not applied.
+            replyCode = kReplyAck;
+            length = 8;
+            break;
+    }
+
+    uint8_t* out = replyBuf.data();
+    out[0] = kStartOfMessage;
+    out[1] = static_cast<uint8_t>(readerAddress[r] + kReplyBit);
+    out[2] = static_cast<uint8_t>(length);
+    out[3] = 0;
+    out[5] = replyCode;
+    replyLen = length;
+
+    switch (replyCode) {
+        case kReplyPdid:
+            std::memcpy(out + 6, kVendorCode, 3);
+            out[9] = static_cast<uint8_t>(pdModel);
+            out[10] = static_cast<uint8_t>(pdVersion);
+            out[11] = static_cast<uint8_t>(pdSerial >> 24);
+            out[12] = static_cast<uint8_t>(pdSerial >> 16);
+            out[13] = static_cast<uint8_t>(pdSerial >> 8);
+            out[14] = static_cast<uint8_t>(pdSerial);
+            std::memcpy(out + 15, kFirmware, 3);
+            break;
+        case kReplyPdcap: std::memcpy(out + 6, kCapabilities, sizeof kCapabilities); break;
+        case kReplyLstatr:
+            out[6] = tamper[r];
+            out[7] = power[r];
+            break;
+        case kReplyRaw: {
+            const uint32_t card = pendingCard[r];
+            out[6] = 0x00;  // each virtual reader is a device of its own
+            out[7] = kCardFormatCsn32;
+            out[8] = 32;  // bit count, low byte first
+            out[9] = 0;
+            out[10] = static_cast<uint8_t>(card >> 24);
+            out[11] = static_cast<uint8_t>(card >> 16);
+            out[12] = static_cast<uint8_t>(card >> 8);
+            out[13] = static_cast<uint8_t>(card);
+            pendingCard[r] = 0;
+            // Card data always travels with a CRC-16, even to a checksum command.
+            if (replyCtrl <= 3) replyCtrl = static_cast<uint8_t>(replyCtrl + kCrcFlag);
+            break;
+        }
+        case kReplyCom:
+            // Settings asked for are not applied: report the current ones.
+            out[6] = readerAddress[r];
+            out[7] = static_cast<uint8_t>(kBaudRate);
+            out[8] = static_cast<uint8_t>(kBaudRate >> 8);
+            out[9] = static_cast<uint8_t>(kBaudRate >> 16);
+            out[10] = static_cast<uint8_t>(kBaudRate >> 24);
+            break;
+        default: break;
+    }
+    out[4] = replyCtrl;
+
+    if (replyCtrl > 3) {
+        const uint16_t crc = crc16(out, static_cast<size_t>(length - 2));
+        out[length - 2] = static_cast<uint8_t>(crc);
+        out[length - 1] = static_cast<uint8_t>(crc >> 8);
+        logAt(5, "CRC16 %04X", crc);
+    } else {
+        // Same length as with a CRC: the byte before the checksum stays 0.
+        const uint8_t sum = checksum8(out, static_cast<size_t>(length - 1));
+        out[length - 1] = sum;
+        logAt(5, "CRC8 %02X", sum);
+    }
+    logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), inCmd, replyCode);
+}
+
+void OsdpPeripheral::injectCard(int reader, uint32_t card) {
+    const WallTime now = clock_();
+    MutexLock lock(mutex);
+    const WallTime previous = lastAttempt[reader];
+    // Every offer restarts the window, so a card offered again and again at
+    // short gaps is taken only the first time.
+    lastAttempt[reader] = now;
+    if (card != lastCard[reader]) {
+        pendingCard[reader] = card;
+        lastCard[reader] = card;
+        return;
+    }
+    const int64_t elapsed =
+        (now.seconds - previous.seconds) * 1000000 + (now.micros - previous.micros);
+    if (elapsed > repeatInterval) {
+        pendingCard[reader] = card;
+    } else {
+        logAt(5, "Multiple credential in short time [%04X] on Reader %d", card, reader + 1);
+    }
+}
+
+void OsdpPeripheral::setTamper(int reader, bool tampered) {
+    MutexLock lock(mutex);
+    tamper[reader] = tampered ? 1 : 0;
+    statusChanged[reader] = 1;
+}
+
+void OsdpPeripheral::setLastLpr(int reader, const std::string& plate) {
+    MutexLock lock(mutex);
+    lastLpr[reader] = plate;
+}
+
+void OsdpPeripheral::countReplyWritten() {
+    MutexLock lock(mutex);
+    ++reqOut;
+}
+
+PeripheralStatus OsdpPeripheral::status() const {
+    PeripheralStatus status;
+    MutexLock lock(mutex);
+    status.readerAddress = readerAddress;
+    status.lastCard = lastCard;
+    status.tamper = tamper;
+    status.lastLpr = lastLpr;
+    status.reqIn = reqIn;
+    status.reqOut = reqOut;
+    status.restartRequired = restartRequired;
+    status.saveRequired = saveRequired;
+    return status;
+}

@@ -1,0 +1,135 @@
+// The OSDP peripheral engine: two virtual card readers answering one OSDP
+// controller. Bytes go in through receiveByte, the reply comes out in replyBuf.
+// The engine does no I/O; its only outside input is the clock it is given.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "util/mutex.h"
+
+// Wall-clock time as 64-bit seconds and microseconds, wide on 32-bit targets too.
+struct WallTime {
+    int64_t seconds = 0;
+    int64_t micros = 0;
+};
+
+// The system's wall clock (gettimeofday).
+WallTime systemWallTime();
+
+// Local time of day "%02d:%02d:%02d.%03d" that opens the engine's log lines.
+std::string timeText(const WallTime& time);
+
+constexpr int kReaderCount = 2;
+constexpr size_t kFrameBufferSize = 1024;
+// The longest reply, osdp_PDCAP, is 52 bytes.
+constexpr size_t kMaxReplyLength = 52;
+
+// Consistent copy of what the status document shows, taken under the lock.
+struct PeripheralStatus {
+    std::array<uint8_t, kReaderCount> readerAddress{};
+    std::array<uint32_t, kReaderCount> lastCard{};
+    std::array<uint8_t, kReaderCount> tamper{};
+    std::array<std::string, kReaderCount> lastLpr;
+    uint32_t reqIn = 0;
+    uint32_t reqOut = 0;
+    bool restartRequired = false;
+    bool saveRequired = false;
+};
+
+class OsdpPeripheral {
+public:
+    using Clock = std::function<WallTime()>;
+
+    explicit OsdpPeripheral(Clock clock = systemWallTime);
+    OsdpPeripheral(const OsdpPeripheral&) = delete;
+    OsdpPeripheral& operator=(const OsdpPeripheral&) = delete;
+
+    // Main thread. Takes one byte from the line; true when it completed a valid
+    // frame for reader 1 or 2 and the reply is in replyBuf[0..replyLen).
+    bool receiveByte(uint8_t b) EXCLUDES(mutex);
+
+    // Main thread. Builds the reply to a command for currentReader.
+    // REQUIRES: currentReader is 0 or 1.
+    void buildReply(uint8_t ctrl, uint8_t cmd) EXCLUDES(mutex);
+
+    // Web worker. Offers a card to reader index 0 or 1; the same card again
+    // within repeatInterval of the previous offer to that reader is dropped.
+    // REQUIRES: reader is 0 or 1.
+    void injectCard(int reader, uint32_t card) EXCLUDES(mutex);
+
+    // Web worker. Sets the tamper state and asks for a local status report on
+    // the reader's next poll. REQUIRES: reader is 0 or 1.
+    void setTamper(int reader, bool tampered) EXCLUDES(mutex);
+
+    // Web worker. Records the plate text of the latest plate event delivered
+    // to the reader. REQUIRES: reader is 0 or 1.
+    void setLastLpr(int reader, const std::string& plate) EXCLUDES(mutex);
+
+    // Main thread: one reply has been written to the line.
+    void countReplyWritten() EXCLUDES(mutex);
+
+    PeripheralStatus status() const EXCLUDES(mutex);
+
+    // Rewrites the configuration file at configPath; false when the file could
+    // not be opened, written or closed.
+    bool saveConfig() EXCLUDES(mutex);
+
+    // Text builders of the status document: "<name>value</name>" unescaped.
+    static std::string xmlElement(const std::string& name, int value);
+    static std::string xmlElement(const std::string& name, const std::string& value);
+    static std::string xmlElement(const std::string& name, bool value);
+    // Upper-case hexadecimal without leading zeros ("0" for zero).
+    static std::string hexText(uint32_t value);
+
+    // Frame receiver and reply; main thread only, so not locked.
+    std::array<uint8_t, kFrameBufferSize> inBuf{};
+    std::array<uint8_t, kFrameBufferSize> replyBuf{};
+    int32_t replyLen = 0;
+    int32_t inPos = 0;
+    int32_t inLen = 0;
+    int32_t inAddr = 0;
+    int32_t inCheckLo = 0;
+    int32_t inCheckHi = 0;
+
+    // Guards the per-reader state and the counters that both threads use.
+    mutable Mutex mutex;
+
+    std::array<WallTime, kReaderCount> lastAttempt GUARDED_BY(mutex){};
+    int64_t repeatInterval = 3000000;
+    uint8_t currentReader = 0;
+    std::array<uint8_t, kReaderCount> tamper GUARDED_BY(mutex){};
+    std::array<uint8_t, kReaderCount> power GUARDED_BY(mutex){};
+    std::array<uint8_t, kReaderCount> statusChanged GUARDED_BY(mutex){};
+    std::array<std::string, kReaderCount> lastLpr GUARDED_BY(mutex);
+    uint32_t pdVersion = 1;
+    uint32_t pdModel = 0;
+    uint32_t pdSerial = 316087;
+    // Fixed for the life of the process.
+    const std::array<uint8_t, kReaderCount> readerAddress{{0x0A, 0x0B}};
+    uint32_t reqIn GUARDED_BY(mutex) = 0;
+    uint32_t reqOut GUARDED_BY(mutex) = 0;
+    int32_t inCtrl = 0;
+    int32_t inCmd = 0;
+    uint8_t replyCtrl = 0;
+    uint8_t replyCode = 0;
+    std::array<uint32_t, kReaderCount> pendingCard GUARDED_BY(mutex){};
+    std::array<uint32_t, kReaderCount> lastCard GUARDED_BY(mutex){};
+    std::string configPath = "localdata/kanzo.conf";
+    bool restartRequired GUARDED_BY(mutex) = false;
+    bool saveRequired GUARDED_BY(mutex) = false;
+
+    // Controllers resend a command whose reply they missed, byte for byte with
+    // the same sequence number; such a repeat gets the stored reply again so
+    // that a card or status report carried by a lost reply is not lost.
+    std::array<std::array<uint8_t, kFrameBufferSize>, kReaderCount> lastFrame{};
+    std::array<int32_t, kReaderCount> lastFrameLen{};
+    std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply{};
+    std::array<int32_t, kReaderCount> lastReplyLen{};
+
+private:
+    Clock clock_;
+};
