@@ -27,5 +27,7 @@ private:
 
 // The last 8 hexadecimal digits of a digest text as a number, that is the last
 // four digest bytes read big-endian.
-// REQUIRES: digestHex is a digest text of Sha1::finalHex.
+// REQUIRES: digestHex is a digest text of Sha1::finalHex. Any other text whose
+// last 8 characters are not all hexadecimal digits (or that is shorter than 8)
+// throws std::invalid_argument.
 uint32_t cardNumberFromDigest(const std::string& digestHex);
