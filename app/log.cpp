@@ -20,8 +20,10 @@ std::string formatText(const char* format, va_list args) {
     va_copy(copy, args);
     int needed = vsnprintf(small, sizeof small, format, copy);
     va_end(copy);
-    if (needed < 0) return std::string();
-    if (static_cast<size_t>(needed) < sizeof small) return std::string(small, needed);
+    if (needed < 0)
+        return std::string();
+    if (static_cast<size_t>(needed) < sizeof small)
+        return std::string(small, needed);
     std::string text(static_cast<size_t>(needed) + 1, '\0');
     vsnprintf(&text[0], text.size(), format, args);
     text.resize(static_cast<size_t>(needed));
@@ -31,7 +33,8 @@ std::string formatText(const char* format, va_list args) {
 }  // namespace
 
 void logAt(int threshold, const char* format, ...) {
-    if (!logEnabled(threshold)) return;
+    if (!logEnabled(threshold))
+        return;
     va_list args;
     va_start(args, format);
     std::string text = formatText(format, args);

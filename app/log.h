@@ -11,7 +11,9 @@ extern std::atomic<int32_t> DebugLevel;
 
 // True when a line of this threshold would be written. Lets callers skip
 // building costly arguments (time texts, hex dumps) for lines nobody sees.
-inline bool logEnabled(int threshold) { return DebugLevel.load(std::memory_order_relaxed) >= threshold; }
+inline bool logEnabled(int threshold) {
+    return DebugLevel.load(std::memory_order_relaxed) >= threshold;
+}
 
 // Writes the formatted line when DebugLevel >= threshold: to syslog at LOG_INFO
 // and, followed by a line feed, to standard output, flushed at once. Whole

@@ -107,11 +107,20 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
     inPos = (inPos >= static_cast<int32_t>(kFrameBufferSize) - 1) ? 0 : inPos + 1;
     inBuf[inPos] = b;
     switch (inPos) {
-        case 1: inAddr = b; break;
-        case 2: inLen = b; break;  // the length's high byte is not used
-        case 4: inCtrl = b; break;
-        case 5: inCmd = b; break;
-        default: break;
+        case 1:
+            inAddr = b;
+            break;
+        case 2:
+            inLen = b;
+            break;  // the length's high byte is not used
+        case 4:
+            inCtrl = b;
+            break;
+        case 5:
+            inCmd = b;
+            break;
+        default:
+            break;
     }
 
     const char* checkName = "?";
@@ -143,16 +152,19 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
 
     // After more than 1023 bytes without a start byte the buffer has wrapped and
     // position 0 no longer holds one; nothing there is a frame.
-    if (!checked || received != computed || inBuf[0] != kStartOfMessage) return false;
-    if (inAddr != readerAddress[0] && inAddr != readerAddress[1]) return false;
-    if (inCmd == 0) return false;
+    if (!checked || received != computed || inBuf[0] != kStartOfMessage)
+        return false;
+    if (inAddr != readerAddress[0] && inAddr != readerAddress[1])
+        return false;
+    if (inCmd == 0)
+        return false;
 
     currentReader = (inAddr == readerAddress[1]) ? 1 : 0;
     const int reader = currentReader;
     const int32_t frameLen = inPos + 1;
-    const bool repeat = (inCtrl & kSequenceMask) != 0 && lastFrameLen[reader] == frameLen &&
-                        std::memcmp(lastFrame[reader].data(), inBuf.data(),
-                                    static_cast<size_t>(frameLen)) == 0;
+    const bool repeat =
+        (inCtrl & kSequenceMask) != 0 && lastFrameLen[reader] == frameLen &&
+        std::memcmp(lastFrame[reader].data(), inBuf.data(), static_cast<size_t>(frameLen)) == 0;
     if (repeat) {
         // The controller missed our reply: send it again unchanged, so that a
         // card or status report it carried is neither lost nor consumed twice.
@@ -209,10 +221,22 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
                 length = 8;
             }
             break;
-        case kCmdId: replyCode = kReplyPdid; length = 20; break;
-        case kCmdCap: replyCode = kReplyPdcap; length = 52; break;
-        case kCmdLstat: replyCode = kReplyLstatr; length = 10; break;
-        case kCmdComset: replyCode = kReplyCom; length = 13; break;
+        case kCmdId:
+            replyCode = kReplyPdid;
+            length = 20;
+            break;
+        case kCmdCap:
+            replyCode = kReplyPdcap;
+            length = 52;
+            break;
+        case kCmdLstat:
+            replyCode = kReplyLstatr;
+            length = 10;
+            break;
+        case kCmdComset:
+            replyCode = kReplyCom;
+            length = 13;
+            break;
         default:
             // LED, buzzer, output, text and unknown commands: acknowledged, not applied.
             replyCode = kReplyAck;
@@ -239,7 +263,9 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             out[14] = static_cast<uint8_t>(pdSerial);
             std::memcpy(out + 15, kFirmware, 3);
             break;
-        case kReplyPdcap: std::memcpy(out + 6, kCapabilities, sizeof kCapabilities); break;
+        case kReplyPdcap:
+            std::memcpy(out + 6, kCapabilities, sizeof kCapabilities);
+            break;
         case kReplyLstatr:
             out[6] = tamper[r];
             out[7] = power[r];
@@ -256,7 +282,8 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             out[13] = static_cast<uint8_t>(card);
             pendingCard[r] = 0;
             // Card data always travels with a CRC-16, even to a checksum command.
-            if (replyCtrl <= 3) replyCtrl = static_cast<uint8_t>(replyCtrl + kCrcFlag);
+            if (replyCtrl <= 3)
+                replyCtrl = static_cast<uint8_t>(replyCtrl + kCrcFlag);
             break;
         }
         case kReplyCom:
@@ -267,7 +294,8 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             out[9] = static_cast<uint8_t>(kBaudRate >> 16);
             out[10] = static_cast<uint8_t>(kBaudRate >> 24);
             break;
-        default: break;
+        default:
+            break;
     }
     out[4] = replyCtrl;
 

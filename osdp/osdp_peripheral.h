@@ -41,7 +41,7 @@ struct PeripheralStatus {
 };
 
 class OsdpPeripheral {
-public:
+  public:
     using Clock = std::function<WallTime()>;
 
     explicit OsdpPeripheral(Clock clock = systemWallTime);
@@ -130,6 +130,6 @@ public:
     std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply{};
     std::array<int32_t, kReaderCount> lastReplyLen{};
 
-private:
+  private:
     Clock clock_;
 };
