@@ -19,7 +19,7 @@
 #define EXCLUDES(...) THREAD_ANNOTATION(locks_excluded(__VA_ARGS__))
 
 class CAPABILITY("mutex") Mutex {
-public:
+  public:
     Mutex() = default;
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
@@ -27,17 +27,17 @@ public:
     void lock() ACQUIRE() { mutex_.lock(); }
     void unlock() RELEASE() { mutex_.unlock(); }
 
-private:
+  private:
     std::mutex mutex_;
 };
 
 class SCOPED_CAPABILITY MutexLock {
-public:
+  public:
     explicit MutexLock(Mutex& mutex) ACQUIRE(mutex) : mutex_(mutex) { mutex_.lock(); }
     ~MutexLock() RELEASE() { mutex_.unlock(); }
     MutexLock(const MutexLock&) = delete;
     MutexLock& operator=(const MutexLock&) = delete;
 
-private:
+  private:
     Mutex& mutex_;
 };
