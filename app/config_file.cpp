@@ -1,0 +1,37 @@
+// The configuration file: five comment lines recording the camera serial
+// number, the time of the write and the log verbosity. Written, never read.
+#include <cstdio>
+#include <ctime>
+#include <string>
+
+#include "app/globals.h"
+#include "app/log.h"
+#include "osdp/osdp_peripheral.h"
+
+bool OsdpPeripheral::saveConfig() {
+    const time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    char modified[32];
+    strftime(modified, sizeof modified, "%Y-%m-%d %H:%M:%S", &local);
+
+    const std::string text = "# Tarvik S/N: " + DeviceSerial + "\n# Modified: " + modified +
+                             "\n# DEBUG_LEVEL = " + std::to_string(DebugLevel.load()) + "\n# " +
+                             std::string(46, '-') + "\n\n";
+
+    FILE* file = fopen(configPath.c_str(), "w");
+    bool written = file != nullptr;
+    if (file != nullptr) {
+        written = fwrite(text.data(), 1, text.size(), file) == text.size();
+        written = (fclose(file) == 0) && written;
+    }
+    if (!written) {
+        logAt(1, "%s/%s: Can't write config file: %s", "zul_osdp", "saveConfig",
+              configPath.c_str());
+        return false;
+    }
+    logAt(5, "%s/%s: Write config file: %s", "zul_osdp", "saveConfig", configPath.c_str());
+    MutexLock lock(mutex);
+    saveRequired = false;
+    return true;
+}

@@ -1,0 +1,137 @@
+#include "web/web_service.h"
+
+#include <fcgiapp.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+#include <uriparser/Uri.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "app/log.h"
+
+namespace {
+
+// Web servers refuse a FastCGI response that does not open with CGI headers;
+// the camera's own server takes the bare body, so the block is opt-in.
+constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+constexpr int kListenBacklog = 20;
+
+// Texts go out as with printf "%s": up to their first zero byte.
+void appendText(std::string& out, const std::string& text) {
+    out.append(text.c_str());
+}
+
+}  // namespace
+
+WebService::WebService(OsdpPeripheral& osdp) : osdp(osdp) {
+    FCGX_Init();
+}
+
+int WebService::start() {
+    pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
+    return 0;
+}
+
+void* WebService::threadMain(void* self) {
+    return static_cast<WebService*>(self)->serve();
+}
+
+int WebService::threadId() const {
+    const int32_t id = workerThreadId.load();
+    logAt(5, "FastCGI Thread ID=%d", id);
+    return id;
+}
+
+void* WebService::serve() {
+    const char* socketPath = getenv("FCGI_SOCKET_NAME");
+    workerThreadId.store(static_cast<int32_t>(syscall(SYS_gettid)));
+    logAt(2, "FastCGI Thread PID:%d\n", workerThreadId.load());
+    if (socketPath == nullptr) {
+        logAt(1, "Failed to get environment variable FCGI_SOCKET_NAME");
+        return nullptr;
+    }
+    logAt(5, "Socket: %s\n", socketPath);
+    if (FCGX_Init() != 0) {
+        logAt(1, "FCGX_Init failed");
+        return nullptr;
+    }
+    const int socket = FCGX_OpenSocket(socketPath, kListenBacklog);
+    if (socket < 0) {
+        logAt(1, "FCGX_OpenSocket failed: %s", socketPath);
+        return nullptr;
+    }
+    // The web server runs as another user and must be able to connect.
+    chmod(socketPath, 0777);
+    FCGX_Request request;
+    if (FCGX_InitRequest(&request, socket, 0) != 0) {
+        logAt(1, "FCGX_InitRequest failed");
+        return nullptr;
+    }
+    const char* headerSetting = getenv("ZUL_CGI_HEADERS");
+    const bool cgiHeaders = headerSetting != nullptr && strcmp(headerSetting, "1") == 0;
+    logAt(5, "Starting FactCGI loop");
+
+    while (FCGX_Accept_r(&request) == 0) {
+        const char* method = FCGX_GetParam("REQUEST_METHOD", request.envp);
+        const char* uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        const BodyReader readBody = [&request](char* buf, int n) {
+            return FCGX_GetStr(buf, n, request.in);
+        };
+        const std::string body = respond(method, uri, readBody);
+        if (cgiHeaders) {
+            FCGX_PutS(kCgiHeaderBlock, request.out);
+        }
+        FCGX_PutStr(body.data(), static_cast<int>(body.size()), request.out);
+        FCGX_Finish_r(&request);
+    }
+    return nullptr;
+}
+
+std::string WebService::respond(const char* method, const char* uri, const BodyReader& readBody) {
+    logAt(5, "Request_method: %s", method != nullptr ? method : "");
+    logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
+
+    UriUriA parsed;
+    const char* errorPos = nullptr;
+    if (uriParseSingleUriA(&parsed, uri, &errorPos) != URI_SUCCESS) {
+        return "Failed to parse URI";
+    }
+    logAt(5, "URI: %s", uri);
+
+    UriQueryListA* queryList = nullptr;
+    int itemCount = 0;
+    if (uriDissectQueryMallocA(&queryList, &itemCount, parsed.query.first,
+                               parsed.query.afterLast) != URI_SUCCESS) {
+        uriFreeUriMembersA(&parsed);
+        return "Failed to parse query";
+    }
+
+    std::string out;
+    for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
+        if (item->value != nullptr && strcmp(item->key, "name") == 0) {
+            appendText(out, item->value);
+        }
+    }
+
+    const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
+    for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
+        const std::string key = item->key;
+        std::string reply;
+        if (item->value != nullptr) {
+            const std::string value = item->value;
+            reply = processKey(key, value);
+            logAt(5, "Process key [%s], Value [%s]", key.c_str(), value.c_str());
+        } else {
+            reply = isPost ? handlePost(readBody, uri, key) : processKey(key, std::string());
+            logAt(5, "Process key [%s]", key.c_str());
+        }
+        logAt(5, "Process response [%s]", reply.c_str());
+        appendText(out, reply);
+    }
+
+    uriFreeUriMembersA(&parsed);
+    uriFreeQueryListA(queryList);
+    return out;
+}
