@@ -1,0 +1,65 @@
+// Arbitrary bytes from the line into the frame receiver. Every reply it gives
+// must be a well-formed frame for reader 1 or 2 with a correct check code.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "app/log.h"
+#include "fuzz/fuzz_support.h"
+#include "osdp/check_codes.h"
+#include "osdp/osdp_peripheral.h"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition)
+        abort();
+}
+
+void checkReply(const OsdpPeripheral& osdp) {
+    const uint8_t* r = osdp.replyBuf.data();
+    const int len = osdp.replyLen;
+    require(len == 8 || len == 10 || len == 13 || len == 16 || len == 20 || len == 52);
+    require(r[0] == 0x53);
+    require(r[1] == 0x8A || r[1] == 0x8B);
+    require(r[2] == len && r[3] == 0);
+    const uint8_t code = r[5];
+    require((code == 0x40 && len == 8) || (code == 0x48 && len == 10) ||
+            (code == 0x54 && len == 13) || (code == 0x50 && len == 16) ||
+            (code == 0x45 && len == 20) || (code == 0x46 && len == 52));
+    if (r[4] > 3) {
+        const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
+        require(r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8));
+    } else {
+        require(code != 0x50);
+        require(r[len - 2] == 0 && r[len - 1] == checksum8(r, static_cast<size_t>(len - 1)));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    quietVerboseLogging();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static int64_t fakeSeconds = 0;
+    OsdpPeripheral osdp([] { return WallTime{++fakeSeconds, 0}; });
+    // The first bytes choose what waits for the readers, so that card data and
+    // status reports are produced too.
+    // Full tracing for half of the inputs: the trace lines dump the frame.
+    DebugLevel = (size > 0 && (data[0] & 0x10)) ? 5 : 0;
+    if (size >= 5) {
+        const uint32_t card =
+            uint32_t(data[1]) << 24 | uint32_t(data[2]) << 16 | uint32_t(data[3]) << 8 | data[4];
+        osdp.injectCard(data[0] & 1, card);
+        if (data[0] & 2)
+            osdp.setTamper((data[0] >> 2) & 1, data[0] & 8);
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (osdp.receiveByte(data[i]))
+            checkReply(osdp);
+    }
+    return 0;
+}
