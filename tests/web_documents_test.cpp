@@ -1,0 +1,89 @@
+#include <string>
+
+#include "app/globals.h"
+#include "tests/web_fixture.h"
+
+namespace {
+
+class WebDocumentsTest : public WebFixture {
+  protected:
+    void SetUp() override {
+        WebFixture::SetUp();
+        savedSerial = DeviceSerial;
+    }
+    void TearDown() override {
+        DeviceSerial = savedSerial;
+        WebFixture::TearDown();
+    }
+    std::string savedSerial;
+};
+
+TEST(XmlTextTest, ElementsAndCardNumbersAreWrittenPlain) {
+    EXPECT_EQ(OsdpPeripheral::xmlElement("DEBUG_LEVEL", 5), "<DEBUG_LEVEL>5</DEBUG_LEVEL>");
+    EXPECT_EQ(OsdpPeripheral::xmlElement("n", -12), "<n>-12</n>");
+    EXPECT_EQ(OsdpPeripheral::xmlElement("f", true), "<f>true</f>");
+    EXPECT_EQ(OsdpPeripheral::xmlElement("f", false), "<f>false</f>");
+    EXPECT_EQ(OsdpPeripheral::xmlElement("t", std::string("a<b&c")), "<t>a<b&c</t>");
+    EXPECT_EQ(OsdpPeripheral::xmlElement("t", std::string()), "<t></t>");
+    EXPECT_EQ(OsdpPeripheral::hexText(0), "0");
+    EXPECT_EQ(OsdpPeripheral::hexText(0x00AB12CD), "AB12CD");
+    EXPECT_EQ(OsdpPeripheral::hexText(0xFFFFFFFF), "FFFFFFFF");
+}
+
+TEST_F(WebDocumentsTest, FreshStatusDocumentIsTwoExactLines) {
+    DeviceSerial = "ACCC8E0A1B2C";
+    EXPECT_EQ(web.statusDocument("<MemTotal>3</MemTotal><MemFree>1</MemFree>"
+                                 "<MemAvailable>2</MemAvailable>"),
+              "<response>\n"
+              "<MemTotal>3</MemTotal><MemFree>1</MemFree><MemAvailable>2</MemAvailable>"
+              "<sn>ACCC8E0A1B2C</sn><restart_required>false</restart_required>"
+              "<save_required>false</save_required><DEBUG_LEVEL>1</DEBUG_LEVEL>"
+              "<reader1>10</reader1><reader2>11</reader2><lastCard1>0</lastCard1>"
+              "<lastCard2>0</lastCard2><tamper1>false</tamper1><tamper2>false</tamper2>"
+              "<lastLpr1></lastLpr1><lastLpr2></lastLpr2><reqIn>0</reqIn><reqOut>0</reqOut>"
+              "</response>\n");
+}
+
+TEST_F(WebDocumentsTest, StatusDocumentShowsTheReadersState) {
+    DeviceSerial = "";
+    DebugLevel.store(5);
+    {
+        MutexLock lock(osdp.mutex);
+        osdp.lastCard = {0x00AB12CD, 0xFFFFFFFF};
+        osdp.tamper = {0, 1};
+        osdp.lastLpr = {"A<B", "X&Y"};
+        osdp.reqIn = 4294967295u;
+        osdp.reqOut = 2147483648u;
+        osdp.saveRequired = true;
+        osdp.restartRequired = true;
+    }
+    EXPECT_EQ(web.statusDocument(""),
+              "<response>\n"
+              "<sn></sn><restart_required>true</restart_required>"
+              "<save_required>true</save_required><DEBUG_LEVEL>5</DEBUG_LEVEL>"
+              "<reader1>10</reader1><reader2>11</reader2><lastCard1>AB12CD</lastCard1>"
+              "<lastCard2>FFFFFFFF</lastCard2><tamper1>false</tamper1><tamper2>true</tamper2>"
+              "<lastLpr1>A<B</lastLpr1><lastLpr2>X&Y</lastLpr2><reqIn>4294967295</reqIn>"
+              "<reqOut>2147483648</reqOut></response>\n");
+
+    // A successful save clears the flag the document reports.
+    ASSERT_TRUE(osdp.saveConfig());
+    EXPECT_NE(web.statusDocument("").find("<save_required>false</save_required>"),
+              std::string::npos);
+}
+
+TEST_F(WebDocumentsTest, StatusDocumentOpensWithTheMemoryFigures) {
+    const std::string doc = web.statusDocument();
+    EXPECT_EQ(doc.rfind("<response>\n<MemTotal>", 0), 0u);
+    EXPECT_NE(doc.find("</MemAvailable><sn>"), std::string::npos);
+    EXPECT_EQ(doc.find('\n'), 10u);
+    EXPECT_EQ(doc.find('\n', 11), doc.size() - 1);
+}
+
+TEST_F(WebDocumentsTest, ConfigDocumentIsAnEmptyEnvelope) {
+    const std::string doc = web.configDocument();
+    EXPECT_EQ(doc, "<response>\n</response>\n");
+    EXPECT_EQ(doc.size(), 23u);
+}
+
+}  // namespace
