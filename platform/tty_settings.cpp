@@ -1,0 +1,98 @@
+#include "platform/tty_settings.h"
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+struct BaudrateCode {
+    int baudrate;
+    speed_t code;
+};
+
+constexpr BaudrateCode kBaudrates[] = {
+    {1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},     {19200, B19200},
+    {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+};
+
+bool baudrateCode(int baudrate, speed_t* code) {
+    for (const BaudrateCode& entry : kBaudrates) {
+        if (entry.baudrate == baudrate) {
+            *code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+tcflag_t characterSize(int dataBits) {
+    switch (dataBits) {
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
+    }
+}
+
+bool fail(std::string* error, const char* what) {
+    *error = std::string(what) + ": " + strerror(errno);
+    return false;
+}
+
+}  // namespace
+
+bool ttyBaudrateSupported(int baudrate) {
+    speed_t code;
+    return baudrateCode(baudrate, &code);
+}
+
+bool applyTtySettings(int fd, const TtySettings& settings, std::string* error) {
+    speed_t speed;
+    if (!baudrateCode(settings.baudrate, &speed)) {
+        *error = "unsupported baud rate " + std::to_string(settings.baudrate);
+        return false;
+    }
+    termios tio;
+    if (tcgetattr(fd, &tio) != 0)
+        return fail(error, "tcgetattr");
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio.c_cflag |= characterSize(settings.dataBits) | CREAD | CLOCAL;
+    if (settings.parity != TtyParity::none) {
+        tio.c_cflag |= PARENB;
+        tio.c_iflag |= INPCK;
+        if (settings.parity == TtyParity::odd)
+            tio.c_cflag |= PARODD;
+    }
+    if (settings.stopBits == 2)
+        tio.c_cflag |= CSTOPB;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+        return fail(error, "cfsetspeed");
+    }
+    if (tcsetattr(fd, TCSANOW, &tio) != 0)
+        return fail(error, "tcsetattr");
+
+    if (settings.rs485) {
+        // Where the driver knows RS-485 it drives the transmitter only while
+        // sending; where it does not, the port is a plain tty (or the adapter
+        // switches by itself), so a refusal is not an error.
+        serial_rs485 rs485;
+        memset(&rs485, 0, sizeof rs485);
+        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        ioctl(fd, TIOCSRS485, &rs485);
+    }
+
+    tcflush(fd, TCIFLUSH);
+    return true;
+}

@@ -1,0 +1,243 @@
+#include "serial/serial_link.h"
+
+#include <cstdio>
+
+#include "app/log.h"
+#include "osdp/osdp_peripheral.h"
+
+namespace {
+
+// Settings of the OSDP line: 9600 8N1 on two-wire RS-485, no bias, no termination.
+constexpr gint kEnable = 1;
+constexpr gint kBaudrate = 9600;
+constexpr gint kBiasOff = 0;
+constexpr gint kDataBits = 8;
+constexpr gint kParityNone = 0;
+constexpr gint kStopBits = 1;
+constexpr gint kTerminationOff = 0;
+
+// Hang-up and error are watched as well as input: a watch for input alone on a
+// tty that has hung up is woken for ever without being dispatched.
+constexpr GIOCondition kWatchConditions =
+    static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR | G_IO_NVAL);
+
+// A read or write error that means the device behind the descriptor is gone
+// (the far end of a pty closed, a USB adapter unplugged): it would repeat on
+// every wake-up.
+bool deviceGone(const GError* error) {
+    return error->domain == G_IO_CHANNEL_ERROR &&
+           (error->code == G_IO_CHANNEL_ERROR_IO || error->code == G_IO_CHANNEL_ERROR_NXIO);
+}
+
+}  // namespace
+
+const char* ioStatusName(GIOStatus status) {
+    switch (status) {
+        case G_IO_STATUS_ERROR:
+            return "G_IO_STATUS_ERROR";
+        case G_IO_STATUS_NORMAL:
+            return "G_IO_STATUS_NORMAL";
+        case G_IO_STATUS_EOF:
+            return "G_IO_STATUS_EOF";
+        case G_IO_STATUS_AGAIN:
+            return "G_IO_STATUS_AGAIN";
+    }
+    return "Unknown GIOStatus!";
+}
+
+std::string replyTraceText(GIOStatus flushStatus, const uint8_t* reply, size_t length) {
+    std::string text = "WriteRet= G_IO_STATUS_NORMAL WriteFlush=";
+    text += ioStatusName(flushStatus);
+    text += " [";
+    for (size_t i = 0; i < length; ++i) {
+        char hex[4];
+        snprintf(hex, sizeof hex, "%02X ", reply[i]);
+        text += hex;
+    }
+    text += "]";
+    return text;
+}
+
+SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
+    : osdp_(osdp), reopenIntervalMs_(reopenIntervalMs) {
+    watchContext.link = this;
+    logAt(2, "Serial init.");
+}
+
+gboolean SerialLink::open() {
+    logAt(2, "Serial open port");
+    return attach(Attempt::startUp);
+}
+
+gboolean SerialLink::attach(Attempt attempt) {
+    const bool startUp = attempt == Attempt::startUp;
+    // A failed start-up keeps what it obtained until close(); a failed reopen
+    // lets go of it at once and starts afresh on the next try, silently.
+    auto fail = [&](const char* line) -> gboolean {
+        if (startUp) {
+            logAt(1, "%s", line);
+        } else {
+            release();
+        }
+        return FALSE;
+    };
+    auto progress = [&](int threshold, const char* line) {
+        if (startUp)
+            logAt(threshold, "%s", line);
+    };
+
+    g_clear_error(&error);
+    port = ax_serial_init(portNumber, &error);
+    if (port == nullptr)
+        return fail("Serial port init failed!");
+    progress(2, "Serial port init");
+
+    ax_serial_port_enable(port, kEnable, nullptr);
+    ax_serial_set_baudrate(port, kBaudrate, nullptr);
+    ax_serial_set_bias(port, kBiasOff, nullptr);
+    ax_serial_set_databits(port, kDataBits, nullptr);
+    ax_serial_set_parity(port, kParityNone, nullptr);
+    ax_serial_set_portmode(port, AX_SERIAL_PORTMODE_RS485_TWO_WIRE, nullptr);
+    ax_serial_set_stopbits(port, kStopBits, nullptr);
+    ax_serial_set_termination(port, kTerminationOff, nullptr);
+    settingsApplied = ax_serial_sync_port_settings(port, &error);
+    if (!settingsApplied)
+        return fail("Serial port settings failed!");
+    progress(0, "Serial port settings 9600 8N1");
+
+    fd = ax_serial_get_fd(port, &error);
+    if (fd < 0)
+        return fail("Serial port fd failed!");
+    progress(2, "Serial port fd");
+
+    channel = g_io_channel_unix_new(fd);
+    if (channel == nullptr)
+        return fail("Serial port gio failed!");
+    progress(2, "Serial port gio");
+
+    if (g_io_channel_set_encoding(channel, nullptr, &error) != G_IO_STATUS_NORMAL) {
+        return fail("Serial port encoding failed!");
+    }
+    g_io_channel_set_buffered(channel, FALSE);
+    g_io_channel_set_flags(channel, G_IO_FLAG_NONBLOCK, &error);
+    progress(2, "Serial port encoding raw");
+
+    watchContext.port = port;
+    watchContext.channel = channel;
+    watchId_ = g_io_add_watch(channel, kWatchConditions, onReadable, &watchContext);
+    progress(0, "Serial port add watch");
+    return TRUE;
+}
+
+gboolean SerialLink::onReadable(GIOChannel* /*source*/, GIOCondition condition, gpointer data) {
+    return static_cast<SerialWatchContext*>(data)->link->handleReadable(condition);
+}
+
+gboolean SerialLink::handleReadable(GIOCondition condition) {
+    if ((condition & (G_IO_HUP | G_IO_ERR | G_IO_NVAL)) != 0)
+        return lineLost();
+
+    uint8_t byte = 0;
+    gsize bytesRead = 0;
+    GError* readError = nullptr;
+    GIOStatus status = g_io_channel_read_chars(
+        watchContext.channel, reinterpret_cast<gchar*>(&byte), 1, &bytesRead, &readError);
+    if (status != G_IO_STATUS_NORMAL) {
+        if (readError != nullptr) {
+            const bool gone = deviceGone(readError);
+            if (!gone)
+                logAt(1, "%s", readError->message);
+            g_error_free(readError);
+            if (gone)
+                return lineLost();
+        } else if (status == G_IO_STATUS_EOF) {
+            // A raw tty reads nothing only after a hang-up.
+            return lineLost();
+        }
+        return TRUE;
+    }
+    if (osdp_.receiveByte(byte))
+        writeReply();
+    // The watch may have ended inside writeReply.
+    return watching();
+}
+
+void SerialLink::writeReply() {
+    gsize bytesWritten = 0;
+    GError* writeError = nullptr;
+    GIOStatus status = g_io_channel_write_chars(
+        watchContext.channel, reinterpret_cast<const gchar*>(osdp_.replyBuf.data()), osdp_.replyLen,
+        &bytesWritten, &writeError);
+    if (status != G_IO_STATUS_NORMAL) {
+        // The reply is dropped; the controller's retry asks for it again.
+        if (writeError != nullptr) {
+            const bool gone = deviceGone(writeError);
+            if (!gone)
+                logAt(1, "%s", writeError->message);
+            g_error_free(writeError);
+            if (gone)
+                lineLost();
+        }
+        return;
+    }
+    GError* flushError = nullptr;
+    GIOStatus flushStatus = g_io_channel_flush(watchContext.channel, &flushError);
+    if (flushError != nullptr)
+        g_error_free(flushError);
+    osdp_.countReplyWritten();
+    if (logEnabled(5)) {
+        logAt(5, "<<< %ld/%ld %s", static_cast<long>(osdp_.replyLen),
+              static_cast<long>(bytesWritten),
+              replyTraceText(flushStatus, osdp_.replyBuf.data(), osdp_.replyLen).c_str());
+    }
+}
+
+gboolean SerialLink::lineLost() {
+    logAt(1, "Serial port hang-up, trying to reopen");
+    // The watch being dispatched ends when the callback returns FALSE.
+    watchId_ = 0;
+    release();
+    reopenId_ = g_timeout_add(reopenIntervalMs_, onReopenTimer, this);
+    return FALSE;
+}
+
+gboolean SerialLink::onReopenTimer(gpointer data) {
+    auto* link = static_cast<SerialLink*>(data);
+    if (!link->attach(Attempt::reopen))
+        return G_SOURCE_CONTINUE;
+    link->reopenId_ = 0;
+    logAt(1, "Serial port reopened");
+    return G_SOURCE_REMOVE;
+}
+
+void SerialLink::release() {
+    if (watchId_ != 0) {
+        g_source_remove(watchId_);
+        watchId_ = 0;
+    }
+    // The descriptor belongs to the port handle and is closed by
+    // ax_serial_cleanup alone. Shutting the channel down would close it first,
+    // and the cleanup would then close a descriptor number that the web worker
+    // may have been given in between.
+    if (channel != nullptr) {
+        g_io_channel_unref(channel);
+        channel = nullptr;
+    }
+    ax_serial_cleanup(port);
+    port = nullptr;
+    fd = 0;
+    settingsApplied = FALSE;
+    watchContext.port = nullptr;
+    watchContext.channel = nullptr;
+}
+
+gboolean SerialLink::close() {
+    logAt(0, "Serial close port");
+    if (reopenId_ != 0) {
+        g_source_remove(reopenId_);
+        reopenId_ = 0;
+    }
+    g_clear_error(&error);
+    release();
+    return TRUE;
+}
