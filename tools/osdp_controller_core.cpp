@@ -1,0 +1,218 @@
+#include "tools/osdp_controller_core.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "osdp/check_codes.h"
+
+namespace {
+
+constexpr uint8_t kCrcFlag = 0x04;
+constexpr size_t kHeaderLength = 6;
+constexpr size_t kMinChecksumFrame = 7;
+constexpr size_t kMinCrcFrame = 8;
+constexpr size_t kMaxFrame = 1024;
+
+std::string hexBytes(const std::vector<uint8_t>& data, size_t first, size_t count) {
+    std::string text;
+    for (size_t i = first; i < first + count; ++i) {
+        char hex[3];
+        snprintf(hex, sizeof hex, "%02X", data[i]);
+        text += hex;
+    }
+    return text;
+}
+
+std::string readerPrefix(uint8_t address) {
+    return "reader " + std::to_string(address);
+}
+
+std::string describeIdentity(const OsdpReply& reply) {
+    const std::vector<uint8_t>& d = reply.data;
+    if (d.size() < 12)
+        return readerPrefix(reply.address) + " id malformed";
+    return readerPrefix(reply.address) + " id vendor=" + hexBytes(d, 0, 3) +
+           " model=" + std::to_string(d[3]) + " version=" + std::to_string(d[4]) +
+           " serial=" + hexBytes(d, 5, 4) + " firmware=" + std::to_string(d[9]) + "." +
+           std::to_string(d[10]) + "." + std::to_string(d[11]);
+}
+
+std::string describeCapabilities(const OsdpReply& reply) {
+    std::string line = readerPrefix(reply.address) + " capabilities";
+    // Three bytes per entry: function, compliance, number of items.
+    for (size_t i = 0; i + 3 <= reply.data.size(); i += 3) {
+        line += " " + std::to_string(reply.data[i]) + ":" + std::to_string(reply.data[i + 1]) +
+                ":" + std::to_string(reply.data[i + 2]);
+    }
+    return line;
+}
+
+std::string describeCard(const OsdpReply& reply) {
+    const std::vector<uint8_t>& d = reply.data;
+    if (d.size() < 4)
+        return readerPrefix(reply.address) + " card malformed";
+    unsigned bits = d[2] | (d[3] << 8);
+    size_t bytes = (bits + 7) / 8;
+    if (bits == 0 || d.size() < 4 + bytes)
+        return readerPrefix(reply.address) + " card malformed";
+    char format[8];
+    snprintf(format, sizeof format, "0x%02X", d[1]);
+    return readerPrefix(reply.address) + " card format=" + format +
+           " bits=" + std::to_string(bits) + " card=" + hexBytes(d, 4, bytes);
+}
+
+}  // namespace
+
+std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
+                                       const std::vector<uint8_t>& data) {
+    const size_t length = kHeaderLength + data.size() + 2;
+    std::vector<uint8_t> frame(length);
+    frame[0] = kOsdpStart;
+    frame[1] = address;
+    frame[2] = static_cast<uint8_t>(length & 0xFF);
+    frame[3] = static_cast<uint8_t>(length >> 8);
+    frame[4] = static_cast<uint8_t>(kCrcFlag | (sequence & 0x03));
+    frame[5] = command;
+    std::copy(data.begin(), data.end(), frame.begin() + kHeaderLength);
+    const uint16_t crc = crc16(frame.data(), length - 2);
+    frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);
+    frame[length - 1] = static_cast<uint8_t>(crc >> 8);
+    return frame;
+}
+
+void ReplyCollector::push(const uint8_t* bytes, size_t count) {
+    buffer_.insert(buffer_.end(), bytes, bytes + count);
+}
+
+bool ReplyCollector::nextReply(OsdpReply* reply) {
+    for (;;) {
+        buffer_.erase(buffer_.begin(), std::find(buffer_.begin(), buffer_.end(), kOsdpStart));
+        if (buffer_.size() < 5)
+            return false;
+        const size_t length = buffer_[2] | (buffer_[3] << 8);
+        const bool withCrc = (buffer_[4] & kCrcFlag) != 0;
+        if (length < (withCrc ? kMinCrcFrame : kMinChecksumFrame) || length > kMaxFrame) {
+            buffer_.erase(buffer_.begin());
+            continue;
+        }
+        if (buffer_.size() < length)
+            return false;
+        const size_t dataEnd = withCrc ? length - 2 : length - 1;
+        const bool checkRight = withCrc ? crc16(buffer_.data(), dataEnd) ==
+                                              (buffer_[length - 2] | (buffer_[length - 1] << 8))
+                                        : checksum8(buffer_.data(), dataEnd) == buffer_[length - 1];
+        if (!checkRight) {
+            buffer_.erase(buffer_.begin());
+            continue;
+        }
+        const bool isReply = (buffer_[1] & kOsdpReplyBit) != 0;
+        if (isReply) {
+            reply->address = buffer_[1] & ~kOsdpReplyBit;
+            reply->sequence = buffer_[4] & 0x03;
+            reply->code = buffer_[5];
+            reply->data.assign(buffer_.begin() + kHeaderLength, buffer_.begin() + dataEnd);
+        }
+        buffer_.erase(buffer_.begin(), buffer_.begin() + length);
+        if (isReply)
+            return true;
+    }
+}
+
+ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit)
+    : missLimit_(missLimit) {
+    for (uint8_t address : addresses) {
+        Reader reader;
+        reader.address = address;
+        readers_.push_back(reader);
+    }
+}
+
+const std::vector<uint8_t>& ControllerSession::nextCommand() {
+    Reader& reader = readers_[turn_];
+    if (reader.outstanding.empty()) {
+        uint8_t command = kOsdpCommandPoll;
+        if (!reader.identityAsked) {
+            command = kOsdpCommandId;
+        } else if (!reader.capabilitiesAsked) {
+            command = kOsdpCommandCap;
+        }
+        reader.outstanding = buildCommandFrame(reader.address, reader.sequence, command);
+    }
+    return reader.outstanding;
+}
+
+bool ControllerSession::answers(const OsdpReply& reply) const {
+    const Reader& reader = readers_[turn_];
+    return !reader.outstanding.empty() && reply.address == reader.address &&
+           reply.sequence == (reader.outstanding[4] & 0x03);
+}
+
+std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
+    std::vector<std::string> lines;
+    Reader& reader = readers_[turn_];
+    if (reader.link != Link::online) {
+        reader.link = Link::online;
+        lines.push_back(readerPrefix(reader.address) + " online");
+    }
+    const uint8_t command = reader.outstanding[5];
+    if (command == kOsdpCommandId)
+        reader.identityAsked = true;
+    if (command == kOsdpCommandCap)
+        reader.capabilitiesAsked = true;
+    if (reply.code == kOsdpReplyRaw)
+        ++cardReads_;
+    std::string line = describeReply(command, reply);
+    if (!line.empty())
+        lines.push_back(line);
+
+    reader.misses = 0;
+    reader.outstanding.clear();
+    reader.sequence = reader.sequence % 3 + 1;
+    passTurn();
+    return lines;
+}
+
+std::vector<std::string> ControllerSession::onNoReply() {
+    std::vector<std::string> lines;
+    Reader& reader = readers_[turn_];
+    ++reader.misses;
+    if (reader.misses >= missLimit_ && reader.link != Link::offline) {
+        reader.link = Link::offline;
+        lines.push_back(readerPrefix(reader.address) + " offline");
+        // A new session: sequence 0 tells the reader to start over.
+        reader.identityAsked = false;
+        reader.capabilitiesAsked = false;
+        reader.sequence = 0;
+        reader.outstanding.clear();
+    }
+    passTurn();
+    return lines;
+}
+
+void ControllerSession::passTurn() {
+    turn_ = (turn_ + 1) % readers_.size();
+}
+
+std::string describeReply(uint8_t command, const OsdpReply& reply) {
+    switch (reply.code) {
+        case kOsdpReplyAck:
+            return std::string();
+        case kOsdpReplyNak:
+            return readerPrefix(reply.address) + " nak error=" +
+                   (reply.data.empty() ? std::string("?") : std::to_string(reply.data[0]));
+        case kOsdpReplyPdid:
+            return describeIdentity(reply);
+        case kOsdpReplyPdcap:
+            return describeCapabilities(reply);
+        case kOsdpReplyLstatr:
+            if (reply.data.size() < 2)
+                return readerPrefix(reply.address) + " status malformed";
+            return readerPrefix(reply.address) + " status tamper=" + std::to_string(reply.data[0]) +
+                   " power=" + std::to_string(reply.data[1]);
+        case kOsdpReplyRaw:
+            return describeCard(reply);
+    }
+    char text[48];
+    snprintf(text, sizeof text, " reply code=0x%02X to command 0x%02X", reply.code, command);
+    return readerPrefix(reply.address) + text;
+}

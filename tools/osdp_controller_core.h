@@ -1,0 +1,105 @@
+// The controller side of OSDP, as far as the osdp_controller tool needs it:
+// command frames, reply frames taken from the line, and a polling session over
+// a set of readers that turns replies into one event line each.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+constexpr uint8_t kOsdpStart = 0x53;
+constexpr uint8_t kOsdpReplyBit = 0x80;
+constexpr uint8_t kOsdpCommandPoll = 0x60;
+constexpr uint8_t kOsdpCommandId = 0x61;
+constexpr uint8_t kOsdpCommandCap = 0x62;
+constexpr uint8_t kOsdpReplyAck = 0x40;
+constexpr uint8_t kOsdpReplyNak = 0x41;
+constexpr uint8_t kOsdpReplyPdid = 0x45;
+constexpr uint8_t kOsdpReplyPdcap = 0x46;
+constexpr uint8_t kOsdpReplyLstatr = 0x48;
+constexpr uint8_t kOsdpReplyRaw = 0x50;
+
+// A command frame to the device at address, ending in a CRC-16.
+// REQUIRES: address <= 0x7F; sequence 0 to 3; data short enough for a frame.
+std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
+                                       const std::vector<uint8_t>& data = {});
+
+// A reply frame whose check code was right.
+struct OsdpReply {
+    uint8_t address = 0;  // of the device, without the reply bit
+    uint8_t sequence = 0;
+    uint8_t code = 0;
+    std::vector<uint8_t> data;  // from offset 6 up to the check code
+};
+
+// Collects the bytes from the line and takes whole reply frames out of them.
+// Anything that is not a whole reply with a right CRC-16 or checksum (noise,
+// commands, echoes of our own frames) is skipped up to the next start byte.
+class ReplyCollector {
+  public:
+    void push(const uint8_t* bytes, size_t count);
+
+    // Takes the next whole reply out of the bytes pushed so far; false when no
+    // complete reply is there (yet).
+    bool nextReply(OsdpReply* reply);
+
+    // Drops the bytes of an unfinished frame, e.g. after a reply time-out, so
+    // that a damaged length field cannot hold up later replies.
+    void clear() { buffer_.clear(); }
+
+  private:
+    std::vector<uint8_t> buffer_;
+};
+
+// Polls a set of readers in turn. Each reader is asked once for its
+// identification and capabilities, then polled; sequence numbers run 0 (first
+// frame of a session), 1, 2, 3, 1, ... per reader. A command whose reply was
+// missed is sent again unchanged, with the same sequence number. After
+// missLimit misses in a row the reader is offline and its next session starts
+// again at sequence 0 with the identification request.
+class ControllerSession {
+  public:
+    // REQUIRES: addresses not empty, each at most 0x7E; missLimit >= 1.
+    explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3);
+
+    // The frame to send now, to the reader whose turn it is.
+    const std::vector<uint8_t>& nextCommand();
+
+    // True when the reply answers the frame last returned by nextCommand.
+    bool answers(const OsdpReply& reply) const;
+
+    // The frame last returned by nextCommand was answered; the turn passes to
+    // the next reader. Returns the event lines (without line ends).
+    // REQUIRES: answers(reply).
+    std::vector<std::string> onReply(const OsdpReply& reply);
+
+    // The frame last returned by nextCommand got no reply in time; the turn
+    // passes to the next reader. Returns the event lines.
+    std::vector<std::string> onNoReply();
+
+    int cardReads() const { return cardReads_; }
+
+  private:
+    enum class Link { unknown, online, offline };
+    struct Reader {
+        uint8_t address = 0;
+        Link link = Link::unknown;
+        bool identityAsked = false;
+        bool capabilitiesAsked = false;
+        uint8_t sequence = 0;
+        int misses = 0;
+        std::vector<uint8_t> outstanding;  // sent, not answered yet
+    };
+
+    void passTurn();
+
+    std::vector<Reader> readers_;
+    const int missLimit_;
+    size_t turn_ = 0;
+    int cardReads_ = 0;
+};
+
+// The event line of a reply from the reader at address to the given command,
+// empty when there is nothing to tell (an acknowledgement).
+std::string describeReply(uint8_t command, const OsdpReply& reply);

@@ -1,0 +1,239 @@
+// osdp_controller: a small OSDP controller for checking readers on a line.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/tty_settings.h"
+#include "tools/osdp_controller_core.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const char kUsage[] =
+    "Usage: osdp_controller [options] TTY\n"
+    "\n"
+    "Polls OSDP readers on the serial line TTY (9600 8N1, raw) as an OSDP\n"
+    "controller: asks each reader once for its identification and capabilities,\n"
+    "then polls it, and prints one line per event on standard output.\n"
+    "\n"
+    "Options:\n"
+    "  --address N    poll the reader at OSDP address N (0-126); repeat the\n"
+    "                 option for several readers (default: 10 and 11)\n"
+    "  --interval MS  pause between one exchange and the next (default 100)\n"
+    "  --timeout MS   time a reader has to answer before the same frame is\n"
+    "                 sent again (default 200)\n"
+    "  --count N      stop after N card reads\n"
+    "  --seconds N    stop after N seconds\n"
+    "  --help         show this text\n"
+    "\n"
+    "Output lines (A is the reader's address):\n"
+    "  reader A online\n"
+    "  reader A offline                 (3 replies missed in a row)\n"
+    "  reader A id vendor=HHHHHH model=N version=N serial=HHHHHHHH firmware=N.N.N\n"
+    "  reader A capabilities F:C:N ...  (function:compliance:number per entry)\n"
+    "  reader A card format=0xHH bits=N card=HEX\n"
+    "  reader A status tamper=N power=N\n"
+    "  reader A nak error=N\n"
+    "  reader A reply code=0xHH to command 0xHH\n"
+    "\n"
+    "Exit status: 0 when --count or --seconds is reached, 1 when the line\n"
+    "cannot be used, 2 on a usage error.\n";
+
+struct Options {
+    std::string tty;
+    std::vector<uint8_t> addresses;
+    long intervalMs = 100;
+    long timeoutMs = 200;
+    long count = 0;    // 0: no limit
+    long seconds = 0;  // 0: no limit
+};
+
+bool parseNumber(const char* text, long min, long max, long* value) {
+    char* end = nullptr;
+    errno = 0;
+    long number = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < min || number > max)
+        return false;
+    *value = number;
+    return true;
+}
+
+[[noreturn]] void usageError(const std::string& message) {
+    fprintf(stderr, "osdp_controller: %s\n%s", message.c_str(), kUsage);
+    exit(2);
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help") {
+            fputs(kUsage, stdout);
+            exit(0);
+        }
+        long* target = nullptr;
+        long min = 1;
+        long max = 1000000;
+        long address = 0;
+        if (arg == "--address") {
+            target = &address;
+            min = 0;
+            max = 126;
+        } else if (arg == "--interval") {
+            target = &options.intervalMs;
+            min = 0;
+        } else if (arg == "--timeout") {
+            target = &options.timeoutMs;
+        } else if (arg == "--count") {
+            target = &options.count;
+        } else if (arg == "--seconds") {
+            target = &options.seconds;
+        } else if (arg.rfind("--", 0) == 0) {
+            usageError("unknown option " + arg);
+        } else if (options.tty.empty()) {
+            options.tty = arg;
+            continue;
+        } else {
+            usageError("more than one TTY given");
+        }
+        if (i + 1 >= argc || !parseNumber(argv[i + 1], min, max, target)) {
+            usageError(arg + " needs a number from " + std::to_string(min) + " to " +
+                       std::to_string(max));
+        }
+        ++i;
+        if (target == &address)
+            options.addresses.push_back(static_cast<uint8_t>(address));
+    }
+    if (options.tty.empty())
+        usageError("no TTY given");
+    if (options.addresses.empty())
+        options.addresses = {10, 11};
+    return options;
+}
+
+[[noreturn]] void lineFailure(const std::string& what, const std::string& tty) {
+    fprintf(stderr, "osdp_controller: %s %s: %s\n", what.c_str(), tty.c_str(), strerror(errno));
+    exit(1);
+}
+
+int openLine(const std::string& tty) {
+    int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        lineFailure("cannot open", tty);
+    std::string error;
+    if (!applyTtySettings(fd, TtySettings(), &error)) {
+        fprintf(stderr, "osdp_controller: cannot set up %s: %s\n", tty.c_str(), error.c_str());
+        exit(1);
+    }
+    return fd;
+}
+
+// Milliseconds from now until the deadline, rounded up: 0 only once the
+// deadline has passed.
+int millisUntil(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+    return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
+}
+
+void writeFrame(int fd, const std::vector<uint8_t>& frame, const std::string& tty) {
+    size_t done = 0;
+    while (done < frame.size()) {
+        ssize_t n = write(fd, frame.data() + done, frame.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd out = {fd, POLLOUT, 0};
+            poll(&out, 1, 100);
+        } else if (n < 0 && errno != EINTR) {
+            lineFailure("cannot write to", tty);
+        }
+    }
+}
+
+// Reads what the line has until a reply answering the session's outstanding
+// frame arrives or the deadline passes. True with *reply filled on an answer.
+bool awaitReply(int fd, const std::string& tty, Clock::time_point deadline,
+                ControllerSession& session, ReplyCollector& collector, OsdpReply* reply) {
+    for (;;) {
+        while (collector.nextReply(reply)) {
+            if (session.answers(*reply))
+                return true;
+        }
+        int wait = millisUntil(deadline);
+        if (wait == 0)
+            return false;
+        pollfd in = {fd, POLLIN, 0};
+        int ready = poll(&in, 1, wait);
+        if (ready < 0 && errno != EINTR)
+            lineFailure("cannot wait for", tty);
+        if (ready <= 0)
+            continue;
+        if ((in.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (in.revents & POLLIN) == 0) {
+            errno = EIO;
+            lineFailure("line lost on", tty);
+        }
+        uint8_t bytes[256];
+        ssize_t n = read(fd, bytes, sizeof bytes);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            lineFailure("cannot read from", tty);
+        if (n == 0) {
+            errno = EIO;
+            lineFailure("line lost on", tty);
+        }
+        if (n > 0)
+            collector.push(bytes, static_cast<size_t>(n));
+    }
+}
+
+void print(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines)
+        printf("%s\n", line.c_str());
+    fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parseOptions(argc, argv);
+    const int fd = openLine(options.tty);
+    const Clock::time_point start = Clock::now();
+    const bool timeLimited = options.seconds > 0;
+    const Clock::time_point end = start + std::chrono::seconds(options.seconds);
+
+    ControllerSession session(options.addresses);
+    ReplyCollector collector;
+    for (;;) {
+        writeFrame(fd, session.nextCommand(), options.tty);
+        Clock::time_point replyDeadline =
+            Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+        if (timeLimited && end < replyDeadline)
+            replyDeadline = end;
+        OsdpReply reply;
+        if (awaitReply(fd, options.tty, replyDeadline, session, collector, &reply)) {
+            print(session.onReply(reply));
+        } else if (!timeLimited || Clock::now() < end) {
+            // The reply is late or lost; what came of it so far is no use.
+            collector.clear();
+            print(session.onNoReply());
+        }
+        if (options.count > 0 && session.cardReads() >= options.count)
+            return 0;
+        if (timeLimited && Clock::now() >= end)
+            return 0;
+
+        Clock::time_point next = Clock::now() + std::chrono::milliseconds(options.intervalMs);
+        if (timeLimited && end < next)
+            next = end;
+        while (millisUntil(next) > 0)
+            poll(nullptr, 0, millisUntil(next));
+    }
+}
