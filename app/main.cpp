@@ -1,0 +1,86 @@
+// kanzo_zul: the camera as two OSDP card readers on its RS-485 port, fed with
+// licence plates and card numbers through the web interface.
+#include <glib-unix.h>
+#include <glib.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "app/globals.h"
+#include "app/log.h"
+#include "osdp/osdp_peripheral.h"
+#include "platform/ax_parameter.h"
+#include "serial/serial_link.h"
+#include "web/proc_stats.h"
+#include "web/web_service.h"
+
+// Built in this order and destroyed in reverse. The web service and the serial
+// link only keep a reference to the engine, which is built after them.
+extern OsdpPeripheral osdpPeripheral;
+WebService webService(osdpPeripheral);
+SerialLink serialLink(osdpPeripheral);
+OsdpPeripheral osdpPeripheral;
+ProcStats procStats;
+
+GMainLoop* MainLoop = nullptr;
+
+namespace {
+
+constexpr const char* kApplicationName = "kanzo_zul";
+constexpr const char* kSerialNumberParameter = "Properties.System.SerialNumber";
+
+// SIGTERM and SIGINT may reach either thread. GLib's signal source turns each
+// into a dispatch on the main context, so the log line and the quit run on the
+// main thread, outside signal context, once per signal. A quit of a loop that
+// has already stopped has no further effect.
+gboolean onSignal(gpointer /*signalNumber*/) {
+    logAt(5, "Quit main loop");
+    g_main_loop_quit(MainLoop);
+    return G_SOURCE_CONTINUE;
+}
+
+const char* messageOf(const GError* error) {
+    return error != nullptr ? error->message : "parameter service failed";
+}
+
+}  // namespace
+
+int main() {
+    DebugLevel = 1;
+    openlog(kApplicationName, LOG_PID, LOG_USER);
+
+    GError* error = nullptr;
+    AXParameter* parameters = ax_parameter_new(kApplicationName, &error);
+    if (parameters == nullptr)
+        fatalExit("%s", messageOf(error));
+    gchar* serialNumber = nullptr;
+    if (!ax_parameter_get(parameters, kSerialNumberParameter, &serialNumber, &error)) {
+        fatalExit("%s", messageOf(error));
+    }
+    logAt(0, "Tarvik / SerialNumber: '%s'", serialNumber);
+    DeviceSerial = serialNumber;
+    g_free(serialNumber);
+
+    MainLoop = g_main_loop_new(nullptr, FALSE);
+    g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));
+    g_unix_signal_add(SIGINT, onSignal, GINT_TO_POINTER(SIGINT));
+    logAt(5, "Set sigterm, sigint handler");
+    logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));
+
+    procStats.readMemory();
+    webService.start();
+
+    // A port that cannot be opened leaves the web interface running.
+    logAt(0, "Serial port ----- open port");
+    serialLink.open();
+    logAt(0, "Serial port ----- open done");
+
+    g_main_loop_run(MainLoop);
+
+    g_main_loop_unref(MainLoop);
+    serialLink.close();
+    ax_parameter_free(parameters);
+    logAt(0, "Application was stopped.");
+    return 0;
+}
