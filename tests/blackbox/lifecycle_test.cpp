@@ -1,0 +1,139 @@
+// Start-up and shutdown of the daemon as a user sees them: the lines on
+// standard output, the exit status, and the fatal start-up errors.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/blackbox/daemon_harness.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+
+// Index of the first line equal to text at or after from; lines.size() if none.
+size_t findLine(const std::vector<std::string>& lines, const std::string& text, size_t from) {
+    auto found = std::find(lines.begin() + static_cast<long>(std::min(from, lines.size())),
+                           lines.end(), text);
+    return static_cast<size_t>(found - lines.begin());
+}
+
+// True when the lines hold these texts in this order (other lines between
+// them allowed, e.g. those of the web worker).
+::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
+                                   const std::vector<std::string>& expected) {
+    size_t at = 0;
+    for (const std::string& text : expected) {
+        at = findLine(lines, text, at);
+        if (at == lines.size()) {
+            std::string all;
+            for (const std::string& line : lines)
+                all += "  " + line + "\n";
+            return ::testing::AssertionFailure()
+                   << "missing, or out of order: \"" << text << "\"\nstandard output:\n"
+                   << all;
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+bool exitedWith(const std::optional<int>& status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
+class SignalStopTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(SignalStopTest, LogsStartAndStopInOrderAndExitsWithZero) {
+    TempDir dir;
+    PtyLine line;
+    ChildProcess daemon(daemonOptions(dir, line.slavePath()));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done", deadlineIn(kPatience)));
+
+    daemon.signal(GetParam());
+    std::optional<int> status = daemon.waitExit(deadlineIn(kPatience));
+
+    EXPECT_TRUE(exitedWith(status, 0)) << "wait status " << status.value_or(-1);
+    const std::vector<std::string>& lines = daemon.lines();
+    const std::string pidLine = "Start program PID: " + std::to_string(daemon.pid());
+    EXPECT_TRUE(inOrder(
+        lines,
+        {std::string("Tarvik / SerialNumber: '") + kTestSerialNumber + "'", pidLine,
+         "Serial port ----- open port", "Serial port settings 9600 8N1", "Serial port add watch",
+         "Serial port ----- open done", "Serial close port", "Application was stopped."}));
+    // The start line ends in a line feed of its own, so an empty line follows.
+    size_t pidAt = findLine(lines, pidLine, 0);
+    ASSERT_LT(pidAt + 1, lines.size());
+    EXPECT_EQ("", lines[pidAt + 1]);
+    EXPECT_EQ("Application was stopped.", lines.back());
+    // Lines of the verbose levels stay out at the start-up level 1.
+    EXPECT_EQ(0, daemon.countLines("Set sigterm, sigint handler"));
+    EXPECT_EQ(0, daemon.countLines("Quit main loop"));
+    EXPECT_EQ(0, daemon.countLines("Serial init."));
+    EXPECT_EQ("", daemon.errorText());
+}
+
+INSTANTIATE_TEST_SUITE_P(SigtermAndSigint, SignalStopTest, ::testing::Values(SIGTERM, SIGINT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");
+                         });
+
+TEST(LifecycleTest, MissingSerialNumberStopsWithStatusOneAndMessageOnStandardError) {
+    TempDir dir;
+    PtyLine line;
+    ProcessOptions options = daemonOptions(dir, line.slavePath());
+    dir.write("parameters.conf", "Properties.System.Other=1\n");
+    ChildProcess daemon(options);
+
+    std::optional<int> status = daemon.waitExit(deadlineIn(kPatience));
+
+    EXPECT_TRUE(exitedWith(status, 1)) << "wait status " << status.value_or(-1);
+    EXPECT_THAT(daemon.errorText(), HasSubstr("Properties.System.SerialNumber"));
+    EXPECT_THAT(daemon.errorText(), HasSubstr(dir.file("parameters.conf")));
+    EXPECT_TRUE(daemon.lines().empty()) << daemon.lines().front();
+}
+
+TEST(LifecycleTest, MissingParameterFileStopsWithStatusOneAndNamesTheFile) {
+    TempDir dir;
+    PtyLine line;
+    ProcessOptions options = daemonOptions(dir, line.slavePath());
+    options.env["ZUL_PARAMETER_FILE"] = dir.file("absent.conf");
+    ChildProcess daemon(options);
+
+    std::optional<int> status = daemon.waitExit(deadlineIn(kPatience));
+
+    EXPECT_TRUE(exitedWith(status, 1)) << "wait status " << status.value_or(-1);
+    EXPECT_THAT(daemon.errorText(), HasSubstr("Properties.System.SerialNumber"));
+    EXPECT_THAT(daemon.errorText(), HasSubstr(dir.file("absent.conf")));
+    EXPECT_EQ(0, daemon.countLines("Start program PID"));
+}
+
+TEST(LifecycleTest, AbsentSerialDeviceLeavesTheWebSideRunningUntilSigterm) {
+    TempDir dir;
+    ChildProcess daemon(daemonOptions(dir, dir.file("no-such-tty")));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done", deadlineIn(kPatience)));
+    EXPECT_EQ(1, daemon.countLines("Serial port init failed!"));
+    EXPECT_EQ(0, daemon.countLines("Serial port add watch"));
+
+    // The web side answers while the serial side is down.
+    std::optional<std::string> status = fastcgiRequest(
+        dir.file("fcgi.sock"), "GET", "/kanzo_zul?getStatusXML", "", deadlineIn(kPatience));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(kTestSerialNumber, xmlValue(*status, "sn").value_or("?"));
+    ASSERT_TRUE(daemon.running());
+
+    daemon.signal(SIGTERM);
+    std::optional<int> exit = daemon.waitExit(deadlineIn(kPatience));
+
+    EXPECT_TRUE(exitedWith(exit, 0)) << "wait status " << exit.value_or(-1);
+    EXPECT_TRUE(inOrder(daemon.lines(), {"Serial port ----- open done", "Serial close port",
+                                         "Application was stopped."}));
+    EXPECT_EQ("", daemon.errorText());
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+// The osdp_controller tool as installers and scripts use it: against the
+// daemon over a virtual null-modem, and against a reader played by the test.
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "osdp/check_codes.h"
+#include "tests/blackbox/daemon_harness.h"
+#include "tools/osdp_controller_core.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+
+Bytes replyFrame(uint8_t address, uint8_t sequence, uint8_t code, const Bytes& data = {}) {
+    Bytes frame = {0x53, static_cast<uint8_t>(address | 0x80),  0,
+                   0,    static_cast<uint8_t>(0x04 | sequence), code};
+    for (uint8_t byte : data)
+        frame.push_back(byte);
+    const size_t length = frame.size() + 2;
+    frame[2] = static_cast<uint8_t>(length);
+    uint16_t crc = crc16(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    return frame;
+}
+
+ProcessOptions toolOptions(const std::vector<std::string>& args) {
+    ProcessOptions options;
+    options.args = {kControllerBinary};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    return options;
+}
+
+int exitCode(const std::optional<int>& status) {
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
+}
+
+TEST(OsdpControllerToolTest, ReadsTheDaemonsReadersAndACardGivenOverTheWeb) {
+    TempDir dir;
+    NullModem cable;
+    ChildProcess daemon(daemonOptions(dir, cable.endA()));
+    ASSERT_TRUE(daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)));
+    ASSERT_EQ("OK",
+              fastcgiRequest(dir.file("fcgi.sock"), "GET", "/kanzo_zul?CSN32LSB_Reader2=6D8CB9FB",
+                             "", deadlineIn(kPatience))
+                  .value_or("no response"));
+
+    ChildProcess tool(toolOptions({"--count", "1", "--interval", "10", cable.endB()}));
+    std::optional<int> status = tool.waitExit(deadlineIn(kPatience));
+
+    EXPECT_EQ(0, exitCode(status)) << tool.errorText();
+    const std::vector<std::string>& lines = tool.lines();
+    EXPECT_THAT(lines, Contains("reader 10 online"));
+    EXPECT_THAT(lines, Contains("reader 11 online"));
+    EXPECT_THAT(lines, Contains("reader 10 id vendor=024B7E model=0 version=1 serial=0004D2B7 "
+                                "firmware=1.2.3"));
+    EXPECT_THAT(lines, Contains("reader 11 capabilities 1:0:0 2:0:0 3:1:0 4:4:1 5:2:1 6:0:0 7:0:0 "
+                                "8:1:1 9:0:0 10:146:3 12:0:0 14:0:0 15:0:0 16:1:0"));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("reader 11 card format=0x12 bits=32 card=6D8CB9FB", lines.back());
+}
+
+TEST(OsdpControllerToolTest, ResendsAMissedFrameWithItsSequenceNumberAndCountsCards) {
+    PtyLine line;
+    ChildProcess tool(toolOptions({"--address", "10", "--timeout", "100", "--interval", "0",
+                                   "--count", "1", line.slavePath()}));
+
+    const Bytes identify = line.readFrame(deadlineIn(kPatience));
+    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), identify);
+    // No answer: the same frame comes again.
+    EXPECT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 0, 0x45, {0x02, 0x4B, 0x7E, 0, 1, 0, 4, 0xD2, 0xB7, 1, 2, 3}));
+
+    EXPECT_EQ(buildCommandFrame(10, 1, kOsdpCommandCap), line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 1, 0x46, {0x08, 0x01, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 2, 0x48, {1, 0}));
+    EXPECT_EQ(buildCommandFrame(10, 3, kOsdpCommandPoll), line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 3, 0x40));
+    // After sequence 3 comes 1: 0 only opens a session.
+    EXPECT_EQ(buildCommandFrame(10, 1, kOsdpCommandPoll), line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 1, 0x50, {0x00, 0x12, 0x20, 0x00, 0x00, 0x00, 0x12, 0x34}));
+
+    std::optional<int> status = tool.waitExit(deadlineIn(kPatience));
+    EXPECT_EQ(0, exitCode(status)) << tool.errorText();
+    EXPECT_EQ((std::vector<std::string>{
+                  "reader 10 online",
+                  "reader 10 id vendor=024B7E model=0 version=1 serial=0004D2B7 firmware=1.2.3",
+                  "reader 10 capabilities 8:1:1", "reader 10 status tamper=1 power=0",
+                  "reader 10 card format=0x12 bits=32 card=00001234"}),
+              tool.lines());
+}
+
+TEST(OsdpControllerToolTest, ReportsAReaderOfflineOnceAndStartsItsSessionAgain) {
+    PtyLine line;
+    ChildProcess tool(
+        toolOptions({"--address", "10", "--timeout", "50", "--interval", "0", line.slavePath()}));
+    const Bytes identify = buildCommandFrame(10, 0, kOsdpCommandId);
+    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 0, 0x45, {0x02, 0x4B, 0x7E, 0, 1, 0, 4, 0xD2, 0xB7, 1, 2, 3}));
+    const Bytes capabilities = buildCommandFrame(10, 1, kOsdpCommandCap);
+    for (int miss = 0; miss < 3; ++miss) {
+        ASSERT_EQ(capabilities, line.readFrame(deadlineIn(kPatience)));
+    }
+    // Offline: the next session opens with sequence 0 and the identification.
+    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
+    ASSERT_TRUE(tool.waitForLine("reader 10 offline", deadlineIn(kPatience)));
+    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
+    line.write(replyFrame(10, 0, 0x45, {0x02, 0x4B, 0x7E, 0, 1, 0, 4, 0xD2, 0xB7, 1, 2, 3}));
+    ASSERT_TRUE(tool.waitForLine("reader 10 online", deadlineIn(kPatience), 2));
+
+    EXPECT_EQ(1, tool.countLines("reader 10 offline"));
+    EXPECT_EQ(2, tool.countLines("reader 10 id "));
+}
+
+TEST(OsdpControllerToolTest, StopsAfterTheGivenSecondsWhenNoReaderAnswers) {
+    PtyLine line;
+    ChildProcess tool(toolOptions({"--seconds", "1", "--timeout", "50", line.slavePath()}));
+
+    std::optional<int> status = tool.waitExit(deadlineIn(kPatience));
+
+    EXPECT_EQ(0, exitCode(status)) << tool.errorText();
+    EXPECT_EQ((std::vector<std::string>{"reader 10 offline", "reader 11 offline"}), tool.lines());
+}
+
+TEST(OsdpControllerToolTest, RefusesBadUsageAndAMissingLine) {
+    ChildProcess badOption(toolOptions({"--colour", "red", "/dev/null"}));
+    EXPECT_EQ(2, exitCode(badOption.waitExit(deadlineIn(kPatience))));
+    EXPECT_THAT(badOption.errorText(), HasSubstr("unknown option --colour"));
+
+    ChildProcess badAddress(toolOptions({"--address", "127", "/dev/null"}));
+    EXPECT_EQ(2, exitCode(badAddress.waitExit(deadlineIn(kPatience))));
+
+    ChildProcess noLine(toolOptions({"/nonexistent/ttyX"}));
+    EXPECT_EQ(1, exitCode(noLine.waitExit(deadlineIn(kPatience))));
+    EXPECT_THAT(noLine.errorText(), HasSubstr("/nonexistent/ttyX"));
+
+    ChildProcess help(toolOptions({"--help"}));
+    EXPECT_EQ(0, exitCode(help.waitExit(deadlineIn(kPatience))));
+    EXPECT_THAT(help.lines(), Contains("  reader A card format=0xHH bits=N card=HEX"));
+}
+
+}  // namespace
