@@ -1,8 +1,10 @@
 #include "web/web_service.h"
 
 #include <fcgiapp.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <uriparser/Uri.h>
 
@@ -17,6 +19,32 @@ namespace {
 // the camera's own server takes the bare body, so the block is opt-in.
 constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
 constexpr int kListenBacklog = 20;
+
+// libfcgi ends the whole process when it cannot bind a Unix socket path (a
+// missing directory, no permission, a path too long), which would take the
+// OSDP side down with the web interface. The path is therefore tried here
+// first, the same way (any old file removed, then bound), so that such a
+// failure ends only the worker. A path with a colon is a TCP host:port for
+// libfcgi and is left to it.
+bool socketPathBindable(const char* path) {
+    if (strchr(path, ':') != nullptr)
+        return true;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t length = strlen(path);
+    if (length >= sizeof address.sun_path)
+        return false;
+    memcpy(address.sun_path, path, length + 1);
+    unlink(path);
+    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0)
+        return false;
+    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(probe);
+    if (bound)
+        unlink(path);
+    return bound;
+}
 
 // Texts go out as with printf "%s": up to their first zero byte.
 void appendText(std::string& out, const std::string& text) {
@@ -57,7 +85,8 @@ void* WebService::serve() {
         logAt(1, "FCGX_Init failed");
         return nullptr;
     }
-    const int socket = FCGX_OpenSocket(socketPath, kListenBacklog);
+    const int socket =
+        socketPathBindable(socketPath) ? FCGX_OpenSocket(socketPath, kListenBacklog) : -1;
     if (socket < 0) {
         logAt(1, "FCGX_OpenSocket failed: %s", socketPath);
         return nullptr;

@@ -94,6 +94,13 @@ TEST_F(FastcgiTest, KeysOfOneRequestAreAnsweredBackToBackWithoutHeaders) {
     EXPECT_EQ(xmlValue(status, "save_required"), "false");
 }
 
+TEST_F(FastcgiTest, SocketIsOpenToEveryUser) {
+    struct stat info {};
+    ASSERT_EQ(stat(dir.file("fcgi.sock").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISSOCK(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0777u);
+}
+
 TEST_F(FastcgiTest, NameValuesAreEchoedFirst) {
     EXPECT_EQ(get("?info&name=Kanzo+Zul%21&name"),
               "Kanzo Zul!"
