@@ -126,6 +126,10 @@ TEST_F(ConfigFileTest, MissingDirectoryIsReportedAsFailure) {
               "zul_osdp/saveConfig: Can't write config file: localdata/kanzo.conf\n");
     EXPECT_TRUE(saveRequired());
     EXPECT_NE(access("localdata", F_OK), 0);
+
+    // The new level holds in memory all the same.
+    EXPECT_EQ(web.processKey("DEBUG_LEVEL", "3"), "<DEBUG_LEVEL>3</DEBUG_LEVEL>");
+    EXPECT_EQ(DebugLevel.load(), 3);
 }
 
 }  // namespace

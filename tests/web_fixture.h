@@ -46,7 +46,6 @@ class WebFixture : public ::testing::Test {
         text << in.rdbuf();
         return text.str();
     }
-    bool configExists() { return access(osdp.configPath.c_str(), F_OK) == 0; }
 
     WallTime now{1700000000, 0};
     OsdpPeripheral osdp{[this] { return now; }};

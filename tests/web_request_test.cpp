@@ -23,14 +23,6 @@ class WebRequestTest : public WebFixture {
     size_t position = 0;
 };
 
-TEST_F(WebRequestTest, RepliesOfAllPairsFollowEachOtherInQueryOrder) {
-    EXPECT_EQ(respond("GET", "/local/kanzo_zul/osdp.cgi?getConfigXML&sha1=abc&tamper1=1&x=y"),
-              "<response>\n</response>\n"
-              "03FCFDB8"
-              "OK"
-              "<response>Unknown param:x=y</response>\n");
-}
-
 TEST_F(WebRequestTest, NameValuesAreEchoedBeforeTheReplies) {
     EXPECT_EQ(respond("GET", "/osdp.cgi?name=a+b%21&name&sha1=abc&name=c"),
               "a b!c"
