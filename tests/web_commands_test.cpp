@@ -78,7 +78,12 @@ TEST_F(WebCommandsTest, UnreadableOrWideCardNumbersAreRefusedWithoutInjection) {
 }
 
 TEST_F(WebCommandsTest, PlateCommandsDigestTheBlankFreeTextAndInject) {
+    DebugLevel.store(2);
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(web.processKey("LPR_Reader2", "AB 123 CD"), "6D8CB9FB");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "LPR_Reader2 SHA1 [AC0426853B0947E3CE6AAFD6116C6A726D8CB9FB], CardNo=6D8CB9FB\n"
+              "CSN32LSB=0x6D8CB9FB Reader=2\n");
     EXPECT_EQ(pendingCard(1), 0x6D8CB9FBu);
     EXPECT_EQ(pendingCard(0), 0u);
 

@@ -31,7 +31,13 @@ class WebPlateTest : public WebFixture {
 };
 
 TEST_F(WebPlateTest, PlateEventDeliversTheDigestCardToTheRegionsReader) {
+    DebugLevel.store(2);
+    ::testing::internal::CaptureStdout();
     EXPECT_EQ(post(plateEvent("AB 123 CD", "2")), "");
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Read LPR [AB123CD]\n"
+              "Send Reader=2 LPR [AB123CD] CardNumber=[6D8CB9FB] "
+              "SHA1=[AC0426853B0947E3CE6AAFD6116C6A726D8CB9FB]\n");
     EXPECT_EQ(pendingCard(1), 0x6D8CB9FBu);
     EXPECT_EQ(pendingCard(0), 0u);
     EXPECT_EQ(lastLpr(1), "AB123CD");

@@ -112,6 +112,8 @@ void* WebService::serve() {
         if (cgiHeaders) {
             FCGX_PutS(kCgiHeaderBlock, request.out);
         }
+        // Every text in body already stops at its first zero byte, as it would
+        // when printed with "%s"; the body goes out in one piece.
         FCGX_PutStr(body.data(), static_cast<int>(body.size()), request.out);
         FCGX_Finish_r(&request);
     }
