@@ -2,7 +2,6 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 
 #include <cerrno>
 #include <cstring>
@@ -54,32 +53,36 @@ bool ttyBaudrateSupported(int baudrate) {
     return baudrateCode(baudrate, &code);
 }
 
+void setRawTermios(termios* tio, const TtySettings& settings) {
+    speed_t speed = B9600;
+    baudrateCode(settings.baudrate, &speed);
+    cfmakeraw(tio);
+    tio->c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    tio->c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    tio->c_cflag |= characterSize(settings.dataBits) | CREAD | CLOCAL;
+    if (settings.parity != TtyParity::none) {
+        tio->c_cflag |= PARENB;
+        tio->c_iflag |= INPCK;
+        if (settings.parity == TtyParity::odd)
+            tio->c_cflag |= PARODD;
+    }
+    if (settings.stopBits == 2)
+        tio->c_cflag |= CSTOPB;
+    tio->c_cc[VMIN] = 1;
+    tio->c_cc[VTIME] = 0;
+    cfsetispeed(tio, speed);
+    cfsetospeed(tio, speed);
+}
+
 bool applyTtySettings(int fd, const TtySettings& settings, std::string* error) {
-    speed_t speed;
-    if (!baudrateCode(settings.baudrate, &speed)) {
+    if (!ttyBaudrateSupported(settings.baudrate)) {
         *error = "unsupported baud rate " + std::to_string(settings.baudrate);
         return false;
     }
     termios tio;
     if (tcgetattr(fd, &tio) != 0)
         return fail(error, "tcgetattr");
-    cfmakeraw(&tio);
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-    tio.c_cflag |= characterSize(settings.dataBits) | CREAD | CLOCAL;
-    if (settings.parity != TtyParity::none) {
-        tio.c_cflag |= PARENB;
-        tio.c_iflag |= INPCK;
-        if (settings.parity == TtyParity::odd)
-            tio.c_cflag |= PARODD;
-    }
-    if (settings.stopBits == 2)
-        tio.c_cflag |= CSTOPB;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
-        return fail(error, "cfsetspeed");
-    }
+    setRawTermios(&tio, settings);
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         return fail(error, "tcsetattr");
 

@@ -3,6 +3,8 @@
 // controller tool.
 #pragma once
 
+#include <termios.h>
+
 #include <string>
 
 enum class TtyParity { none, odd, even };
@@ -18,6 +20,10 @@ struct TtySettings {
 
 // True for the baud rates that applyTtySettings can set.
 bool ttyBaudrateSupported(int baudrate);
+
+// Turns tio into raw mode with these settings (see applyTtySettings), speed
+// included. REQUIRES: as for applyTtySettings.
+void setRawTermios(termios* tio, const TtySettings& settings);
 
 // Puts the tty into raw mode with these settings: no echo, no line discipline
 // processing, no flow control, modem lines ignored, reads return each byte as
