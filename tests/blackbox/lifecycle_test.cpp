@@ -1,10 +1,13 @@
 // Start-up and shutdown of the daemon as a user sees them: the lines on
 // standard output, the exit status, and the fatal start-up errors.
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +85,44 @@ INSTANTIATE_TEST_SUITE_P(SigtermAndSigint, SignalStopTest, ::testing::Values(SIG
                          [](const ::testing::TestParamInfo<int>& info) {
                              return std::string(info.param == SIGTERM ? "Sigterm" : "Sigint");
                          });
+
+// Kernel thread id of the web worker: the thread of the program's own name
+// other than the main thread (GLib's helper thread is "gmain"); 0 if none.
+pid_t webWorkerThread(pid_t pid) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
+        pid_t tid = static_cast<pid_t>(std::stol(entry.path().filename().string()));
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        if (tid != pid && name == "kanzo_zul")
+            return tid;
+    }
+    return 0;
+}
+
+TEST(LifecycleTest, SigtermToTheWebWorkerQuitsOnceOnTheMainLoop) {
+    TempDir dir;
+    PtyLine line;
+    ChildProcess daemon(daemonOptions(dir, line.slavePath()));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done", deadlineIn(kPatience)));
+    // The web worker is up once it answers; the level makes the quit visible.
+    ASSERT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>",
+              fastcgiRequest(dir.file("fcgi.sock"), "GET", "/kanzo_zul?DEBUG_LEVEL=5", "",
+                             deadlineIn(kPatience))
+                  .value_or("no response"));
+    const pid_t worker = webWorkerThread(daemon.pid());
+    ASSERT_NE(0, worker);
+
+    ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), worker, SIGTERM));
+    std::optional<int> status = daemon.waitExit(deadlineIn(kPatience));
+
+    EXPECT_TRUE(exitedWith(status, 0)) << "wait status " << status.value_or(-1);
+    EXPECT_EQ(1, daemon.countLines("Quit main loop"));
+    EXPECT_TRUE(inOrder(daemon.lines(),
+                        {"Quit main loop", "Serial close port", "Application was stopped."}));
+}
 
 TEST(LifecycleTest, MissingSerialNumberStopsWithStatusOneAndMessageOnStandardError) {
     TempDir dir;

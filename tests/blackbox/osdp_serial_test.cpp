@@ -144,4 +144,15 @@ TEST_F(OsdpSerialTest, StatusCountsEveryReplyWritten) {
     EXPECT_EQ("3", xmlValue(document, "reqIn").value_or("?"));
 }
 
+TEST_F(OsdpSerialTest, EveryReplyIsTracedAtLevelFive) {
+    EXPECT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>", command("DEBUG_LEVEL=5"));
+
+    exchange(buildCommandFrame(10, 1, kOsdpCommandPoll));
+
+    EXPECT_TRUE(
+        daemon.waitForLine("<<< 8/8 WriteRet= G_IO_STATUS_NORMAL "
+                           "WriteFlush=G_IO_STATUS_NORMAL [53 8A 08 00 05 40 C6 D9 ]",
+                           deadlineIn(kPatience)));
+}
+
 }  // namespace
