@@ -43,6 +43,9 @@ TEST(SerialHangupTest, LostLineIsLoggedOnceCostsNoCpuAndServiceResumesOnANewLine
     first->write(buildCommandFrame(10, 1, kOsdpCommandPoll));
     ASSERT_EQ(ackTo(10, 1), first->readFrame(deadlineIn(kPatience)));
 
+    // The device goes, and its name with it, as when an adapter is pulled;
+    // the pty's number may meanwhile be given to another test's line.
+    pointLink(device, dir.file("gone"));
     first->hangUp();
     ASSERT_TRUE(daemon.waitForLine("Serial port hang-up, trying to reopen", deadlineIn(kPatience)));
 
