@@ -15,6 +15,14 @@
 #include "gtest/gtest.h"
 #include "tests/blackbox/daemon_harness.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+
 namespace {
 
 using ::testing::HasSubstr;
@@ -103,6 +111,12 @@ pid_t webWorkerThread(pid_t pid) {
 }
 
 TEST(LifecycleTest, SigtermToTheWebWorkerQuitsOnceOnTheMainLoop) {
+#if defined(UNDER_THREAD_SANITIZER)
+    // ThreadSanitizer holds a signal back until the receiving thread next
+    // passes through an intercepted call; the worker sits in libfcgi's accept,
+    // restarted after the signal, so the signal would never be handled.
+    GTEST_SKIP() << "signals to a thread blocked in uninstrumented code are deferred under TSan";
+#endif
     TempDir dir;
     PtyLine line;
     ChildProcess daemon(daemonOptions(dir, line.slavePath()));
