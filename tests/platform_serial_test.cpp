@@ -79,17 +79,6 @@ TEST_F(SerialPortTest, OsdpSettingsGiveARaw9600EightNoneOneLine) {
     EXPECT_EQ(0, tio.c_cc[VTIME]);
 }
 
-TEST_F(SerialPortTest, SpeedAndStopBitsReachTheTty) {
-    openOsdpPort();
-    ax_serial_set_baudrate(port, 19200, nullptr);
-    ax_serial_set_stopbits(port, 2, nullptr);
-    ASSERT_TRUE(ax_serial_sync_port_settings(port, &error));
-
-    termios tio = portSettings();
-    EXPECT_EQ(B19200, cfgetospeed(&tio));
-    EXPECT_NE(0u, tio.c_cflag & CSTOPB);
-}
-
 // A pty keeps 8 bits without parity whatever it is told, so the framing is
 // checked on the termios values themselves.
 TEST(TtySettingsTest, DataBitsAndParityMapToTermios) {
@@ -133,26 +122,6 @@ TEST_F(SerialPortTest, UnsupportedValuesAreRefusedAndLeaveTheSetting) {
     EXPECT_EQ(B9600, cfgetospeed(&tio));
     EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & CSIZE);
     EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB));
-}
-
-TEST_F(SerialPortTest, ADisabledPortIsNotSynced) {
-    openOsdpPort();
-    ax_serial_port_enable(port, 0, nullptr);
-
-    EXPECT_FALSE(ax_serial_sync_port_settings(port, &error));
-    ASSERT_NE(nullptr, error);
-    EXPECT_THAT(error->message, HasSubstr("not enabled"));
-}
-
-TEST_F(SerialPortTest, InitFailsForAMissingDeviceOrAnotherPort) {
-    setenv("ZUL_SERIAL_DEVICE", "/nonexistent/ttyUSB9", 1);
-    EXPECT_EQ(nullptr, ax_serial_init(0, &error));
-    ASSERT_NE(nullptr, error);
-    EXPECT_THAT(error->message, HasSubstr("/nonexistent/ttyUSB9"));
-    g_clear_error(&error);
-
-    EXPECT_EQ(nullptr, ax_serial_init(1, &error));
-    EXPECT_NE(nullptr, error);
 }
 
 TEST_F(SerialPortTest, SyncFailsOnADeviceThatIsNoTty) {
