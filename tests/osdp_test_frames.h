@@ -17,7 +17,8 @@ inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Byte
     const size_t length = 6 + data.size() + (crc ? 2 : 1);
     Bytes frame = {0x53, address, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                    ctrl, cmd};
-    frame.insert(frame.end(), data.begin(), data.end());
+    // push_back rather than insert: gcc 12 warns falsely on the range insert.
+    for (uint8_t b : data) frame.push_back(b);
     if (crc) {
         const uint16_t value = crc16(frame.data(), frame.size());
         frame.push_back(static_cast<uint8_t>(value));

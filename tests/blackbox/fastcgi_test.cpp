@@ -95,6 +95,8 @@ TEST_F(FastcgiTest, KeysOfOneRequestAreAnsweredBackToBackWithoutHeaders) {
 }
 
 TEST_F(FastcgiTest, SocketIsOpenToEveryUser) {
+    // A request answered means the worker is past its chmod.
+    ASSERT_EQ(get("?info"), "OK");
     struct stat info {};
     ASSERT_EQ(stat(dir.file("fcgi.sock").c_str(), &info), 0);
     EXPECT_TRUE(S_ISSOCK(info.st_mode));
