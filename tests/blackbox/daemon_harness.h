@@ -14,6 +14,15 @@
 #include <thread>
 #include <vector>
 
+// The programs under test are built with the same sanitizer as the tests.
+#if defined(__SANITIZE_THREAD__)
+#define UNDER_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define UNDER_THREAD_SANITIZER 1
+#endif
+#endif
+
 using SteadyClock = std::chrono::steady_clock;
 using Deadline = SteadyClock::time_point;
 

@@ -15,14 +15,6 @@
 #include "gtest/gtest.h"
 #include "tests/blackbox/daemon_harness.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define UNDER_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define UNDER_THREAD_SANITIZER 1
-#endif
-#endif
-
 namespace {
 
 using ::testing::HasSubstr;
