@@ -309,7 +309,8 @@ bool ChildProcess::waitForLine(const std::string& text, Deadline deadline, int c
     }
 }
 
-void ChildProcess::signal(int signalNumber) const {
+void ChildProcess::signal(int signalNumber) {
+    lastSignal_ = signalNumber;
 #if defined(UNDER_THREAD_SANITIZER)
     // ThreadSanitizer holds a signal back until the thread that took it next
     // passes an intercepted call. Should the kernel pick the web worker, which
@@ -331,10 +332,21 @@ bool ChildProcess::running() {
 }
 
 std::optional<int> ChildProcess::waitExit(Deadline deadline) {
+#if defined(UNDER_THREAD_SANITIZER)
+    // Now and then ThreadSanitizer's runtime keeps a stop signal back for good
+    // (never seen without it); a second signal of the same kind is harmless.
+    Deadline resendAt = SteadyClock::now() + std::chrono::seconds(3);
+#endif
     while (running()) {
         int wait = millisLeft(deadline);
         if (wait == 0)
             return std::nullopt;
+#if defined(UNDER_THREAD_SANITIZER)
+        if (lastSignal_ != 0 && SteadyClock::now() > resendAt) {
+            signal(lastSignal_);
+            resendAt = SteadyClock::now() + std::chrono::seconds(3);
+        }
+#endif
         // Output first: a child blocked on a full pipe would never end.
         if (pump(wait < 20 ? wait : 20) < 0) {
             pollfd none;

@@ -146,7 +146,7 @@ class ChildProcess {
     // Standard error read so far.
     const std::string& errorText() const { return stderr_; }
 
-    void signal(int signalNumber) const;
+    void signal(int signalNumber);
 
     // Waits for the child to end and reads the rest of its output. The wait
     // status, or nothing when the child still runs at the deadline.
@@ -169,6 +169,7 @@ class ChildProcess {
     std::vector<std::string> lines_;
     std::string stderr_;
     std::optional<int> status_;
+    int lastSignal_ = 0;
 };
 
 // Options that run the daemon in dir: a parameter file with the serial number
