@@ -1,4 +1,5 @@
-// Frame helpers for the engine tests: build command frames and feed them in.
+// Frame helpers for the engine tests: build command and reply frames and feed
+// them in.
 #pragma once
 
 #include <cstdint>
@@ -18,7 +19,8 @@ inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Byte
     Bytes frame = {0x53, address, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                    ctrl, cmd};
     // push_back rather than insert: gcc 12 warns falsely on the range insert.
-    for (uint8_t b : data) frame.push_back(b);
+    for (uint8_t b : data)
+        frame.push_back(b);
     if (crc) {
         const uint16_t value = crc16(frame.data(), frame.size());
         frame.push_back(static_cast<uint8_t>(value));
@@ -27,6 +29,13 @@ inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Byte
         frame.push_back(checksum8(frame.data(), frame.size()));
     }
     return frame;
+}
+
+// The reply of the reader at address to a command of this sequence number,
+// with a CRC-16.
+inline Bytes replyFrame(uint8_t address, uint8_t sequence, uint8_t code, const Bytes& data = {}) {
+    return commandFrame(static_cast<uint8_t>(address | 0x80), static_cast<uint8_t>(0x04 | sequence),
+                        code, data);
 }
 
 // Feeds every byte; returns the indexes of the bytes that completed a frame.

@@ -5,27 +5,11 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "osdp/check_codes.h"
 #include "tests/blackbox/daemon_harness.h"
+#include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-// A frame from its bytes without the check code, ended with a CRC-16.
-Bytes withCrc(Bytes frame) {
-    uint16_t crc = crc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
-
-// A frame from its bytes without the check code, ended with a checksum.
-Bytes withChecksum(Bytes frame) {
-    frame.push_back(checksum8(frame.data(), frame.size()));
-    return frame;
-}
 
 class OsdpSerialTest : public ::testing::Test {
   protected:
@@ -39,50 +23,31 @@ class OsdpSerialTest : public ::testing::Test {
         return line.readFrame(deadlineIn(kPatience));
     }
 
-    std::string status() {
-        return fastcgiRequest(dir.file("fcgi.sock"), "GET", "/kanzo_zul?getStatusXML", "",
-                              deadlineIn(kPatience))
-            .value_or("");
-    }
-
+    // The web interface's answer to the query.
     std::string command(const std::string& query) {
         return fastcgiRequest(dir.file("fcgi.sock"), "GET", "/kanzo_zul?" + query, "",
                               deadlineIn(kPatience))
             .value_or("no response");
     }
+    std::string status() { return command("getStatusXML"); }
 
     TempDir dir;
     PtyLine line;
     ChildProcess daemon{daemonOptions(dir, line.slavePath())};
 };
 
-TEST_F(OsdpSerialTest, BothReaderAddressesAreAnswered) {
+TEST_F(OsdpSerialTest, BothReadersAnswerWithTheirRepliesOnTheWire) {
     EXPECT_EQ((Bytes{0x53, 0x8A, 0x08, 0x00, 0x05, 0x40, 0xC6, 0xD9}),
               exchange(buildCommandFrame(10, 1, kOsdpCommandPoll)));
-    EXPECT_EQ(withCrc({0x53, 0x8B, 0x08, 0x00, 0x05, 0x40}),
-              exchange(buildCommandFrame(11, 1, kOsdpCommandPoll)));
-}
-
-TEST_F(OsdpSerialTest, FixedRepliesGoOutOnTheWire) {
+    EXPECT_EQ(replyFrame(11, 1, 0x40), exchange(buildCommandFrame(11, 1, kOsdpCommandPoll)));
     // A poll with a checksum is answered with a checksum.
     EXPECT_EQ((Bytes{0x53, 0x8A, 0x08, 0x00, 0x01, 0x40, 0x00, 0xDA}),
-              exchange(withChecksum({0x53, 0x0A, 0x07, 0x00, 0x01, 0x60})));
+              exchange(commandFrame(0x0A, 0x01, 0x60)));
     // Whatever the communication settings ask for, address and speed stay.
     EXPECT_EQ((Bytes{0x53, 0x8A, 0x0D, 0x00, 0x05, 0x54, 0x0A, 0x80, 0x25, 0x00, 0x00, 0xEA, 0x96}),
               exchange(buildCommandFrame(10, 1, 0x6E, {0x05, 0x00, 0x96, 0x00, 0x00})));
-    EXPECT_EQ(withCrc({0x53, 0x8B, 0x14, 0x00, 0x06, 0x45, 0x02, 0x4B, 0x7E, 0x00, 0x01, 0x00, 0x04,
-                       0xD2, 0xB7, 0x01, 0x02, 0x03}),
-              exchange(buildCommandFrame(11, 2, kOsdpCommandId)));
-    Bytes capabilities = {0x53, 0x8A, 0x34, 0x00, 0x07, 0x46};
-    const Bytes entries = {0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x03, 0x01, 0x00, 0x04, 0x04,
-                           0x01, 0x05, 0x02, 0x01, 0x06, 0x00, 0x00, 0x07, 0x00, 0x00, 0x08,
-                           0x01, 0x01, 0x09, 0x00, 0x00, 0x0A, 0x92, 0x03, 0x0C, 0x00, 0x00,
-                           0x0E, 0x00, 0x00, 0x0F, 0x00, 0x00, 0x10, 0x01, 0x00, 0x00, 0x00};
-    for (uint8_t byte : entries)
-        capabilities.push_back(byte);
-    EXPECT_EQ(withCrc(capabilities), exchange(buildCommandFrame(10, 3, kOsdpCommandCap)));
     // LED and anything else without an answer of its own is acknowledged.
-    EXPECT_EQ(withCrc({0x53, 0x8B, 0x08, 0x00, 0x07, 0x40}),
+    EXPECT_EQ(replyFrame(11, 3, 0x40),
               exchange(buildCommandFrame(11, 3, 0x69, {0x00, 0x00, 0x01})));
 }
 
@@ -94,9 +59,8 @@ TEST_F(OsdpSerialTest, CardAndTamperGivenOverTheWebReachTheController) {
     // Card data always carries a CRC-16, so a checksum poll's control byte gains 4.
     EXPECT_EQ((Bytes{0x53, 0x8B, 0x10, 0x00, 0x06, 0x50, 0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56,
                      0x78, 0xCA, 0xE5}),
-              exchange(withChecksum({0x53, 0x0B, 0x07, 0x00, 0x02, 0x60})));
-    EXPECT_EQ(withCrc({0x53, 0x8B, 0x08, 0x00, 0x07, 0x40}),
-              exchange(buildCommandFrame(11, 3, kOsdpCommandPoll)));
+              exchange(commandFrame(0x0B, 0x02, 0x60)));
+    EXPECT_EQ(replyFrame(11, 3, 0x40), exchange(buildCommandFrame(11, 3, kOsdpCommandPoll)));
 
     EXPECT_EQ("OK", command("tamper1=1"));
     EXPECT_EQ((Bytes{0x53, 0x8A, 0x0A, 0x00, 0x05, 0x48, 0x01, 0x00, 0xE5, 0x07}),
@@ -112,18 +76,17 @@ TEST_F(OsdpSerialTest, ForeignAndBrokenFramesAreNotAnswered) {
     const std::vector<Bytes> unanswered = {
         buildCommandFrame(12, 1, kOsdpCommandPoll),
         buildCommandFrame(0x7F, 1, kOsdpCommandPoll),
-        withCrc({0x53, 0x8A, 0x08, 0x00, 0x05, 0x40}),  // another device's reply
+        replyFrame(10, 1, 0x40),  // another device's reply
         swappedCrc,
-        withChecksum({0x53, 0x0A, 0x06, 0x00, 0x01}),  // too short to be a frame
-        buildCommandFrame(10, 1, 0x00),                // no command
+        {0x53, 0x0A, 0x06, 0x00, 0x01, 0x9C},  // too short to be a frame, checksum right
+        buildCommandFrame(10, 1, 0x00),        // no command
         startInside,
     };
     for (const Bytes& frame : unanswered)
         line.write(frame);
 
     // The first bytes on the line are the answer to the next good poll.
-    EXPECT_EQ(withCrc({0x53, 0x8B, 0x08, 0x00, 0x06, 0x40}),
-              exchange(buildCommandFrame(11, 2, kOsdpCommandPoll)));
+    EXPECT_EQ(replyFrame(11, 2, 0x40), exchange(buildCommandFrame(11, 2, kOsdpCommandPoll)));
 }
 
 TEST_F(OsdpSerialTest, StatusCountsEveryReplyWritten) {

@@ -10,8 +10,8 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "osdp/check_codes.h"
 #include "tests/blackbox/daemon_harness.h"
+#include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
 namespace {
@@ -24,15 +24,6 @@ void pointLink(const std::string& link, const std::string& target) {
     ASSERT_EQ(0, rename(fresh.c_str(), link.c_str()));
 }
 
-std::vector<uint8_t> ackTo(uint8_t address, uint8_t sequence) {
-    std::vector<uint8_t> ack = {0x53, static_cast<uint8_t>(address | 0x80),  0x08,
-                                0x00, static_cast<uint8_t>(0x04 | sequence), 0x40};
-    uint16_t crc = crc16(ack.data(), ack.size());
-    ack.push_back(static_cast<uint8_t>(crc & 0xFF));
-    ack.push_back(static_cast<uint8_t>(crc >> 8));
-    return ack;
-}
-
 TEST(SerialHangupTest, LostLineIsLoggedOnceCostsNoCpuAndServiceResumesOnANewLine) {
     TempDir dir;
     const std::string device = dir.file("ttyOSDP");
@@ -41,7 +32,7 @@ TEST(SerialHangupTest, LostLineIsLoggedOnceCostsNoCpuAndServiceResumesOnANewLine
     ChildProcess daemon(daemonOptions(dir, device));
     ASSERT_TRUE(daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)));
     first->write(buildCommandFrame(10, 1, kOsdpCommandPoll));
-    ASSERT_EQ(ackTo(10, 1), first->readFrame(deadlineIn(kPatience)));
+    ASSERT_EQ(replyFrame(10, 1, 0x40), first->readFrame(deadlineIn(kPatience)));
 
     // The device goes, and its name with it, as when an adapter is pulled;
     // the pty's number may meanwhile be given to another test's line.
@@ -67,7 +58,7 @@ TEST(SerialHangupTest, LostLineIsLoggedOnceCostsNoCpuAndServiceResumesOnANewLine
     pointLink(device, second.slavePath());
     ASSERT_TRUE(daemon.waitForLine("Serial port reopened", deadlineIn(kPatience)));
     second.write(buildCommandFrame(11, 1, kOsdpCommandPoll));
-    EXPECT_EQ(ackTo(11, 1), second.readFrame(deadlineIn(kPatience)));
+    EXPECT_EQ(replyFrame(11, 1, 0x40), second.readFrame(deadlineIn(kPatience)));
     EXPECT_EQ(1, daemon.countLines("Serial port reopened"));
 
     daemon.signal(SIGTERM);
