@@ -7,28 +7,14 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "osdp/check_codes.h"
 #include "tests/blackbox/daemon_harness.h"
+#include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
 using ::testing::Contains;
 using ::testing::HasSubstr;
-
-Bytes replyFrame(uint8_t address, uint8_t sequence, uint8_t code, const Bytes& data = {}) {
-    Bytes frame = {0x53, static_cast<uint8_t>(address | 0x80),  0,
-                   0,    static_cast<uint8_t>(0x04 | sequence), code};
-    for (uint8_t byte : data)
-        frame.push_back(byte);
-    const size_t length = frame.size() + 2;
-    frame[2] = static_cast<uint8_t>(length);
-    uint16_t crc = crc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
 
 ProcessOptions toolOptions(const std::vector<std::string>& args) {
     ProcessOptions options;
@@ -95,28 +81,6 @@ TEST(OsdpControllerToolTest, ResendsAMissedFrameWithItsSequenceNumberAndCountsCa
                   "reader 10 capabilities 8:1:1", "reader 10 status tamper=1 power=0",
                   "reader 10 card format=0x12 bits=32 card=00001234"}),
               tool.lines());
-}
-
-TEST(OsdpControllerToolTest, ReportsAReaderOfflineOnceAndStartsItsSessionAgain) {
-    PtyLine line;
-    ChildProcess tool(
-        toolOptions({"--address", "10", "--timeout", "50", "--interval", "0", line.slavePath()}));
-    const Bytes identify = buildCommandFrame(10, 0, kOsdpCommandId);
-    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
-    line.write(replyFrame(10, 0, 0x45, {0x02, 0x4B, 0x7E, 0, 1, 0, 4, 0xD2, 0xB7, 1, 2, 3}));
-    const Bytes capabilities = buildCommandFrame(10, 1, kOsdpCommandCap);
-    for (int miss = 0; miss < 3; ++miss) {
-        ASSERT_EQ(capabilities, line.readFrame(deadlineIn(kPatience)));
-    }
-    // Offline: the next session opens with sequence 0 and the identification.
-    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
-    ASSERT_TRUE(tool.waitForLine("reader 10 offline", deadlineIn(kPatience)));
-    ASSERT_EQ(identify, line.readFrame(deadlineIn(kPatience)));
-    line.write(replyFrame(10, 0, 0x45, {0x02, 0x4B, 0x7E, 0, 1, 0, 4, 0xD2, 0xB7, 1, 2, 3}));
-    ASSERT_TRUE(tool.waitForLine("reader 10 online", deadlineIn(kPatience), 2));
-
-    EXPECT_EQ(1, tool.countLines("reader 10 offline"));
-    EXPECT_EQ(2, tool.countLines("reader 10 id "));
 }
 
 TEST(OsdpControllerToolTest, StopsAfterTheGivenSecondsWhenNoReaderAnswers) {
