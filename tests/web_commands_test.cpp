@@ -1,3 +1,4 @@
+// The web commands one by one: their replies and what they change.
 #include <string>
 
 #include "tests/web_fixture.h"
@@ -7,26 +8,16 @@ namespace {
 using WebCommandsTest = WebFixture;
 
 TEST(IsNumberTest, AcceptsDigitsWithOptionalLeadingMinusOnly) {
-    EXPECT_TRUE(isNumber("0"));
-    EXPECT_TRUE(isNumber("007"));
-    EXPECT_TRUE(isNumber("-0"));
-    EXPECT_TRUE(isNumber("-12"));
-    EXPECT_TRUE(isNumber("99999999999999999999"));
-    EXPECT_FALSE(isNumber(""));
-    EXPECT_FALSE(isNumber("-"));
-    EXPECT_FALSE(isNumber("+1"));
-    EXPECT_FALSE(isNumber(" 1"));
-    EXPECT_FALSE(isNumber("1 "));
-    EXPECT_FALSE(isNumber("1.5"));
-    EXPECT_FALSE(isNumber("--1"));
-    EXPECT_FALSE(isNumber("1-"));
-    EXPECT_FALSE(isNumber("0x1"));
+    for (const char* text : {"0", "007", "-0", "-12", "99999999999999999999"})
+        EXPECT_TRUE(isNumber(text)) << text;
+    for (const char* text : {"", "-", "+1", " 1", "1 ", "1.5", "--1", "1-", "0x1"})
+        EXPECT_FALSE(isNumber(text)) << text;
 }
 
-TEST_F(WebCommandsTest, DebugLevelIsStoredSavedAndEchoed) {
+// Saving the new level is checked with the configuration file.
+TEST_F(WebCommandsTest, DebugLevelIsStoredAndEchoed) {
     EXPECT_EQ(web.processKey("DEBUG_LEVEL", "007"), "<DEBUG_LEVEL>7</DEBUG_LEVEL>");
     EXPECT_EQ(DebugLevel.load(), 7);
-    EXPECT_NE(configText().find("\n# DEBUG_LEVEL = 7\n"), std::string::npos);
 
     EXPECT_EQ(web.processKey("DEBUG_LEVEL", "-0"), "<DEBUG_LEVEL>0</DEBUG_LEVEL>");
     EXPECT_EQ(DebugLevel.load(), 0);

@@ -1,34 +1,11 @@
+// The status and configuration documents, byte for byte.
 #include <string>
 
-#include "app/globals.h"
 #include "tests/web_fixture.h"
 
 namespace {
 
-class WebDocumentsTest : public WebFixture {
-  protected:
-    void SetUp() override {
-        WebFixture::SetUp();
-        savedSerial = DeviceSerial;
-    }
-    void TearDown() override {
-        DeviceSerial = savedSerial;
-        WebFixture::TearDown();
-    }
-    std::string savedSerial;
-};
-
-TEST(XmlTextTest, ElementsAndCardNumbersAreWrittenPlain) {
-    EXPECT_EQ(OsdpPeripheral::xmlElement("DEBUG_LEVEL", 5), "<DEBUG_LEVEL>5</DEBUG_LEVEL>");
-    EXPECT_EQ(OsdpPeripheral::xmlElement("n", -12), "<n>-12</n>");
-    EXPECT_EQ(OsdpPeripheral::xmlElement("f", true), "<f>true</f>");
-    EXPECT_EQ(OsdpPeripheral::xmlElement("f", false), "<f>false</f>");
-    EXPECT_EQ(OsdpPeripheral::xmlElement("t", std::string("a<b&c")), "<t>a<b&c</t>");
-    EXPECT_EQ(OsdpPeripheral::xmlElement("t", std::string()), "<t></t>");
-    EXPECT_EQ(OsdpPeripheral::hexText(0), "0");
-    EXPECT_EQ(OsdpPeripheral::hexText(0x00AB12CD), "AB12CD");
-    EXPECT_EQ(OsdpPeripheral::hexText(0xFFFFFFFF), "FFFFFFFF");
-}
+using WebDocumentsTest = WebFixture;
 
 TEST_F(WebDocumentsTest, FreshStatusDocumentIsTwoExactLines) {
     DeviceSerial = "ACCC8E0A1B2C";

@@ -1,5 +1,6 @@
 // A fresh engine with a hand-set clock and a web service on it, for tests that
-// drive the web interface from strings.
+// drive the web interface from strings. The configuration file is a scratch
+// file of its own; the debug level and the device serial number are put back.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/globals.h"
 #include "app/log.h"
 #include "osdp/osdp_peripheral.h"
 #include "web/web_service.h"
@@ -18,6 +20,7 @@ class WebFixture : public ::testing::Test {
   protected:
     void SetUp() override {
         savedLevel = DebugLevel.load();
+        savedSerial = DeviceSerial;
         DebugLevel.store(1);
         osdp.configPath = ::testing::TempDir() + "kanzo_web_" + std::to_string(getpid()) + ".conf";
         unlink(osdp.configPath.c_str());
@@ -25,6 +28,7 @@ class WebFixture : public ::testing::Test {
     void TearDown() override {
         unlink(osdp.configPath.c_str());
         DebugLevel.store(savedLevel);
+        DeviceSerial = savedSerial;
     }
 
     uint32_t pendingCard(int reader) {
@@ -51,4 +55,5 @@ class WebFixture : public ::testing::Test {
     OsdpPeripheral osdp{[this] { return now; }};
     WebService web{osdp};
     int32_t savedLevel = 0;
+    std::string savedSerial;
 };
