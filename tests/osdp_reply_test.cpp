@@ -40,14 +40,6 @@ TEST_F(ReplyTest, PendingCardIsSentAsRawCardDataWithCrcEvenToChecksumCommands) {
     EXPECT_EQ(other.replyCtrl, 0x06);
 }
 
-TEST_F(ReplyTest, CardIsSentOnceAndOnlyToItsReader) {
-    osdp.injectCard(1, 0xCAFE);
-    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0A, 0x05, 0x60))[5], 0x40);
-    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0B, 0x05, 0x60))[5], 0x50);
-    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0B, 0x06, 0x60))[5], 0x40);
-    EXPECT_EQ(osdp.status().lastCard[1], 0xCAFEu);
-}
-
 TEST_F(ReplyTest, LocalStatusReportsTamperAndDoesNotClearThePendingReport) {
     osdp.setTamper(0, true);
     EXPECT_EQ(sendFrame(osdp, commandFrame(0x0A, 0x05, 0x64)),
