@@ -30,15 +30,6 @@ namespace {
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-void makeRaw(int fd) {
-    termios tio;
-    if (tcgetattr(fd, &tio) != 0)
-        failSystem("tcgetattr");
-    cfmakeraw(&tio);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        failSystem("tcsetattr");
-}
-
 void writeAll(int fd, const uint8_t* data, size_t size) {
     size_t done = 0;
     while (done < size) {
@@ -93,9 +84,12 @@ PtyLine::PtyLine() {
         failSystem("ptsname_r");
     slavePath_ = name;
     slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave_ < 0)
+    termios tio;
+    if (slave_ < 0 || tcgetattr(slave_, &tio) != 0)
         failSystem("open " + slavePath_);
-    makeRaw(slave_);
+    cfmakeraw(&tio);
+    if (tcsetattr(slave_, TCSANOW, &tio) != 0)
+        failSystem("tcsetattr " + slavePath_);
     fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
 }
 
@@ -156,13 +150,10 @@ NullModem::NullModem() {
 }
 
 NullModem::~NullModem() {
-    const char stop = 's';
-    if (::write(stopPipe_[1], &stop, 1) != 1) {
-        // The relay thread then ends with the pipe closing below.
-    }
+    // The closed write end wakes the relay thread's poll with a hang-up.
+    close(stopPipe_[1]);
     relay_.join();
     close(stopPipe_[0]);
-    close(stopPipe_[1]);
 }
 
 void NullModem::relay() {
@@ -362,18 +353,15 @@ std::optional<int> ChildProcess::waitExit(Deadline deadline) {
 long ChildProcess::cpuTicks() const {
     std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    // Fields after the command name in parentheses: state is field 3,
-    // utime field 14 and stime field 15.
+    // Fields after the command name in parentheses, from the state (field 3)
+    // on: utime is field 14 and stime field 15.
     std::istringstream fields(text.substr(text.rfind(')') + 2));
-    std::string field;
+    std::string skipped;
+    for (int number = 3; number < 14; ++number)
+        fields >> skipped;
     long utime = 0;
     long stime = 0;
-    for (int number = 3; number <= 15 && fields >> field; ++number) {
-        if (number == 14)
-            utime = std::stol(field);
-        if (number == 15)
-            stime = std::stol(field);
-    }
+    fields >> utime >> stime;
     return utime + stime;
 }
 
@@ -400,15 +388,15 @@ constexpr uint8_t kFcgiStdout = 6;
 constexpr uint8_t kFcgiResponder = 1;
 
 void appendRecord(std::string& out, uint8_t type, const std::string& content) {
-    const uint8_t header[8] = {1,
-                               type,
-                               0,
-                               1,
-                               static_cast<uint8_t>(content.size() >> 8),
-                               static_cast<uint8_t>(content.size() & 0xFF),
-                               0,
-                               0};
-    out.append(reinterpret_cast<const char*>(header), sizeof header);
+    // Version 1, request id 1, no padding.
+    out += {1,
+            static_cast<char>(type),
+            0,
+            1,
+            static_cast<char>(content.size() >> 8),
+            static_cast<char>(content.size() & 0xFF),
+            0,
+            0};
     out += content;
 }
 
