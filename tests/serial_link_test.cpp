@@ -15,20 +15,16 @@
 
 namespace {
 
-TEST(SerialLinkTraceTest, StatusNamesAreThoseOfTheTraceLine) {
-    EXPECT_STREQ("G_IO_STATUS_ERROR", ioStatusName(G_IO_STATUS_ERROR));
-    EXPECT_STREQ("G_IO_STATUS_NORMAL", ioStatusName(G_IO_STATUS_NORMAL));
-    EXPECT_STREQ("G_IO_STATUS_EOF", ioStatusName(G_IO_STATUS_EOF));
-    EXPECT_STREQ("G_IO_STATUS_AGAIN", ioStatusName(G_IO_STATUS_AGAIN));
-    EXPECT_STREQ("Unknown GIOStatus!", ioStatusName(static_cast<GIOStatus>(7)));
-}
-
 TEST(SerialLinkTraceTest, TraceTextListsEveryReplyByteWithATrailingBlank) {
     const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
     EXPECT_EQ("WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]",
               replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply));
     EXPECT_EQ("WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_ERROR []",
               replyTraceText(G_IO_STATUS_ERROR, reply, 0));
+    // The other names the flush status may take in that line.
+    EXPECT_STREQ("G_IO_STATUS_EOF", ioStatusName(G_IO_STATUS_EOF));
+    EXPECT_STREQ("G_IO_STATUS_AGAIN", ioStatusName(G_IO_STATUS_AGAIN));
+    EXPECT_STREQ("Unknown GIOStatus!", ioStatusName(static_cast<GIOStatus>(7)));
 }
 
 TEST(SerialLinkTest, HangUpEndsTheWatchAndLeavesNothingToDispatch) {
