@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,13 +25,6 @@ std::string plateEvent(const std::string& plate, const std::string& region) {
            "\"plateUTF8\":\"" +
            plate + "\",\"camera_info\":{\"SerialNumber\":\"ACCC8E0B1234\"},\"roiID\":\"" + region +
            "\",\"plateImage\":\"/9j/4AAQSkZJRgABAQ\"}";
-}
-
-std::string fileText(const std::string& path) {
-    std::ifstream in(path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 class FastcgiTest : public ::testing::Test {
@@ -85,7 +77,8 @@ TEST_F(FastcgiTest, KeysOfOneRequestAreAnsweredBackToBackWithoutHeaders) {
     ASSERT_EQ(mkdir(dir.file("localdata").c_str(), 0755), 0);
     EXPECT_EQ(get("?DEBUG_LEVEL=2&saveConfig=1"),
               "<DEBUG_LEVEL>2</DEBUG_LEVEL><response>OK</response>");
-    const std::string config = fileText(dir.file("localdata/kanzo.conf"));
+    std::ifstream file(dir.file("localdata/kanzo.conf"));
+    const std::string config((std::istreambuf_iterator<char>(file)), {});
     EXPECT_EQ(config.rfind(std::string("# Tarvik S/N: ") + kTestSerialNumber + "\n", 0), 0u);
     EXPECT_THAT(config, HasSubstr("\n# DEBUG_LEVEL = 2\n"));
 
@@ -175,7 +168,6 @@ class FastcgiHeadersTest : public FastcgiTest {
   protected:
     void SetUp() override {
         ProcessOptions options = daemonOptions(dir, line.slavePath());
-        options.unsetEnv.clear();
         options.env["ZUL_CGI_HEADERS"] = "1";
         startDaemon(options);
     }

@@ -19,27 +19,17 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// Index of the first line equal to text at or after from; lines.size() if none.
-size_t findLine(const std::vector<std::string>& lines, const std::string& text, size_t from) {
-    auto found = std::find(lines.begin() + static_cast<long>(std::min(from, lines.size())),
-                           lines.end(), text);
-    return static_cast<size_t>(found - lines.begin());
-}
-
 // True when the lines hold these texts in this order (other lines between
 // them allowed, e.g. those of the web worker).
 ::testing::AssertionResult inOrder(const std::vector<std::string>& lines,
                                    const std::vector<std::string>& expected) {
-    size_t at = 0;
+    auto at = lines.begin();
     for (const std::string& text : expected) {
-        at = findLine(lines, text, at);
-        if (at == lines.size()) {
-            std::string all;
-            for (const std::string& line : lines)
-                all += "  " + line + "\n";
+        at = std::find(at, lines.end(), text);
+        if (at == lines.end()) {
             return ::testing::AssertionFailure()
-                   << "missing, or out of order: \"" << text << "\"\nstandard output:\n"
-                   << all;
+                   << "missing, or out of order: \"" << text
+                   << "\"\nstandard output: " << ::testing::PrintToString(lines);
         }
         ++at;
     }
@@ -70,9 +60,9 @@ TEST_P(SignalStopTest, LogsStartAndStopInOrderAndExitsWithZero) {
          "Serial port ----- open port", "Serial port settings 9600 8N1", "Serial port add watch",
          "Serial port ----- open done", "Serial close port", "Application was stopped."}));
     // The start line ends in a line feed of its own, so an empty line follows.
-    size_t pidAt = findLine(lines, pidLine, 0);
-    ASSERT_LT(pidAt + 1, lines.size());
-    EXPECT_EQ("", lines[pidAt + 1]);
+    auto pidAt = std::find(lines.begin(), lines.end(), pidLine);
+    ASSERT_LT(pidAt + 1, lines.end());
+    EXPECT_EQ("", pidAt[1]);
     EXPECT_EQ("Application was stopped.", lines.back());
     // Lines of the verbose levels stay out at the start-up level 1.
     EXPECT_EQ(0, daemon.countLines("Set sigterm, sigint handler"));
