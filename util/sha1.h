@@ -6,7 +6,7 @@
 #include <string>
 
 class Sha1 {
-public:
+  public:
     Sha1();
 
     // Takes every byte of data, zero bytes included.
@@ -16,7 +16,7 @@ public:
     // REQUIRES: called once; the object is spent afterwards.
     std::string finalHex();
 
-private:
+  private:
     void transform();
 
     uint32_t state[5];
