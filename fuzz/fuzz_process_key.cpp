@@ -1,7 +1,5 @@
 // Arbitrary key and value into the command dispatcher. The first byte picks one
 // of the known keys or, above their number, takes the key from the input too.
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,16 +17,11 @@ const char* const kKeys[] = {"DEBUG_LEVEL",      "info",
                              "tamper1",          "tamper2"};
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
-OsdpPeripheral* osdp;
-WebService* service;
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     quietVerboseLogging();
-    osdp = new OsdpPeripheral;
-    osdp->configPath = "/tmp/kanzo_fuzz_" + std::to_string(getpid()) + ".conf";
-    service = new WebService(*osdp);
+    fuzzedWebService();
     return 0;
 }
 
@@ -46,6 +39,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         key = rest.substr(0, split);
         value = split == std::string::npos ? std::string() : rest.substr(split + 1);
     }
-    service->processKey(key, value);
+    fuzzedWebService().processKey(key, value);
     return 0;
 }

@@ -1,11 +1,26 @@
 #include "fuzz/fuzz_support.h"
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <string>
 
 #include "app/log.h"
+#include "osdp/osdp_peripheral.h"
+#include "web/web_service.h"
 
 void quietVerboseLogging() {
     if (freopen("/dev/null", "w", stdout) == nullptr)
         return;
     DebugLevel = 5;
+}
+
+WebService& fuzzedWebService() {
+    static OsdpPeripheral* osdp = [] {
+        auto* engine = new OsdpPeripheral;
+        engine->configPath = "/tmp/kanzo_fuzz_" + std::to_string(getpid()) + ".conf";
+        return engine;
+    }();
+    static WebService* service = new WebService(*osdp);
+    return *service;
 }
