@@ -1,5 +1,5 @@
 // The stand-in serial-port library on a pseudo-terminal: the tty settings it
-// puts in force and the values it refuses.
+// puts in force for the OSDP line.
 #include <fcntl.h>
 #include <glib.h>
 #include <stdlib.h>
@@ -11,7 +11,6 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "platform/ax_serial.h"
-#include "platform/tty_settings.h"
 
 namespace {
 
@@ -77,51 +76,6 @@ TEST_F(SerialPortTest, OsdpSettingsGiveARaw9600EightNoneOneLine) {
     EXPECT_EQ(0u, tio.c_oflag & OPOST);
     EXPECT_EQ(1, tio.c_cc[VMIN]);
     EXPECT_EQ(0, tio.c_cc[VTIME]);
-}
-
-// A pty keeps 8 bits without parity whatever it is told, so the framing is
-// checked on the termios values themselves.
-TEST(TtySettingsTest, DataBitsAndParityMapToTermios) {
-    TtySettings settings;
-    settings.dataBits = 7;
-    settings.parity = TtyParity::odd;
-    termios tio{};
-    setRawTermios(&tio, settings);
-    EXPECT_EQ(static_cast<tcflag_t>(CS7), tio.c_cflag & CSIZE);
-    EXPECT_EQ(static_cast<tcflag_t>(PARENB | PARODD), tio.c_cflag & (PARENB | PARODD));
-    EXPECT_NE(0u, tio.c_iflag & INPCK);
-
-    settings.dataBits = 5;
-    settings.parity = TtyParity::even;
-    setRawTermios(&tio, settings);
-    EXPECT_EQ(static_cast<tcflag_t>(CS5), tio.c_cflag & CSIZE);
-    EXPECT_EQ(static_cast<tcflag_t>(PARENB), tio.c_cflag & (PARENB | PARODD));
-
-    settings.parity = TtyParity::none;
-    setRawTermios(&tio, settings);
-    EXPECT_EQ(0u, tio.c_cflag & PARENB);
-    EXPECT_EQ(0u, tio.c_iflag & INPCK);
-}
-
-TEST_F(SerialPortTest, UnsupportedValuesAreRefusedAndLeaveTheSetting) {
-    openOsdpPort();
-
-    EXPECT_FALSE(ax_serial_set_baudrate(port, 12345, &error));
-    ASSERT_NE(nullptr, error);
-    EXPECT_THAT(error->message, HasSubstr("12345"));
-    g_clear_error(&error);
-    EXPECT_FALSE(ax_serial_set_databits(port, 9, nullptr));
-    EXPECT_FALSE(ax_serial_set_parity(port, 3, nullptr));
-    EXPECT_FALSE(ax_serial_set_stopbits(port, 0, nullptr));
-    EXPECT_FALSE(ax_serial_set_portmode(port, 7, nullptr));
-    EXPECT_FALSE(ax_serial_set_bias(port, 2, nullptr));
-    EXPECT_FALSE(ax_serial_set_termination(port, -1, nullptr));
-    ASSERT_TRUE(ax_serial_sync_port_settings(port, &error));
-
-    termios tio = portSettings();
-    EXPECT_EQ(B9600, cfgetospeed(&tio));
-    EXPECT_EQ(static_cast<tcflag_t>(CS8), tio.c_cflag & CSIZE);
-    EXPECT_EQ(0u, tio.c_cflag & (PARENB | CSTOPB));
 }
 
 TEST_F(SerialPortTest, SyncFailsOnADeviceThatIsNoTty) {
