@@ -58,18 +58,6 @@ constexpr uint8_t kCapabilities[44] = {
 
 constexpr uint32_t kBaudRate = 9600;
 
-std::string hexDump(const uint8_t* data, int count) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(static_cast<size_t>(count) * 3);
-    for (int i = 0; i < count; ++i) {
-        text.push_back(digits[data[i] >> 4]);
-        text.push_back(digits[data[i] & 0x0F]);
-        text.push_back(' ');
-    }
-    return text;
-}
-
 }  // namespace
 
 WallTime systemWallTime() {
@@ -85,6 +73,18 @@ std::string timeText(const WallTime& time) {
     char text[50];
     snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
              static_cast<int>(time.micros / 1000));
+    return text;
+}
+
+std::string hexDump(const uint8_t* data, size_t count) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text;
+    text.reserve(count * 3);
+    for (size_t i = 0; i < count; ++i) {
+        text.push_back(digits[data[i] >> 4]);
+        text.push_back(digits[data[i] & 0x0F]);
+        text.push_back(' ');
+    }
     return text;
 }
 
@@ -147,7 +147,7 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
               "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
               "[%s %02X == %02X] |%s|",
               time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
-              received, computed, hexDump(inBuf.data(), inPos + 1).c_str());
+              received, computed, hexDump(inBuf.data(), static_cast<size_t>(inPos) + 1).c_str());
     }
 
     // After more than 1023 bytes without a start byte the buffer has wrapped and
@@ -188,7 +188,8 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
               "Ver = %04X <%s>",
               time.c_str(), static_cast<long>(inPos), inAddr, static_cast<long>(inLen), inCtrl,
               inCmd, checkName, inCheckLo, inCheckHi, received, computed, "Ok");
-        logAt(5, "%s | %s", time.c_str(), hexDump(inBuf.data(), inPos + 1).c_str());
+        logAt(5, "%s | %s", time.c_str(),
+              hexDump(inBuf.data(), static_cast<size_t>(inPos) + 1).c_str());
     }
     return true;
 }

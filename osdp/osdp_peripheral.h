@@ -23,6 +23,10 @@ WallTime systemWallTime();
 // Local time of day "%02d:%02d:%02d.%03d" that opens the engine's log lines.
 std::string timeText(const WallTime& time);
 
+// Each byte as two upper-case hexadecimal digits and a blank, as the trace
+// lines show frames.
+std::string hexDump(const uint8_t* data, size_t count);
+
 constexpr int kReaderCount = 2;
 constexpr size_t kFrameBufferSize = 1024;
 // The longest reply, osdp_PDCAP, is 52 bytes.

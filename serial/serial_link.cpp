@@ -1,7 +1,5 @@
 #include "serial/serial_link.h"
 
-#include <cstdio>
-
 #include "app/log.h"
 #include "osdp/osdp_peripheral.h"
 
@@ -49,11 +47,7 @@ std::string replyTraceText(GIOStatus flushStatus, const uint8_t* reply, size_t l
     std::string text = "WriteRet= G_IO_STATUS_NORMAL WriteFlush=";
     text += ioStatusName(flushStatus);
     text += " [";
-    for (size_t i = 0; i < length; ++i) {
-        char hex[4];
-        snprintf(hex, sizeof hex, "%02X ", reply[i]);
-        text += hex;
-    }
+    text += hexDump(reply, length);
     text += "]";
     return text;
 }
