@@ -10,7 +10,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 #include "tools/osdp_controller_core.h"
 
 namespace {

@@ -13,7 +13,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 
 namespace {
 

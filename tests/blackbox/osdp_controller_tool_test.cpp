@@ -7,7 +7,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 

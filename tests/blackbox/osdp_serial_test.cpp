@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 

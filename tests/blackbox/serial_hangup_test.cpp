@@ -10,7 +10,7 @@
 #include <string>
 
 #include "gtest/gtest.h"
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 

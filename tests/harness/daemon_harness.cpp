@@ -1,4 +1,4 @@
-#include "tests/blackbox/daemon_harness.h"
+#include "tests/harness/daemon_harness.h"
 
 #include <fcntl.h>
 #include <poll.h>
