@@ -1,0 +1,639 @@
+// What the running daemon costs and how fast it answers, measured from outside
+// the way the panel and the camera's web server see it: the built kanzo_zul on
+// a pseudo-terminal, with this program as the OSDP controller on the other end
+// and as a FastCGI client on its socket.
+//
+//   kanzo_daemon_bench [--polls N] [--requests N] [--seconds S] [--csv FILE]
+//
+// Prints three tables (reply latency, web throughput, resources) and writes
+// them as CSV rows "section,case,metric,value,unit". Exits 1 when a reply was
+// missing or wrong, a request failed, a plate did not become exactly one card
+// read, or the daemon's memory grew over the resources run.
+//
+//   kanzo_daemon_bench --web-load SOCKET
+//
+// The busy web side for the latency run: status documents and plate events
+// over SOCKET as fast as they are answered, until SIGTERM; then prints
+// "web load requests=N failed=N seconds=S".
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/harness/daemon_harness.h"
+#include "tools/osdp_controller_core.h"
+#include "util/sha1.h"
+
+namespace {
+
+using Micros = std::chrono::duration<double, std::micro>;
+
+constexpr uint8_t kReaderAddresses[] = {10, 11};
+constexpr char kScript[] = "/local/kanzo_zul/osdp.cgi";
+// 9600 baud, 8N1: ten bit times carry one byte.
+constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
+// A controller gives a reader this long before it counts the reply as missed.
+constexpr std::chrono::milliseconds kReplyTimeout{200};
+
+struct Options {
+    int polls = 5000;
+    int requests = 5000;
+    int seconds = 60;
+    std::string csvPath;
+    std::string webLoadSocket;
+};
+
+struct Summary {
+    size_t count = 0;
+    double median = 0;
+    double p99 = 0;
+    double max = 0;
+};
+
+// Nearest-rank percentiles of the samples.
+Summary summarize(std::vector<double> samples) {
+    Summary summary;
+    summary.count = samples.size();
+    if (samples.empty())
+        return summary;
+    std::sort(samples.begin(), samples.end());
+    auto rank = [&](double fraction) {
+        size_t index = static_cast<size_t>(std::ceil(fraction * samples.size()));
+        return samples[index == 0 ? 0 : index - 1];
+    };
+    summary.median = rank(0.50);
+    summary.p99 = rank(0.99);
+    summary.max = samples.back();
+    return summary;
+}
+
+// Collects the figures for the CSV file as they are printed.
+class Report {
+  public:
+    void add(const std::string& section, const std::string& name, const std::string& metric,
+             double value, const std::string& unit) {
+        char number[32];
+        snprintf(number, sizeof number, "%.3f", value);
+        rows_ += section + "," + name + "," + metric + "," + number + "," + unit + "\n";
+    }
+
+    bool write(const std::string& path) const {
+        std::ofstream out(path, std::ios::trunc);
+        out << "section,case,metric,value,unit\n" << rows_;
+        return static_cast<bool>(out);
+    }
+
+  private:
+    std::string rows_;
+};
+
+std::string plateEvent(const std::string& plate, int region) {
+    return "{\"packetCounter\":\"1\",\"datetime\":\"20261206 120000000\",\"plateText\":\"x\","
+           "\"plateUTF8\":\"" +
+           plate + "\",\"camera_info\":{\"SerialNumber\":\"ACCC8E0B1234\"},\"roiID\":\"" +
+           std::to_string(region) + "\",\"plateImage\":\"/9j/4AAQSkZJRgABAQ\"}";
+}
+
+// The card read a panel sees for a plate recognised in region 1 (reader 10)
+// or 2 (reader 11), as the controller tool words it.
+std::string expectedCardLine(const std::string& plate, int region) {
+    Sha1 sha;
+    sha.update(plate);
+    char line[64];
+    snprintf(line, sizeof line, "reader %d card format=0x12 bits=32 card=%08X", 9 + region,
+             cardNumberFromDigest(sha.finalHex()));
+    return line;
+}
+
+// The controller's side of the line: one command at a time, sequence numbers
+// running 1, 2, 3 per reader so that the daemon answers every frame afresh.
+class Panel {
+  public:
+    explicit Panel(int fd) : fd_(fd) {}
+
+    // Sends one command and waits for the reply that answers it. The time from
+    // the last command byte written to the first reply byte readable, or
+    // nothing when no right reply came in time. With lineRate the bytes go out
+    // one at a time, as a UART at 9600 baud hands them over, and the call
+    // returns when the reply would have ended on such a line.
+    std::optional<double> exchange(uint8_t address, uint8_t command, bool lineRate) {
+        uint8_t& sequence = sequences_[address];
+        sequence = sequence % 3 + 1;
+        const std::vector<uint8_t> frame = buildCommandFrame(address, sequence, command);
+        collector_.clear();
+        const size_t chunk = lineRate ? 1 : frame.size();
+        const auto begin = SteadyClock::now();
+        for (size_t at = 0; at < frame.size(); at += chunk) {
+            if (lineRate)
+                std::this_thread::sleep_until(begin + kByteTime * (at + 1));
+            if (::write(fd_, frame.data() + at, chunk) != static_cast<ssize_t>(chunk)) {
+                ++failures_;
+                return std::nullopt;
+            }
+        }
+        const auto sent = SteadyClock::now();
+        const auto deadline = sent + kReplyTimeout;
+        std::optional<SteadyClock::time_point> firstByte;
+        size_t replyBytes = 0;
+        OsdpReply reply;
+        for (;;) {
+            pollfd in = {fd_, POLLIN, 0};
+            if (poll(&in, 1, millisLeft(deadline)) <= 0) {
+                ++failures_;
+                return std::nullopt;
+            }
+            if (!firstByte)
+                firstByte = SteadyClock::now();
+            uint8_t bytes[512];
+            const ssize_t n = read(fd_, bytes, sizeof bytes);
+            if (n <= 0)
+                continue;
+            replyBytes += static_cast<size_t>(n);
+            collector_.push(bytes, static_cast<size_t>(n));
+            if (collector_.nextReply(&reply))
+                break;
+        }
+        if (!answers(reply, address, sequence, command)) {
+            ++failures_;
+            return std::nullopt;
+        }
+        if (reply.code == kOsdpReplyRaw)
+            cardLines_.push_back(describeReply(command, reply));
+        if (lineRate)
+            std::this_thread::sleep_for(kByteTime * replyBytes);
+        return Micros(*firstByte - sent).count();
+    }
+
+    int failures() const { return failures_; }
+    // Card reads seen so far, one controller tool line each.
+    const std::vector<std::string>& cardLines() const { return cardLines_; }
+
+  private:
+    static bool answers(const OsdpReply& reply, uint8_t address, uint8_t sequence,
+                        uint8_t command) {
+        if (reply.address != address || reply.sequence != sequence)
+            return false;
+        switch (command) {
+            case kOsdpCommandPoll:
+                return reply.code == kOsdpReplyAck || reply.code == kOsdpReplyRaw;
+            case kOsdpCommandId:
+                return reply.code == kOsdpReplyPdid;
+            case kOsdpCommandCap:
+                return reply.code == kOsdpReplyPdcap;
+        }
+        return false;
+    }
+
+    const int fd_;
+    std::map<uint8_t, uint8_t> sequences_;
+    ReplyCollector collector_;
+    int failures_ = 0;
+    std::vector<std::string> cardLines_;
+};
+
+// Polls both readers in turn at line rate on a thread of its own until
+// stopped, as a panel does all day.
+class BackgroundPolling {
+  public:
+    explicit BackgroundPolling(int fd) : panel_(fd) {
+        thread_ = std::thread([this] {
+            for (size_t turn = 0; !stop_.load(); ++turn) {
+                if (panel_.exchange(kReaderAddresses[turn % 2], kOsdpCommandPoll, true))
+                    ++answered_;
+            }
+        });
+    }
+    ~BackgroundPolling() { stop(); }
+    BackgroundPolling(const BackgroundPolling&) = delete;
+    BackgroundPolling& operator=(const BackgroundPolling&) = delete;
+
+    // REQUIRES: called before the figures below are read.
+    void stop() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    long answered() const { return answered_; }
+    const Panel& panel() const { return panel_; }
+
+  private:
+    Panel panel_;
+    std::atomic<bool> stop_{false};
+    long answered_ = 0;
+    std::thread thread_;
+};
+
+// The daemon on a pseudo-terminal, in a scratch directory, at its start-up
+// debug level.
+class DaemonUnderTest {
+  public:
+    DaemonUnderTest() : process_(daemonOptions(dir_, line_.slavePath())) {
+        if (!process_.waitForLine("Serial port add watch", deadlineIn(kPatience)) ||
+            !fastcgiRequest(socket(), "GET", std::string(kScript) + "?info", "",
+                            deadlineIn(kPatience))) {
+            throw std::runtime_error("kanzo_zul did not start\n" + process_.errorText());
+        }
+    }
+
+    std::string socket() const { return dir_.file("fcgi.sock"); }
+    int lineFd() const { return line_.masterFd(); }
+    ChildProcess& process() { return process_; }
+
+    // One request; its time in microseconds, or nothing when it failed.
+    std::optional<double> request(const std::string& method, const std::string& query,
+                                  const std::string& body = "") {
+        const auto start = SteadyClock::now();
+        if (!fastcgiRequest(socket(), method, kScript + query, body, deadlineIn(kPatience)))
+            return std::nullopt;
+        return Micros(SteadyClock::now() - start).count();
+    }
+
+  private:
+    TempDir dir_;
+    PtyLine line_;
+    ChildProcess process_;
+};
+
+std::string selfPath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        throw std::runtime_error(std::string("/proc/self/exe: ") + strerror(errno));
+    return std::string(path, static_cast<size_t>(n));
+}
+
+// ---- Reply latency ----
+
+bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
+    printf(
+        "Reply latency: last command byte written to first reply byte, in microseconds\n"
+        "(%d frames a row, readers 10 and 11 in turn, back to back)\n\n",
+        options.polls);
+    printf("%-8s %-5s %7s %9s %9s %9s %7s\n", "command", "web", "frames", "median", "p99", "max",
+           "failed");
+    const std::pair<const char*, uint8_t> commands[] = {
+        {"poll", kOsdpCommandPoll}, {"id", kOsdpCommandId}, {"cap", kOsdpCommandCap}};
+    bool clean = true;
+    std::string loadLine;
+    for (const bool busy : {false, true}) {
+        std::optional<ChildProcess> load;
+        if (busy) {
+            load.emplace(ProcessOptions{{selfPath(), "--web-load", daemon.socket()}, {}, {}, {}});
+            if (!load->waitForLine("web load started", deadlineIn(kPatience)))
+                throw std::runtime_error("the web load did not start");
+        }
+        for (const auto& [name, code] : commands) {
+            Panel panel(daemon.lineFd());
+            std::vector<double> samples;
+            for (int i = 0; i < options.polls; ++i) {
+                if (auto micros = panel.exchange(kReaderAddresses[i % 2], code, false))
+                    samples.push_back(*micros);
+                if (i % 256 == 0)
+                    daemon.process().readOutput();
+            }
+            const Summary s = summarize(samples);
+            const char* web = busy ? "busy" : "idle";
+            printf("%-8s %-5s %7zu %9.1f %9.1f %9.1f %7d\n", name, web, s.count, s.median, s.p99,
+                   s.max, panel.failures());
+            const std::string row = std::string(name) + " web " + web;
+            report.add("latency", row, "median", s.median, "us");
+            report.add("latency", row, "p99", s.p99, "us");
+            report.add("latency", row, "max", s.max, "us");
+            report.add("latency", row, "failed", panel.failures(), "frames");
+            clean = clean && panel.failures() == 0;
+        }
+        if (load) {
+            load->signal(SIGTERM);
+            load->waitExit(deadlineIn(kPatience));
+            const int lines = load->countLines("web load requests=");
+            loadLine = lines == 1 ? load->lines().back() : "web load gave no figures";
+            unsigned long requests = 0;
+            unsigned long failed = 0;
+            double seconds = 0;
+            if (sscanf(loadLine.c_str(), "web load requests=%lu failed=%lu seconds=%lf", &requests,
+                       &failed, &seconds) != 3 ||
+                failed != 0 || seconds <= 0) {
+                clean = false;
+            } else {
+                report.add("latency", "web load", "requests per second", requests / seconds, "1/s");
+                loadLine = "busy: another process kept the FastCGI socket busy, " +
+                           std::to_string(static_cast<long>(requests / seconds)) +
+                           " requests/s (status documents and plate events in turn)";
+            }
+        }
+    }
+    printf("\n%s\n\n", loadLine.c_str());
+    return clean;
+}
+
+// ---- Web throughput ----
+
+bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
+    printf(
+        "Web throughput over the FastCGI socket, one connection a request, while the\n"
+        "serial side is polled at line rate (%d requests a row; times in microseconds)\n\n",
+        options.requests);
+    printf("%-18s %9s %9s %9s %9s %7s\n", "request", "count", "req/s", "median", "p99", "failed");
+    BackgroundPolling polling(daemon.lineFd());
+    using Query = std::function<std::optional<double>(int)>;
+    const std::pair<const char*, Query> rows[] = {
+        {"getStatusXML", [&](int) { return daemon.request("GET", "?getStatusXML"); }},
+        {"CSN32LSB_Reader1",
+         [&](int i) {
+             char query[40];
+             snprintf(query, sizeof query, "?CSN32LSB_Reader1=%X", 0x10000 + i);
+             return daemon.request("GET", query);
+         }},
+        {"LPR_Reader1",
+         [&](int i) { return daemon.request("GET", "?LPR_Reader1=WEB" + std::to_string(i)); }},
+        {"plate POST",
+         [&](int i) {
+             return daemon.request("POST", "?lpr",
+                                   plateEvent("POST" + std::to_string(i), 1 + i % 2));
+         }},
+    };
+    bool clean = true;
+    for (const auto& [name, query] : rows) {
+        std::vector<double> samples;
+        int failed = 0;
+        const auto start = SteadyClock::now();
+        for (int i = 0; i < options.requests; ++i) {
+            if (auto micros = query(i))
+                samples.push_back(*micros);
+            else
+                ++failed;
+            if (i % 256 == 0)
+                daemon.process().readOutput();
+        }
+        const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+        const Summary s = summarize(samples);
+        const double rate = s.count / seconds;
+        printf("%-18s %9zu %9.0f %9.1f %9.1f %7d\n", name, s.count, rate, s.median, s.p99, failed);
+        report.add("web", name, "requests per second", rate, "1/s");
+        report.add("web", name, "median", s.median, "us");
+        report.add("web", name, "p99", s.p99, "us");
+        report.add("web", name, "failed", failed, "requests");
+        clean = clean && failed == 0;
+    }
+    // Cards still pending go out now, so that the next run starts with none.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    polling.stop();
+    printf("\nserial side meanwhile: %ld polls answered, %d missed\n\n", polling.answered(),
+           polling.panel().failures());
+    return clean && polling.panel().failures() == 0;
+}
+
+// ---- Resources ----
+
+struct Memory {
+    long residentKb = -1;
+    long peakKb = -1;
+};
+
+Memory readMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    Memory memory;
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            memory.residentKb = atol(line.c_str() + 6);
+        else if (line.rfind("VmHWM:", 0) == 0)
+            memory.peakKb = atol(line.c_str() + 6);
+    }
+    return memory;
+}
+
+// CPU time and wake-ups of a process so far, summed over its threads.
+struct CpuUse {
+    double millis = 0;
+    long wakeUps = 0;    // voluntary context switches: sleeps that ended
+    bool exact = false;  // from the scheduler's nanosecond figures, not clock ticks
+};
+
+CpuUse readCpu(const ChildProcess& process) {
+    CpuUse use;
+    const std::string tasks = "/proc/" + std::to_string(process.pid()) + "/task";
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+        // Kernels built with scheduler debugging keep exact figures here.
+        std::ifstream sched(task.path() / "sched");
+        std::string line;
+        while (std::getline(sched, line)) {
+            const size_t colon = line.find(':');
+            if (colon == std::string::npos)
+                continue;
+            const std::string name = line.substr(0, line.find(' '));
+            if (name == "se.sum_exec_runtime") {
+                use.millis += atof(line.c_str() + colon + 1);
+                use.exact = true;
+            } else if (name == "nr_voluntary_switches") {
+                use.wakeUps += atol(line.c_str() + colon + 1);
+            }
+        }
+    }
+    if (!use.exact)
+        use.millis = 1000.0 * process.cpuTicks() / sysconf(_SC_CLK_TCK);
+    return use;
+}
+
+bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
+    const int warmUp = std::min(10, options.seconds / 3);
+    printf(
+        "Resources over %d s: readers 10 and 11 polled back to back at line rate,\n"
+        "one plate event a second (regions 1 and 2 in turn)\n\n",
+        options.seconds);
+    ChildProcess& process = daemon.process();
+    BackgroundPolling polling(daemon.lineFd());
+    std::vector<long> resident;  // one sample a second, after the warm-up
+    std::multiset<std::string> expected;
+    int failedPosts = 0;
+    CpuUse startCpu;
+    SteadyClock::time_point measuredFrom;
+    const auto start = SteadyClock::now();
+    for (int second = 0; second < options.seconds; ++second) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(second));
+        if (second == warmUp) {
+            startCpu = readCpu(process);
+            measuredFrom = SteadyClock::now();
+        }
+        if (second >= warmUp)
+            resident.push_back(readMemory(process.pid()).residentKb);
+        const std::string plate = "RUN" + std::to_string(second);
+        const int region = 1 + second % 2;
+        if (daemon.request("POST", "?lpr", plateEvent(plate, region)))
+            expected.insert(expectedCardLine(plate, region));
+        else
+            ++failedPosts;
+        process.readOutput();
+    }
+    std::this_thread::sleep_until(start + std::chrono::seconds(options.seconds));
+    const CpuUse endCpu = readCpu(process);
+    const double measuredSeconds =
+        std::chrono::duration<double>(SteadyClock::now() - measuredFrom).count();
+    resident.push_back(readMemory(process.pid()).residentKb);
+    const Memory end = readMemory(process.pid());
+    // The last plate's card goes out with the next poll of its reader.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    polling.stop();
+
+    std::vector<long> sorted = resident;
+    std::sort(sorted.begin(), sorted.end());
+    const long steady = sorted[sorted.size() / 2];
+    const long growth = resident.back() - resident.front();
+    const double cpuMsPerSecond = (endCpu.millis - startCpu.millis) / measuredSeconds;
+    const double wakeUpsPerSecond = (endCpu.wakeUps - startCpu.wakeUps) / measuredSeconds;
+    const std::multiset<std::string> seen(polling.panel().cardLines().begin(),
+                                          polling.panel().cardLines().end());
+    const bool exactlyOnce = seen == expected && failedPosts == 0;
+
+    printf("%-30s %10ld kB\n", "peak resident memory", end.peakKb);
+    printf("%-30s %10ld kB  (median of one sample a second after %d s)\n", "steady resident memory",
+           steady, warmUp);
+    printf("%-30s %10ld kB  (last sample less the first)\n", "growth over the run", growth);
+    printf("%-30s %10.2f ms  (%.2f %% of one core%s)\n", "CPU time per second", cpuMsPerSecond,
+           cpuMsPerSecond / 10.0, endCpu.exact ? "" : ", counted in clock ticks");
+    if (endCpu.exact)
+        printf("%-30s %10.0f\n", "wake-ups per second", wakeUpsPerSecond);
+    printf("%-30s %10ld      (%d missed)\n", "polls answered", polling.answered(),
+           polling.panel().failures());
+    printf("%-30s %10zu      (%zu card reads at the panel, %s)\n\n", "plate events",
+           expected.size(), seen.size(),
+           exactlyOnce ? "each plate exactly once" : "NOT each plate exactly once");
+    report.add("resources", "daemon", "peak resident memory", end.peakKb, "kB");
+    report.add("resources", "daemon", "steady resident memory", steady, "kB");
+    report.add("resources", "daemon", "resident memory growth", growth, "kB");
+    report.add("resources", "daemon", "CPU time per second", cpuMsPerSecond, "ms");
+    if (endCpu.exact)
+        report.add("resources", "daemon", "wake-ups per second", wakeUpsPerSecond, "1/s");
+    report.add("resources", "daemon", "polls answered", polling.answered(), "frames");
+    report.add("resources", "daemon", "polls missed", polling.panel().failures(), "frames");
+    report.add("resources", "daemon", "plate events", expected.size(), "events");
+    report.add("resources", "daemon", "card reads", seen.size(), "reads");
+    return exactlyOnce && growth <= 0 && polling.panel().failures() == 0;
+}
+
+// ---- The busy web side ----
+
+volatile sig_atomic_t stopLoad = 0;
+
+int webLoad(const std::string& socket) {
+    struct sigaction action = {};
+    action.sa_handler = [](int) { stopLoad = 1; };
+    sigaction(SIGTERM, &action, nullptr);
+    unsigned long requests = 0;
+    unsigned long failed = 0;
+    const auto start = SteadyClock::now();
+    printf("web load started\n");
+    fflush(stdout);
+    for (unsigned long i = 0; !stopLoad; ++i) {
+        const bool plate = i % 2 == 1;
+        const auto reply =
+            plate ? fastcgiRequest(socket, "POST", std::string(kScript) + "?lpr",
+                                   plateEvent("LOAD" + std::to_string(i), 1 + i / 2 % 2),
+                                   deadlineIn(kPatience))
+                  : fastcgiRequest(socket, "GET", std::string(kScript) + "?getStatusXML", "",
+                                   deadlineIn(kPatience));
+        // A request cut short by the stop signal is not the daemon's failure.
+        if (stopLoad)
+            break;
+        ++requests;
+        failed += reply ? 0 : 1;
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    printf("web load requests=%lu failed=%lu seconds=%.3f\n", requests, failed, seconds);
+    return 0;
+}
+
+bool parseCount(const char* text, int minimum, int* value) {
+    char* end = nullptr;
+    errno = 0;
+    const long number = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || number < minimum || number > 10000000)
+        return false;
+    *value = static_cast<int>(number);
+    return true;
+}
+
+bool parseOptions(int argc, char** argv, Options* options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        bool ok = value != nullptr;
+        if (arg == "--polls" && ok)
+            ok = parseCount(value, 1, &options->polls);
+        else if (arg == "--requests" && ok)
+            ok = parseCount(value, 1, &options->requests);
+        else if (arg == "--seconds" && ok)
+            ok = parseCount(value, 3, &options->seconds);
+        else if (arg == "--csv" && ok)
+            options->csvPath = value;
+        else if (arg == "--web-load" && ok)
+            options->webLoadSocket = value;
+        else
+            ok = false;
+        if (!ok) {
+            fprintf(stderr,
+                    "usage: kanzo_daemon_bench [--polls N] [--requests N] [--seconds S>=3] "
+                    "[--csv FILE]\n");
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, &options))
+        return 2;
+    if (!options.webLoadSocket.empty())
+        return webLoad(options.webLoadSocket);
+
+    // The load process and the daemon both get their own stdout pipes; a
+    // vanished reader must not end this program.
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    Report report;
+    bool clean = true;
+    try {
+        DaemonUnderTest daemon;
+        printf("kanzo_zul daemon benchmark (pid %d, DebugLevel 1)\n\n", daemon.process().pid());
+        clean = latencyTable(daemon, options, report);
+        clean = throughputTable(daemon, options, report) && clean;
+        clean = resourcesTable(daemon, options, report) && clean;
+    } catch (const std::exception& error) {
+        fprintf(stderr, "daemon_bench: %s\n", error.what());
+        return 1;
+    }
+    if (!options.csvPath.empty()) {
+        if (!report.write(options.csvPath)) {
+            fprintf(stderr, "daemon_bench: cannot write %s\n", options.csvPath.c_str());
+            return 1;
+        }
+        printf("CSV: %s\n", options.csvPath.c_str());
+    }
+    if (!clean)
+        printf("FAILED: see the missed frames, failed requests or card reads above\n");
+    return clean ? 0 : 1;
+}
