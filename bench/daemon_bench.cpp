@@ -634,6 +634,8 @@ int main(int argc, char** argv) {
         printf("CSV: %s\n", options.csvPath.c_str());
     }
     if (!clean)
-        printf("FAILED: see the missed frames, failed requests or card reads above\n");
+        printf(
+            "FAILED: see the missed frames, failed requests, card reads or memory growth "
+            "above\n");
     return clean ? 0 : 1;
 }
