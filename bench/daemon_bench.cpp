@@ -125,7 +125,8 @@ std::string expectedCardLine(const std::string& plate, int region) {
 }
 
 // The controller's side of the line: one command at a time, sequence numbers
-// running 1, 2, 3 per reader so that the daemon answers every frame afresh.
+// running 0, 1, 2, 3, 1, ... per reader so that the daemon answers every frame
+// afresh.
 class Panel {
   public:
     explicit Panel(int fd) : fd_(fd) {}
@@ -136,8 +137,12 @@ class Panel {
     // one at a time, as a UART at 9600 baud hands them over, and the call
     // returns when the reply would have ended on such a line.
     std::optional<double> exchange(uint8_t address, uint8_t command, bool lineRate) {
-        uint8_t& sequence = sequences_[address];
-        sequence = sequence % 3 + 1;
+        // A reader's first frame from this panel carries sequence 0, which
+        // starts a new session: the daemon answers it afresh even if it equals
+        // the last frame an earlier panel sent.
+        const auto last = sequences_.find(address);
+        const uint8_t sequence = last == sequences_.end() ? 0 : last->second % 3 + 1;
+        sequences_[address] = sequence;
         const std::vector<uint8_t> frame = buildCommandFrame(address, sequence, command);
         collector_.clear();
         const size_t chunk = lineRate ? 1 : frame.size();
@@ -254,6 +259,13 @@ class DaemonUnderTest {
         }
     }
 
+    // Throws when the daemon has ended, so that a crash stops the run instead
+    // of every later frame and request waiting out its time-out.
+    void checkRunning() {
+        if (!process_.running())
+            throw std::runtime_error("kanzo_zul ended during the run\n" + process_.errorText());
+    }
+
     std::string socket() const { return dir_.file("fcgi.sock"); }
     int lineFd() const { return line_.masterFd(); }
     ChildProcess& process() { return process_; }
@@ -307,6 +319,8 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
             for (int i = 0; i < options.polls; ++i) {
                 if (auto micros = panel.exchange(kReaderAddresses[i % 2], code, false))
                     samples.push_back(*micros);
+                else
+                    daemon.checkRunning();
                 if (i % 256 == 0)
                     daemon.process().readOutput();
             }
@@ -377,10 +391,12 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
         int failed = 0;
         const auto start = SteadyClock::now();
         for (int i = 0; i < options.requests; ++i) {
-            if (auto micros = query(i))
+            if (auto micros = query(i)) {
                 samples.push_back(*micros);
-            else
+            } else {
                 ++failed;
+                daemon.checkRunning();
+            }
             if (i % 256 == 0)
                 daemon.process().readOutput();
         }
@@ -483,6 +499,7 @@ bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& rep
             expected.insert(expectedCardLine(plate, region));
         else
             ++failedPosts;
+        daemon.checkRunning();
         process.readOutput();
     }
     std::this_thread::sleep_until(start + std::chrono::seconds(options.seconds));
