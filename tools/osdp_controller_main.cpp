@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/tty_settings.h"
+#include "tools/descriptor_io.h"
 #include "tools/osdp_controller_core.h"
 
 namespace {
@@ -137,26 +138,9 @@ int openLine(const std::string& tty) {
     return fd;
 }
 
-// Milliseconds from now until the deadline, rounded up: 0 only once the
-// deadline has passed.
-int millisUntil(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
-}
-
 void writeFrame(int fd, const std::vector<uint8_t>& frame, const std::string& tty) {
-    size_t done = 0;
-    while (done < frame.size()) {
-        ssize_t n = write(fd, frame.data() + done, frame.size() - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd out = {fd, POLLOUT, 0};
-            poll(&out, 1, 100);
-        } else if (n < 0 && errno != EINTR) {
-            lineFailure("cannot write to", tty);
-        }
-    }
+    if (!writeAll(fd, frame.data(), frame.size()))
+        lineFailure("cannot write to", tty);
 }
 
 // Reads what the line has until a reply answering the session's outstanding
@@ -168,7 +152,7 @@ bool awaitReply(int fd, const std::string& tty, Clock::time_point deadline,
             if (session.answers(*reply))
                 return true;
         }
-        int wait = millisUntil(deadline);
+        int wait = millisLeft(deadline);
         if (wait == 0)
             return false;
         pollfd in = {fd, POLLIN, 0};
@@ -233,7 +217,7 @@ int main(int argc, char** argv) {
         Clock::time_point next = Clock::now() + std::chrono::milliseconds(options.intervalMs);
         if (timeLimited && end < next)
             next = end;
-        while (millisUntil(next) > 0)
-            poll(nullptr, 0, millisUntil(next));
+        while (millisLeft(next) > 0)
+            poll(nullptr, 0, millisLeft(next));
     }
 }

@@ -30,28 +30,12 @@ namespace {
     throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-void writeAll(int fd, const uint8_t* data, size_t size) {
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = ::write(fd, data + done, size - done);
-        if (n > 0) {
-            done += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-            pollfd out = {fd, POLLOUT, 0};
-            poll(&out, 1, 100);
-        } else if (n < 0 && errno != EINTR) {
-            failSystem("write");
-        }
-    }
+void writeOrThrow(int fd, const uint8_t* data, size_t size) {
+    if (!writeAll(fd, data, size))
+        failSystem("write");
 }
 
 }  // namespace
-
-int millisLeft(Deadline deadline) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - SteadyClock::now());
-    return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
-}
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
@@ -98,7 +82,7 @@ PtyLine::~PtyLine() {
 }
 
 void PtyLine::write(const std::vector<uint8_t>& bytes) const {
-    writeAll(master_, bytes.data(), bytes.size());
+    writeOrThrow(master_, bytes.data(), bytes.size());
 }
 
 std::vector<uint8_t> PtyLine::readFrame(Deadline deadline) {
@@ -174,7 +158,7 @@ void NullModem::relay() {
             uint8_t bytes[256];
             ssize_t n = read(fds[i].fd, bytes, sizeof bytes);
             if (n > 0)
-                writeAll(i == 0 ? b : a, bytes, static_cast<size_t>(n));
+                writeOrThrow(i == 0 ? b : a, bytes, static_cast<size_t>(n));
         }
     }
 }
@@ -460,7 +444,7 @@ std::optional<std::string> fastcgiRequest(const std::string& socketPath, const s
         appendRecord(request, kFcgiStdin, body.substr(at, 65535));
     }
     appendRecord(request, kFcgiStdin, "");
-    writeAll(fd, reinterpret_cast<const uint8_t*>(request.data()), request.size());
+    writeOrThrow(fd, reinterpret_cast<const uint8_t*>(request.data()), request.size());
 
     std::string received;
     std::string response;

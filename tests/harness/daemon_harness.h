@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "tools/descriptor_io.h"
+
 // The programs under test are built with the same sanitizer as the tests.
 #if defined(__SANITIZE_THREAD__)
 #define UNDER_THREAD_SANITIZER 1
@@ -36,9 +38,6 @@ constexpr std::chrono::seconds kPatience{10};
 inline Deadline deadlineIn(SteadyClock::duration wait) {
     return SteadyClock::now() + wait;
 }
-
-// Milliseconds left until the deadline, rounded up; 0 once it has passed.
-int millisLeft(Deadline deadline);
 
 // A scratch directory, removed with its contents at destruction.
 class TempDir {
