@@ -1,5 +1,6 @@
 // Arbitrary bytes from the line into the frame receiver. Every reply it gives
-// must be a well-formed frame for reader 1 or 2 with a correct check code.
+// must be a well-formed frame for reader 1 or 2 with a correct check code, and
+// no bytes may keep it from answering a controller's retried poll for long.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,14 +20,14 @@ void require(bool condition) {
 void checkReply(const OsdpPeripheral& osdp) {
     const uint8_t* r = osdp.replyBuf.data();
     const int len = osdp.replyLen;
-    require(len == 8 || len == 10 || len == 13 || len == 16 || len == 20 || len == 52);
+    require(len == 8 || len == 10 || len == 13 || len == 16 || len == 20 || len == 50);
     require(r[0] == 0x53);
     require(r[1] == 0x8A || r[1] == 0x8B);
     require(r[2] == len && r[3] == 0);
     const uint8_t code = r[5];
     require((code == 0x40 && len == 8) || (code == 0x48 && len == 10) ||
             (code == 0x54 && len == 13) || (code == 0x50 && len == 16) ||
-            (code == 0x45 && len == 20) || (code == 0x46 && len == 52));
+            (code == 0x45 && len == 20) || (code == 0x46 && len == 50));
     if (r[4] > 3) {
         const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
         require(r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8));
@@ -60,6 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         if (osdp.receiveByte(data[i]))
             checkReply(osdp);
+    }
+    // A controller then resends one poll. Whatever the bytes before it said,
+    // once their stated lengths (at most 255 bytes) have passed, every copy
+    // is answered on its last byte, and nothing else is.
+    DebugLevel = 0;
+    const uint8_t poll[] = {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF};
+    const size_t settledAfter = 255 / sizeof poll + 1;
+    for (size_t copy = 0; copy < settledAfter + 3; ++copy) {
+        for (size_t i = 0; i < sizeof poll; ++i) {
+            const bool answered = osdp.receiveByte(poll[i]);
+            if (answered)
+                checkReply(osdp);
+            if (copy >= settledAfter)
+                require(answered == (i == sizeof poll - 1));
+        }
     }
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <utility>
@@ -38,8 +39,10 @@ constexpr uint8_t kCardFormatCsn32 = 0x12;
 constexpr uint8_t kVendorCode[3] = {0x02, 0x4B, 0x7E};
 constexpr uint8_t kFirmware[3] = {1, 2, 3};
 
-// Function code, compliance level, number of items; then two zero bytes.
-constexpr uint8_t kCapabilities[44] = {
+// Function code, compliance level, number of items. Entries are triples and
+// nothing follows them: a controller rejects a payload that is not a multiple
+// of three.
+constexpr uint8_t kCapabilities[42] = {
     0x01, 0x00, 0x00,  // contact status monitoring
     0x02, 0x00, 0x00,  // output control
     0x03, 0x01, 0x00,  // card data format: array of bits
@@ -54,7 +57,7 @@ constexpr uint8_t kCapabilities[44] = {
     0x0E, 0x00, 0x00,  // biometrics
     0x0F, 0x00, 0x00,  // secure PIN entry
     0x10, 0x01, 0x00,  // OSDP version
-    0x00, 0x00};
+};
 
 constexpr uint32_t kBaudRate = 9600;
 
@@ -92,20 +95,57 @@ OsdpPeripheral::OsdpPeripheral(Clock clock) : clock_(std::move(clock)) {}
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
     // Time texts and dumps are only for the level-5 lines; skip them otherwise.
-    const bool trace = logEnabled(5);
-    const std::string time = trace ? timeText(clock_()) : std::string();
+    const std::string time = logEnabled(5) ? timeText(clock_()) : std::string();
 
-    // Any start byte begins a new frame, even inside one: the frame in progress
-    // is lost and the controller's retry takes over.
-    if (b == kStartOfMessage) {
+    FrameEvent event = takeByte(b, time);
+    if (event == FrameEvent::forUs) {
+        answerFrame(time);
+        return true;
+    }
+    if (event != FrameEvent::badLength && event != FrameEvent::badCheck)
+        return false;
+
+    // The broken frame's bytes are taken again from the next start byte among
+    // them; b was the last of them, so nothing newer is waiting behind.
+    bool answered = false;
+    resynchronise();
+    size_t next = 0;
+    while (next < pendingLen_) {
+        event = takeByte(pending_[next++], time);
+        if (event == FrameEvent::badLength || event == FrameEvent::badCheck) {
+            std::copy(pending_.begin() + next, pending_.begin() + pendingLen_, pending_.begin());
+            pendingLen_ -= next;
+            next = 0;
+            resynchronise();
+        } else if (event == FrameEvent::forUs && next == pendingLen_) {
+            answerFrame(time);
+            answered = true;
+        }
+        // A frame found complete with later bytes already here was cut off by
+        // the broken one: its controller has sent on since and would take a
+        // reply now as the answer to the wrong command, or have it collide
+        // with its next frame on the half-duplex line. Its bytes stay consumed
+        // as a frame, and the controller's retry is answered.
+    }
+    pendingLen_ = 0;
+    return answered;
+}
+
+OsdpPeripheral::FrameEvent OsdpPeripheral::takeByte(uint8_t b, const std::string& time) {
+    if (!inFrame_) {
+        if (b != kStartOfMessage) {
+            if (!time.empty())
+                traceInput(time, b, "?", 0, 0, 0);
+            return FrameEvent::outsideFrame;
+        }
         inBuf.fill(0);
         inBuf[0] = kStartOfMessage;
         inPos = inAddr = inCtrl = inCmd = inCheckLo = inCheckHi = 0;
-        return false;
+        inFrame_ = true;
+        return FrameEvent::collecting;
     }
 
-    inPos = (inPos >= static_cast<int32_t>(kFrameBufferSize) - 1) ? 0 : inPos + 1;
-    inBuf[inPos] = b;
+    inBuf[++inPos] = b;
     switch (inPos) {
         case 1:
             inAddr = b;
@@ -123,42 +163,57 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
             break;
     }
 
-    const char* checkName = "?";
-    bool checked = false;
-    int received = 0;
-    int computed = 0;
-    if (inPos >= inLen - 1 && inLen >= 7) {
-        checked = true;
-        if (inCtrl > 3) {
-            inCheckLo = inBuf[inPos - 1];
-            inCheckHi = b;
-            received = inCheckLo + 256 * b;
-            computed = crc16(inBuf.data(), static_cast<size_t>(inLen - 2));
-            checkName = "CRC16";
-        } else {
-            received = b;
-            computed = checksum8(inBuf.data(), static_cast<size_t>(inLen - 1));
-            checkName = "CRC8";
-        }
+    // Checked once, on the frame's last byte: every byte before it belongs to
+    // the frame whatever its value.
+    if (inPos < 2 || inPos != inLen - 1) {
+        if (!time.empty())
+            traceInput(time, b, "?", 0, 0, inPos + 1);
+        // A valid frame is at least 7 bytes: header, command and a checksum.
+        return inPos == 2 && inLen < 7 ? FrameEvent::badLength : FrameEvent::collecting;
     }
-
-    if (trace) {
-        logAt(5,
-              "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
-              "[%s %02X == %02X] |%s|",
-              time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
-              received, computed, hexDump(inBuf.data(), static_cast<size_t>(inPos) + 1).c_str());
+    if (inCtrl > 3) {
+        inCheckLo = inBuf[inPos - 1];
+        inCheckHi = b;
+        checkReceived_ = inCheckLo + 256 * b;
+        checkComputed_ = crc16(inBuf.data(), static_cast<size_t>(inLen - 2));
+        checkName_ = "CRC16";
+    } else {
+        checkReceived_ = b;
+        checkComputed_ = checksum8(inBuf.data(), static_cast<size_t>(inLen - 1));
+        checkName_ = "CRC8";
     }
+    if (!time.empty())
+        traceInput(time, b, checkName_, checkReceived_, checkComputed_, inPos + 1);
+    if (checkReceived_ != checkComputed_)
+        return FrameEvent::badCheck;
+    inFrame_ = false;
+    if ((inAddr != readerAddress[0] && inAddr != readerAddress[1]) || inCmd == 0)
+        return FrameEvent::notOurs;
+    return FrameEvent::forUs;
+}
 
-    // After more than 1023 bytes without a start byte the buffer has wrapped and
-    // position 0 no longer holds one; nothing there is a frame.
-    if (!checked || received != computed || inBuf[0] != kStartOfMessage)
-        return false;
-    if (inAddr != readerAddress[0] && inAddr != readerAddress[1])
-        return false;
-    if (inCmd == 0)
-        return false;
+void OsdpPeripheral::traceInput(const std::string& time, uint8_t b, const char* checkName,
+                                int received, int computed, int32_t dumped) const {
+    logAt(5,
+          "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
+          "[%s %02X == %02X] |%s|",
+          time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
+          received, computed, hexDump(inBuf.data(), static_cast<size_t>(dumped)).c_str());
+}
 
+void OsdpPeripheral::resynchronise() {
+    inFrame_ = false;
+    const auto first = inBuf.begin() + 1;
+    const auto last = inBuf.begin() + inPos + 1;
+    const auto restart = std::find(first, last, kStartOfMessage);
+    const size_t count = static_cast<size_t>(last - restart);
+    std::copy_backward(pending_.begin(), pending_.begin() + pendingLen_,
+                       pending_.begin() + pendingLen_ + count);
+    std::copy(restart, last, pending_.begin());
+    pendingLen_ += count;
+}
+
+void OsdpPeripheral::answerFrame(const std::string& time) {
     currentReader = (inAddr == readerAddress[1]) ? 1 : 0;
     const int reader = currentReader;
     const int32_t frameLen = inPos + 1;
@@ -182,16 +237,15 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
         lastReplyLen[reader] = replyLen;
     }
 
-    if (trace) {
+    if (!time.empty()) {
         logAt(5,
               "%s (%ld) Addr=%d, msgInLen=%ld, CtrlIn=%02X, CmndIn=%02X  %s=[%02X %02X / %04X]/ "
               "Ver = %04X <%s>",
               time.c_str(), static_cast<long>(inPos), inAddr, static_cast<long>(inLen), inCtrl,
-              inCmd, checkName, inCheckLo, inCheckHi, received, computed, "Ok");
+              inCmd, checkName_, inCheckLo, inCheckHi, checkReceived_, checkComputed_, "Ok");
         logAt(5, "%s | %s", time.c_str(),
               hexDump(inBuf.data(), static_cast<size_t>(inPos) + 1).c_str());
     }
-    return true;
 }
 
 void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
@@ -228,7 +282,7 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             break;
         case kCmdCap:
             replyCode = kReplyPdcap;
-            length = 52;
+            length = 50;
             break;
         case kCmdLstat:
             replyCode = kReplyLstatr;

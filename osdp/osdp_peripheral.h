@@ -29,8 +29,11 @@ std::string hexDump(const uint8_t* data, size_t count);
 
 constexpr int kReaderCount = 2;
 constexpr size_t kFrameBufferSize = 1024;
-// The longest reply, osdp_PDCAP, is 52 bytes.
-constexpr size_t kMaxReplyLength = 52;
+// The longest reply, osdp_PDCAP, is 50 bytes.
+constexpr size_t kMaxReplyLength = 50;
+// The length field's low byte alone gives the frame length, so no frame the
+// receiver takes is longer than this.
+constexpr size_t kMaxFrameLength = 255;
 
 // Consistent copy of what the status document shows, taken under the lock.
 struct PeripheralStatus {
@@ -54,6 +57,11 @@ class OsdpPeripheral {
 
     // Main thread. Takes one byte from the line; true when it completed a valid
     // frame for reader 1 or 2 and the reply is in replyBuf[0..replyLen).
+    // OSDP frames are not byte-stuffed: a 0x53 inside a frame is data, and the
+    // length field alone says where the frame ends. A frame that turns out
+    // broken (impossible length, wrong check code) is taken apart again: its
+    // bytes after the start byte are searched for the next 0x53, so a frame
+    // that began inside it is still found and only the broken frame is lost.
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
 
     // Main thread. Builds the reply to a command for currentReader.
@@ -129,11 +137,42 @@ class OsdpPeripheral {
     // Controllers resend a command whose reply they missed, byte for byte with
     // the same sequence number; such a repeat gets the stored reply again so
     // that a card or status report carried by a lost reply is not lost.
-    std::array<std::array<uint8_t, kFrameBufferSize>, kReaderCount> lastFrame{};
+    std::array<std::array<uint8_t, kMaxFrameLength>, kReaderCount> lastFrame{};
     std::array<int32_t, kReaderCount> lastFrameLen{};
     std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply{};
     std::array<int32_t, kReaderCount> lastReplyLen{};
 
   private:
+    // What one byte did to the frame being received.
+    enum class FrameEvent {
+        outsideFrame,  // not a start byte and no frame begun: line noise, a mark byte
+        collecting,    // taken into the frame; its end is not reached yet
+        badLength,     // the length field cannot be that of a frame
+        badCheck,      // the frame's end is reached and its check code is wrong
+        notOurs,       // a valid frame for another device, or with command 0
+        forUs,         // a valid frame for reader 1 or 2
+    };
+
+    // time is the trace lines' time text, empty when they are off.
+    FrameEvent takeByte(uint8_t b, const std::string& time);
+    // The level-5 line of one received byte, with the first dumped bytes of inBuf.
+    void traceInput(const std::string& time, uint8_t b, const char* checkName, int received,
+                    int computed, int32_t dumped) const;
+    // Puts the bytes of the broken frame after its start byte, from the next
+    // 0x53 among them on, in front of the bytes still to be taken.
+    void resynchronise();
+    // Builds (or, for a repeat, recalls) the reply to the frame in inBuf.
+    void answerFrame(const std::string& time);
+
     Clock clock_;
+
+    bool inFrame_ = false;
+    // Check of the frame just completed, for the trace lines.
+    const char* checkName_ = "?";
+    int checkReceived_ = 0;
+    int checkComputed_ = 0;
+    // After a broken frame, its bytes that are taken again. Empty between
+    // calls; never more than one frame's bytes.
+    std::array<uint8_t, kMaxFrameLength> pending_{};
+    size_t pendingLen_ = 0;
 };

