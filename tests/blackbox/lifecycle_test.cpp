@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -78,16 +76,17 @@ INSTANTIATE_TEST_SUITE_P(SigtermAndSigint, SignalStopTest, ::testing::Values(SIG
 
 // Kernel thread id of the web worker: the thread of the program's own name
 // other than the main thread (GLib's helper thread is "gmain"); 0 if none.
-pid_t webWorkerThread(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(tasks, error)) {
-        pid_t tid = static_cast<pid_t>(std::stol(entry.path().filename().string()));
-        std::ifstream comm(entry.path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        if (tid != pid && name == "kanzo_zul")
-            return tid;
+// The web worker's thread id, as its "info" command logs it. Thread names do
+// not tell: GLib's own helper thread carries the program's name until it has
+// renamed itself.
+pid_t webWorkerThread(ChildProcess& daemon, const std::string& socket) {
+    if (fastcgiRequest(socket, "GET", "/kanzo_zul?info", "", deadlineIn(kPatience)) != "OK" ||
+        !daemon.waitForLine("Info ", deadlineIn(kPatience))) {
+        return 0;
+    }
+    for (const std::string& line : daemon.lines()) {
+        if (line.rfind("Info ", 0) == 0)
+            return static_cast<pid_t>(std::stol(line.substr(5)));
     }
     return 0;
 }
@@ -108,7 +107,7 @@ TEST(LifecycleTest, SigtermToTheWebWorkerQuitsOnceOnTheMainLoop) {
               fastcgiRequest(dir.file("fcgi.sock"), "GET", "/kanzo_zul?DEBUG_LEVEL=5", "",
                              deadlineIn(kPatience))
                   .value_or("no response"));
-    const pid_t worker = webWorkerThread(daemon.pid());
+    const pid_t worker = webWorkerThread(daemon, dir.file("fcgi.sock"));
     ASSERT_NE(0, worker);
 
     ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), worker, SIGTERM));
