@@ -30,6 +30,7 @@ dd{margin:0;font-variant-numeric:tabular-nums;overflow-wrap:anywhere}
 form{display:flex;flex-wrap:wrap;gap:.5rem;margin-top:.25rem}
 input,select,button{font:inherit;padding:.3rem .5rem}
 input{flex:1 1 8rem;min-width:0}
+dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 #message{margin:.5rem 0 0;color:#56606b;overflow-wrap:anywhere}
 </style>
 </head>
@@ -134,7 +135,8 @@ function show(status, diag) {
     f.rate.textContent = samples.length > 1 ?
         Math.round((samples[samples.length - 1].frames[i] - oldest.frames[i]) / minutes) : "\u2013";
     f.repeats.textContent = element(diag, "repeatsAnswered" + n);
-    f.lastCard.textContent = element(status, "lastCard" + n);
+    const card = element(status, "lastCard" + n);
+    f.lastCard.textContent = card === "0" ? "none" : card;
     f.lastPlate.textContent = element(status, "lastLpr" + n, n === 2) || "\u2013";
     const tampered = element(status, "tamper" + n) === "true";
     f.tamper.textContent = tampered ? "set" : "clear";
