@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -208,6 +209,8 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndSendsAPlateFromItsForm) {
     if (chromium.empty())
         GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it)";
 
+    // One bound for the whole test, however its steps share it.
+    const Deadline end = deadlineIn(std::chrono::seconds(40));
     TempDir dir;
     // nginx's worker runs as another user and must reach the socket.
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
@@ -215,9 +218,9 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndSendsAPlateFromItsForm) {
     ProcessOptions daemonSetup = daemonOptions(dir, cable.endA());
     daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(daemonSetup);
-    ASSERT_TRUE(daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)));
+    ASSERT_TRUE(daemon.waitForLine("Serial port add watch", end));
     ChildProcess controller(ProcessOptions{{kControllerBinary, cable.endB()}, {}, {}, {}});
-    ASSERT_TRUE(controller.waitForLine("reader 11 online", deadlineIn(kPatience)));
+    ASSERT_TRUE(controller.waitForLine("reader 11 online", end));
 
     const std::string prefix = dir.file("nginx");
     ASSERT_EQ(mkdir(prefix.c_str(), 0755), 0);
@@ -236,15 +239,14 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndSendsAPlateFromItsForm) {
         {},
         {},
         {}});
-    const Deadline nginxUp = deadlineIn(kPatience);
-    while (!portAnswers(kPort) && SteadyClock::now() < nginxUp)
+    while (!portAnswers(kPort) && SteadyClock::now() < end)
         usleep(50000);
     ASSERT_TRUE(portAnswers(kPort)) << nginx.errorText();
 
     Browser browser(chromium, dir,
                     "http://127.0.0.1:" + std::to_string(kPort) + "/kanzo_zul/api?page");
     EXPECT_EQ(browser.waitFor("polling1.textContent + ' ' + polling2.textContent",
-                              "polling polling", deadlineIn(kPatience)),
+                              "polling polling", end),
               "polling polling");
 
     // Markup in a plate is outside text: the page shows it as typed.
@@ -255,15 +257,14 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndSendsAPlateFromItsForm) {
     ASSERT_EQ(
         browser.evaluate("plate.value = '" + plate + "', region.value = '1', send.click(), 'sent'"),
         "sent");
-    EXPECT_EQ(browser.waitFor("lastCard1.textContent", OsdpPeripheral::hexText(card),
-                              deadlineIn(kPatience)),
+    EXPECT_EQ(browser.waitFor("lastCard1.textContent", OsdpPeripheral::hexText(card), end),
               OsdpPeripheral::hexText(card));
     EXPECT_EQ(browser.evaluate("lastPlate1.textContent + ' ' + lastPlate1.children.length"),
               "KZ<i>14</i> 0");
     char expectedLine[64];
     snprintf(expectedLine, sizeof expectedLine, "reader 10 card format=0x12 bits=32 card=%08X",
              card);
-    EXPECT_TRUE(controller.waitForLine(expectedLine, deadlineIn(kPatience))) << expectedLine;
+    EXPECT_TRUE(controller.waitForLine(expectedLine, end)) << expectedLine;
 }
 
 }  // namespace
