@@ -473,7 +473,11 @@ PeripheralStatus OsdpPeripheral::status() const {
 LineDiagnostics OsdpPeripheral::diagnostics() const {
     constexpr auto relaxed = std::memory_order_relaxed;
     const int64_t now = monotonic_();
-    auto msSince = [now](int64_t then) { return then == kNever ? -1 : (now - then) / 1000; };
+    // A frame may end between the clock read and the loads below: such an age
+    // is 0, not negative.
+    auto msSince = [now](int64_t then) {
+        return then == kNever ? -1 : std::max<int64_t>(now - then, 0) / 1000;
+    };
     LineDiagnostics line;
     for (int r = 0; r < kReaderCount; ++r) {
         ReaderDiagnostics& reader = line.reader[r];
