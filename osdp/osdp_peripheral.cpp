@@ -61,12 +61,27 @@ constexpr uint8_t kCapabilities[42] = {
 
 constexpr uint32_t kBaudRate = 9600;
 
+// A reader counts as polled by the panel while its last frame is this recent;
+// controllers poll each reader several times a second.
+constexpr int64_t kPollingWindowMicros = 2000000;
+
+// Adds one to a counter that only the calling thread writes.
+void bump(std::atomic<uint32_t>& counter) {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}
+
 }  // namespace
 
 WallTime systemWallTime() {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     return WallTime{static_cast<int64_t>(tv.tv_sec), static_cast<int64_t>(tv.tv_usec)};
+}
+
+int64_t monotonicMicros() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 std::string timeText(const WallTime& time) {
@@ -91,13 +106,24 @@ std::string hexDump(const uint8_t* data, size_t count) {
     return text;
 }
 
-OsdpPeripheral::OsdpPeripheral(Clock clock) : clock_(std::move(clock)) {}
+OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic)
+    : clock_(std::move(clock)), monotonic_(std::move(monotonic)) {
+    for (auto& at : lastFrameAt_)
+        at.store(kNever, std::memory_order_relaxed);
+}
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
     // Time texts and dumps are only for the level-5 lines; skip them otherwise.
     const std::string time = logEnabled(5) ? timeText(clock_()) : std::string();
 
     FrameEvent event = takeByte(b, time);
+    if (event == FrameEvent::collecting)
+        return false;
+    // A byte inside a frame is timed when its frame ends or breaks, a few
+    // milliseconds later: a clock read for every byte would cost more than
+    // taking the byte.
+    lastByteAt_.store(monotonic_(), std::memory_order_relaxed);
+    countEvent(event);
     if (event == FrameEvent::forUs) {
         answerFrame(time);
         return true;
@@ -112,6 +138,7 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
     size_t next = 0;
     while (next < pendingLen_) {
         event = takeByte(pending_[next++], time);
+        countEvent(event);
         if (event == FrameEvent::badLength || event == FrameEvent::badCheck) {
             std::copy(pending_.begin() + next, pending_.begin() + pendingLen_, pending_.begin());
             pendingLen_ -= next;
@@ -192,6 +219,26 @@ OsdpPeripheral::FrameEvent OsdpPeripheral::takeByte(uint8_t b, const std::string
     return FrameEvent::forUs;
 }
 
+void OsdpPeripheral::countEvent(FrameEvent event) {
+    switch (event) {
+        case FrameEvent::outsideFrame:
+            bump(discardedBytes_);
+            break;
+        case FrameEvent::badLength:
+            bump(badLength_);
+            break;
+        case FrameEvent::badCheck:
+            bump(badCheck_);
+            break;
+        case FrameEvent::notOurs:
+            bump(foreignFrames_);
+            break;
+        case FrameEvent::collecting:
+        case FrameEvent::forUs:  // counted when answered
+            break;
+    }
+}
+
 void OsdpPeripheral::traceInput(const std::string& time, uint8_t b, const char* checkName,
                                 int received, int computed, int32_t dumped) const {
     logAt(5,
@@ -220,7 +267,11 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
     const bool repeat =
         (inCtrl & kSequenceMask) != 0 && lastFrameLen[reader] == frameLen &&
         std::memcmp(lastFrame[reader].data(), inBuf.data(), static_cast<size_t>(frameLen)) == 0;
+    lastFrameAt_[reader].store(lastByteAt_.load(std::memory_order_relaxed),
+                               std::memory_order_relaxed);
+    bump(framesAnswered_[reader]);
     if (repeat) {
+        bump(repeatsAnswered_[reader]);
         // The controller missed our reply: send it again unchanged, so that a
         // card or status report it carried is neither lost nor consumed twice.
         replyBuf.fill(0);
@@ -417,4 +468,29 @@ PeripheralStatus OsdpPeripheral::status() const {
     status.restartRequired = restartRequired;
     status.saveRequired = saveRequired;
     return status;
+}
+
+LineDiagnostics OsdpPeripheral::diagnostics() const {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    const int64_t now = monotonic_();
+    // A frame may end between the clock read and the loads below: such an age
+    // is 0, not negative.
+    auto msSince = [now](int64_t then) {
+        return then == kNever ? -1 : std::max<int64_t>(now - then, 0) / 1000;
+    };
+    LineDiagnostics line;
+    for (int r = 0; r < kReaderCount; ++r) {
+        ReaderDiagnostics& reader = line.reader[r];
+        const int64_t at = lastFrameAt_[r].load(relaxed);
+        reader.framesAnswered = framesAnswered_[r].load(relaxed);
+        reader.repeatsAnswered = repeatsAnswered_[r].load(relaxed);
+        reader.msSinceFrame = msSince(at);
+        reader.polling = at != kNever && now - at <= kPollingWindowMicros;
+    }
+    line.badCheck = badCheck_.load(relaxed);
+    line.badLength = badLength_.load(relaxed);
+    line.foreignFrames = foreignFrames_.load(relaxed);
+    line.discardedBytes = discardedBytes_.load(relaxed);
+    line.msSinceByte = msSince(lastByteAt_.load(relaxed));
+    return line;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -19,6 +20,10 @@ struct WallTime {
 
 // The system's wall clock (gettimeofday).
 WallTime systemWallTime();
+
+// Microseconds of the system's monotonic clock, which wall-clock steps do not
+// move. Coarse (a few milliseconds): ages shown to a person need no more.
+int64_t monotonicMicros();
 
 // Local time of day "%02d:%02d:%02d.%03d" that opens the engine's log lines.
 std::string timeText(const WallTime& time);
@@ -47,11 +52,33 @@ struct PeripheralStatus {
     bool saveRequired = false;
 };
 
+// The line as the installer's view shows it, taken by diagnostics(): counts
+// since start, ages in milliseconds by the monotonic clock (-1: never).
+struct ReaderDiagnostics {
+    uint32_t framesAnswered = 0;   // every frame answered, repeats included
+    uint32_t repeatsAnswered = 0;  // of those, answered with the stored reply
+    int64_t msSinceFrame = -1;     // since the last frame answered
+    bool polling = false;          // a frame answered within the last 2 seconds
+};
+struct LineDiagnostics {
+    std::array<ReaderDiagnostics, kReaderCount> reader{};
+    uint32_t badCheck = 0;        // frames whose CRC or checksum was wrong
+    uint32_t badLength = 0;       // frames whose length field was impossible
+    uint32_t foreignFrames = 0;   // valid frames for other devices on the bus
+    uint32_t discardedBytes = 0;  // bytes outside any frame: noise, mark bytes
+    // Since the last byte that ended a frame, broke one or stood outside any;
+    // a frame still being received counts from when it ends.
+    int64_t msSinceByte = -1;
+};
+
 class OsdpPeripheral {
   public:
     using Clock = std::function<WallTime()>;
+    // Microseconds that only ever grow; the default is monotonicMicros.
+    using MonotonicClock = std::function<int64_t()>;
 
-    explicit OsdpPeripheral(Clock clock = systemWallTime);
+    explicit OsdpPeripheral(Clock clock = systemWallTime,
+                            MonotonicClock monotonic = monotonicMicros);
     OsdpPeripheral(const OsdpPeripheral&) = delete;
     OsdpPeripheral& operator=(const OsdpPeripheral&) = delete;
 
@@ -85,6 +112,9 @@ class OsdpPeripheral {
     void countReplyWritten() EXCLUDES(mutex);
 
     PeripheralStatus status() const EXCLUDES(mutex);
+
+    // Any thread. The line figures as they stand now.
+    LineDiagnostics diagnostics() const;
 
     // Rewrites the configuration file at configPath; false when the file could
     // not be opened, written or closed.
@@ -164,7 +194,24 @@ class OsdpPeripheral {
     // Builds (or, for a repeat, recalls) the reply to the frame in inBuf.
     void answerFrame(const std::string& time);
 
+    // Counts one outcome of takeByte into the line figures.
+    void countEvent(FrameEvent event);
+
     Clock clock_;
+    MonotonicClock monotonic_;
+
+    // The line figures. Only the main thread writes them and the web worker
+    // only reads, so single-writer relaxed atomics suffice: a count costs a
+    // plain store where a lock would cost more than taking the byte.
+    static constexpr int64_t kNever = INT64_MIN;
+    std::atomic<int64_t> lastByteAt_{kNever};
+    std::atomic<uint32_t> badCheck_{0};
+    std::atomic<uint32_t> badLength_{0};
+    std::atomic<uint32_t> foreignFrames_{0};
+    std::atomic<uint32_t> discardedBytes_{0};
+    std::array<std::atomic<int64_t>, kReaderCount> lastFrameAt_{};
+    std::array<std::atomic<uint32_t>, kReaderCount> framesAnswered_{};
+    std::array<std::atomic<uint32_t>, kReaderCount> repeatsAnswered_{};
 
     bool inFrame_ = false;
     // Check of the frame just completed, for the trace lines.

@@ -27,9 +27,14 @@ TEST(Concurrency, InjectionsRacingPollsLoseNoCardAndSendNoneTwice) {
     // until it has been collected, so that many cards go out while others are
     // stored during a poll.
     std::thread worker([&] {
+        uint32_t answered[2] = {0, 0};
         for (uint32_t card = 1; card <= kCards; ++card) {
             const int reader = card % 2;
             osdp.injectCard(reader, card);
+            // The status page reads the line figures while polls are answered.
+            const uint32_t now = osdp.diagnostics().reader[reader].framesAnswered;
+            EXPECT_GE(now, answered[reader]);
+            answered[reader] = now;
             if (card % 10 == 0) {
                 while (lastSeen[reader].load() < card)
                     std::this_thread::yield();
@@ -39,8 +44,10 @@ TEST(Concurrency, InjectionsRacingPollsLoseNoCardAndSendNoneTwice) {
     });
 
     std::vector<uint32_t> received[2];
+    uint32_t polls = 0;
     uint8_t sequence = 0;
     auto pollBoth = [&] {
+        ++polls;
         for (int reader = 0; reader < 2; ++reader) {
             sequence = sequence % 3 + 1;
             const uint32_t card = cardOf(sendFrame(
@@ -55,6 +62,8 @@ TEST(Concurrency, InjectionsRacingPollsLoseNoCardAndSendNoneTwice) {
         pollBoth();
     pollBoth();
     worker.join();
+    EXPECT_EQ(osdp.diagnostics().reader[0].framesAnswered, polls);
+    EXPECT_EQ(osdp.diagnostics().reader[1].framesAnswered, polls);
 
     for (int reader = 0; reader < 2; ++reader) {
         ASSERT_FALSE(received[reader].empty());

@@ -2,6 +2,7 @@
 // are dropped without a word.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 
 #include "app/log.h"
@@ -186,6 +187,63 @@ TEST(Receiver, BrokenFrameLosesOnlyItself) {
             expected += end >= settled ? 1 : 0;
         EXPECT_GE(answered.size(), expected) << garbage;
     }
+}
+
+// Each way a frame can fail, and the answered ones, counted for the
+// installer's view; the panel counts as polling a reader for 2 seconds after
+// its last frame, by the monotonic clock.
+TEST(Receiver, LineFiguresCountEveryOutcome) {
+    int64_t micros = 5000000;
+    OsdpPeripheral osdp([] { return WallTime{0, 0}; }, [&micros] { return micros; });
+    EXPECT_EQ(osdp.diagnostics().msSinceByte, -1);
+    EXPECT_EQ(osdp.diagnostics().reader[0].msSinceFrame, -1);
+    EXPECT_FALSE(osdp.diagnostics().reader[0].polling);
+
+    Bytes badCheck = kPollReader1;
+    std::swap(badCheck[6], badCheck[7]);
+    Bytes badLength = {0x53, 0x0A, 0x06, 0x00, 0x01, 0x60, 0x3C};  // 4 bytes left over
+    const struct {
+        Bytes stream;
+        size_t answered;
+        std::array<uint32_t, 4> line;  // bad check, bad length, foreign frames, discarded
+        std::array<uint32_t, 2> frames;
+        std::array<uint32_t, 2> repeats;
+    } cases[] = {
+        {{0xFF, 0xFF}, 0, {0, 0, 0, 2}, {0, 0}, {0, 0}},
+        {badCheck, 0, {1, 0, 0, 2}, {0, 0}, {0, 0}},
+        {badLength, 0, {1, 1, 0, 6}, {0, 0}, {0, 0}},
+        {commandFrame(0x0C, 0x05, 0x60), 0, {1, 1, 1, 6}, {0, 0}, {0, 0}},
+        {kPollReader1, 1, {1, 1, 1, 6}, {1, 0}, {0, 0}},
+        {kPollReader1, 1, {1, 1, 1, 6}, {2, 0}, {1, 0}},
+        {commandFrame(0x0B, 0x06, 0x60), 1, {1, 1, 1, 6}, {2, 1}, {1, 0}},
+    };
+    for (const auto& c : cases) {
+        micros += 1000;
+        EXPECT_EQ(feed(osdp, c.stream).size(), c.answered)
+            << hexDump(c.stream.data(), c.stream.size());
+        const LineDiagnostics line = osdp.diagnostics();
+        EXPECT_EQ((std::array<uint32_t, 4>{line.badCheck, line.badLength, line.foreignFrames,
+                                           line.discardedBytes}),
+                  c.line)
+            << hexDump(c.stream.data(), c.stream.size());
+        for (int r = 0; r < 2; ++r) {
+            EXPECT_EQ(line.reader[r].framesAnswered, c.frames[r]) << r;
+            EXPECT_EQ(line.reader[r].repeatsAnswered, c.repeats[r]) << r;
+        }
+    }
+
+    // Reader 1 last answered 1 ms before reader 2, which got the last byte.
+    micros += 2000000 - 1000;
+    LineDiagnostics line = osdp.diagnostics();
+    EXPECT_EQ(line.msSinceByte, 1999);
+    EXPECT_EQ(line.reader[0].msSinceFrame, 2000);
+    EXPECT_TRUE(line.reader[0].polling);
+    micros += 1;
+    line = osdp.diagnostics();
+    EXPECT_FALSE(line.reader[0].polling);
+    EXPECT_TRUE(line.reader[1].polling);
+    micros += 1000;
+    EXPECT_FALSE(osdp.diagnostics().reader[1].polling);
 }
 
 TEST(Receiver, LengthHighByteIsIgnored) {

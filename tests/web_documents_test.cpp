@@ -1,6 +1,7 @@
 // The status and configuration documents, byte for byte.
 #include <string>
 
+#include "tests/osdp_test_frames.h"
 #include "tests/web_fixture.h"
 
 namespace {
@@ -55,6 +56,35 @@ TEST_F(WebDocumentsTest, StatusDocumentOpensWithTheMemoryFigures) {
     EXPECT_NE(doc.find("</MemAvailable><sn>"), std::string::npos);
     EXPECT_EQ(doc.find('\n'), 10u);
     EXPECT_EQ(doc.find('\n', 11), doc.size() - 1);
+}
+
+TEST_F(WebDocumentsTest, DiagnosticsDocumentShowsTheLineByteForByte) {
+    EXPECT_EQ(web.diagnosticsDocument(),
+              "<response>\n"
+              "<polling1>false</polling1><polling2>false</polling2>"
+              "<msSinceFrame1></msSinceFrame1><msSinceFrame2></msSinceFrame2>"
+              "<framesAnswered1>0</framesAnswered1><framesAnswered2>0</framesAnswered2>"
+              "<repeatsAnswered1>0</repeatsAnswered1><repeatsAnswered2>0</repeatsAnswered2>"
+              "<badCheck>0</badCheck><badLength>0</badLength><foreignFrames>0</foreignFrames>"
+              "<discardedBytes>0</discardedBytes><msSinceByte></msSinceByte></response>\n");
+
+    const Bytes poll = commandFrame(0x0B, 0x05, 0x60);
+    feed(osdp, poll);
+    feed(osdp, poll);
+    monotonic += 2500000;
+    Bytes broken = commandFrame(0x0A, 0x05, 0x60);
+    broken.back() ^= 1;
+    feed(osdp, Bytes{0xFF});
+    feed(osdp, broken);
+    monotonic += 1500;
+    EXPECT_EQ(web.diagnosticsDocument(),
+              "<response>\n"
+              "<polling1>false</polling1><polling2>false</polling2>"
+              "<msSinceFrame1></msSinceFrame1><msSinceFrame2>2501</msSinceFrame2>"
+              "<framesAnswered1>0</framesAnswered1><framesAnswered2>2</framesAnswered2>"
+              "<repeatsAnswered1>0</repeatsAnswered1><repeatsAnswered2>1</repeatsAnswered2>"
+              "<badCheck>1</badCheck><badLength>0</badLength><foreignFrames>0</foreignFrames>"
+              "<discardedBytes>1</discardedBytes><msSinceByte>1</msSinceByte></response>\n");
 }
 
 TEST_F(WebDocumentsTest, ConfigDocumentIsAnEmptyEnvelope) {

@@ -52,7 +52,8 @@ class WebFixture : public ::testing::Test {
     }
 
     WallTime now{1700000000, 0};
-    OsdpPeripheral osdp{[this] { return now; }};
+    int64_t monotonic = 1000000;
+    OsdpPeripheral osdp{[this] { return now; }, [this] { return monotonic; }};
     WebService web{osdp};
     int32_t savedLevel = 0;
     std::string savedSerial;

@@ -7,6 +7,7 @@
 #include "app/log.h"
 #include "util/sha1.h"
 #include "web/proc_stats.h"
+#include "web/status_page.h"
 #include "web/web_service.h"
 
 namespace {
@@ -75,6 +76,10 @@ std::string WebService::processKey(const std::string& key, const std::string& va
         return infoCommand();
     if (key == "getStatusXML")
         return statusDocument();
+    if (key == "getDiagnosticsXML")
+        return diagnosticsDocument();
+    if (key == "page")
+        return kStatusPage;
     if (key == "getConfigXML")
         return configDocument();
     if (key == "saveConfig") {

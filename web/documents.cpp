@@ -54,6 +54,35 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     return doc;
 }
 
+std::string WebService::diagnosticsDocument() const {
+    const LineDiagnostics line = osdp.diagnostics();
+    // An age that has no start yet (nothing heard) is an empty element.
+    auto age = [](int64_t ms) { return ms < 0 ? std::string() : std::to_string(ms); };
+    std::string doc = "<response>\n";
+    for (int r = 0; r < kReaderCount; ++r)
+        doc +=
+            OsdpPeripheral::xmlElement("polling" + std::to_string(r + 1), line.reader[r].polling);
+    for (int r = 0; r < kReaderCount; ++r) {
+        doc += OsdpPeripheral::xmlElement("msSinceFrame" + std::to_string(r + 1),
+                                          age(line.reader[r].msSinceFrame));
+    }
+    for (int r = 0; r < kReaderCount; ++r) {
+        doc += OsdpPeripheral::xmlElement("framesAnswered" + std::to_string(r + 1),
+                                          std::to_string(line.reader[r].framesAnswered));
+    }
+    for (int r = 0; r < kReaderCount; ++r) {
+        doc += OsdpPeripheral::xmlElement("repeatsAnswered" + std::to_string(r + 1),
+                                          std::to_string(line.reader[r].repeatsAnswered));
+    }
+    doc += OsdpPeripheral::xmlElement("badCheck", std::to_string(line.badCheck));
+    doc += OsdpPeripheral::xmlElement("badLength", std::to_string(line.badLength));
+    doc += OsdpPeripheral::xmlElement("foreignFrames", std::to_string(line.foreignFrames));
+    doc += OsdpPeripheral::xmlElement("discardedBytes", std::to_string(line.discardedBytes));
+    doc += OsdpPeripheral::xmlElement("msSinceByte", age(line.msSinceByte));
+    doc += "</response>\n";
+    return doc;
+}
+
 std::string WebService::configDocument() const {
     return "<response>\n</response>\n";
 }

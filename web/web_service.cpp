@@ -18,6 +18,7 @@ namespace {
 // Web servers refuse a FastCGI response that does not open with CGI headers;
 // the camera's own server takes the bare body, so the block is opt-in.
 constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+constexpr char kPageHeaderBlock[] = "Content-Type: text/html; charset=utf-8\r\n\r\n";
 constexpr int kListenBacklog = 20;
 
 // libfcgi ends the whole process when it cannot bind a Unix socket path (a
@@ -108,9 +109,10 @@ void* WebService::serve() {
         const BodyReader readBody = [&request](char* buf, int n) {
             return FCGX_GetStr(buf, n, request.in);
         };
-        const std::string body = respond(method, uri, readBody);
+        bool isPage = false;
+        const std::string body = respond(method, uri, readBody, &isPage);
         if (cgiHeaders) {
-            FCGX_PutS(kCgiHeaderBlock, request.out);
+            FCGX_PutS(isPage ? kPageHeaderBlock : kCgiHeaderBlock, request.out);
         }
         // Every text in body already stops at its first zero byte, as it would
         // when printed with "%s"; the body goes out in one piece.
@@ -120,7 +122,8 @@ void* WebService::serve() {
     return nullptr;
 }
 
-std::string WebService::respond(const char* method, const char* uri, const BodyReader& readBody) {
+std::string WebService::respond(const char* method, const char* uri, const BodyReader& readBody,
+                                bool* isPage) {
     logAt(5, "Request_method: %s", method != nullptr ? method : "");
     logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
 
@@ -137,6 +140,13 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
                                parsed.query.afterLast) != URI_SUCCESS) {
         uriFreeUriMembersA(&parsed);
         return "Failed to parse query";
+    }
+
+    // Any other text in the response, a name echo above all, could carry
+    // outside text into the page: HTML only for the page alone.
+    if (isPage != nullptr) {
+        *isPage = itemCount == 1 && strcmp(queryList->key, "page") == 0 && method != nullptr &&
+                  strcmp(method, "GET") == 0;
     }
 
     std::string out;

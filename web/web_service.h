@@ -40,7 +40,10 @@ class WebService {
     // The whole response body of one request, as the worker writes it after
     // the optional CGI header block: the "name" echoes, then the reply of every
     // query pair in query order. method and uri may be null (parameter absent).
-    std::string respond(const char* method, const char* uri, const BodyReader& readBody);
+    // isPage, when given, tells whether the request asked for the status page
+    // alone (the query "page" and nothing else): only such a response is HTML.
+    std::string respond(const char* method, const char* uri, const BodyReader& readBody,
+                        bool* isPage = nullptr);
 
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
@@ -60,6 +63,8 @@ class WebService {
     std::string statusDocument();
     // The status document around a given memory fragment (empty when unknown).
     std::string statusDocument(const std::string& memoryXml) const;
+    // The line diagnostics: per reader and for the whole line.
+    std::string diagnosticsDocument() const;
     // The empty configuration envelope.
     std::string configDocument() const;
 

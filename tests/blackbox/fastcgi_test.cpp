@@ -179,6 +179,14 @@ TEST_F(FastcgiHeadersTest, EveryResponseOpensWithOneHeaderBlock) {
     EXPECT_EQ(get(""), header + "Failed to parse query");
     EXPECT_EQ(request("POST", "?lpr", plateEvent("AB123CD", "1")), header);
     EXPECT_EQ(get("?name=a&tamper2=0"), header + "a<response>Unknown param:name=a</response>\nOK");
+
+    // The status page alone is HTML; beside any other pair it is text, so
+    // that a name echo never becomes markup.
+    EXPECT_EQ(
+        get("?page").rfind("Content-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html>", 0), 0u);
+    EXPECT_EQ(get("?name=a&page")
+                  .rfind(header + "a<response>Unknown param:name=a</response>\n<!DOCTYPE html>", 0),
+              0u);
 }
 
 class FastcgiSocketTest : public FastcgiTest {

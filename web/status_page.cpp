@@ -1,0 +1,192 @@
+#include "web/status_page.h"
+
+// Every value from the daemon goes into the page as textContent, never as
+// markup: plate texts are outside input. The status document copies plate
+// texts in unescaped, so it is read by position rather than parsed as XML:
+// the fixed elements before lastLpr1 from their first occurrence, the plate
+// texts each between its own tags.
+const char kStatusPage[] = R"page(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>kanzo_zul status</title>
+<style>
+body{margin:0;font:16px/1.4 system-ui,sans-serif;background:#eef1f4;color:#16202a}
+header{background:#16202a;color:#fff;padding:.6rem 1rem;display:flex;flex-wrap:wrap;
+justify-content:space-between;gap:.5rem}
+h1{font-size:1.1rem;margin:0}
+#updated{font-size:.85rem;opacity:.8}
+main{display:grid;gap:.75rem;padding:.75rem;max-width:62rem;
+grid-template-columns:repeat(auto-fit,minmax(17rem,1fr))}
+section{background:#fff;border-radius:.5rem;padding:.75rem 1rem;box-shadow:0 1px 3px #0002}
+h2{font-size:1rem;margin:0 0 .5rem;display:flex;justify-content:space-between;gap:.5rem}
+dl{display:grid;grid-template-columns:auto 1fr;gap:.2rem .75rem;margin:0}
+dt{color:#56606b}
+dd{margin:0;font-variant-numeric:tabular-nums;overflow-wrap:anywhere}
+.badge{padding:0 .55rem;border-radius:1rem;font-size:.9rem;background:#fde2e1;color:#9b1c1c}
+.badge.ok{background:#d5f5e3;color:#11693a}
+.warn{color:#9b1c1c;font-weight:600}
+form{display:flex;flex-wrap:wrap;gap:.5rem;margin-top:.25rem}
+input,select,button{font:inherit;padding:.3rem .5rem}
+input{flex:1 1 8rem;min-width:0}
+dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
+#message{margin:.5rem 0 0;color:#56606b;overflow-wrap:anywhere}
+</style>
+</head>
+<body>
+<header><h1>kanzo_zul &middot; OSDP readers</h1><span id="updated">connecting&hellip;</span></header>
+<main id="main">
+<section id="line">
+<h2>RS-485 line</h2>
+<dl>
+<dt>Last byte</dt><dd id="sinceByte">&ndash;</dd>
+<dt>Bad frames</dt><dd id="badFrames">&ndash;</dd>
+<dt>Other devices</dt><dd id="foreignFrames">&ndash;</dd>
+<dt>Noise bytes</dt><dd id="discardedBytes">&ndash;</dd>
+</dl>
+</section>
+<section>
+<h2>Test</h2>
+<form id="plateForm">
+<input id="plate" placeholder="Plate, e.g. AB 123 CD" maxlength="32" required>
+<select id="region"><option value="1">Region 1</option><option value="2">Region 2</option></select>
+<button id="send">Send plate</button>
+</form>
+<p id="message"></p>
+</section>
+</main>
+<template id="readerTemplate">
+<section>
+<h2><span data-f="title"></span><span data-f="polling" class="badge">&ndash;</span></h2>
+<dl>
+<dt>Last frame</dt><dd data-f="sinceFrame">&ndash;</dd>
+<dt>Frames/min</dt><dd data-f="rate">&ndash;</dd>
+<dt>Repeats</dt><dd data-f="repeats">&ndash;</dd>
+<dt>Last card</dt><dd data-f="lastCard">&ndash;</dd>
+<dt>Last plate</dt><dd data-f="lastPlate">&ndash;</dd>
+<dt>Tamper</dt><dd><span data-f="tamper">&ndash;</span>
+<button data-f="setTamper" type="button">Set</button>
+<button data-f="clearTamper" type="button">Clear</button></dd>
+</dl>
+</section>
+</template>
+<script>
+"use strict";
+const api = location.pathname;
+const $ = (id) => document.getElementById(id);
+const samples = [];
+
+// Reader cards 1 and 2, before the line's card; every field gets the id
+// name + reader number.
+const readers = [1, 2].map((n) => {
+  const card = $("readerTemplate").content.firstElementChild.cloneNode(true);
+  card.id = "reader" + n;
+  const fields = {};
+  card.querySelectorAll("[data-f]").forEach((e) => {
+    fields[e.dataset.f] = e;
+    e.id = e.dataset.f + n;
+  });
+  fields.setTamper.onclick = () => command("tamper" + n + "=1");
+  fields.clearTamper.onclick = () => command("tamper" + n + "=0");
+  $("main").insertBefore(card, $("line"));
+  return fields;
+});
+
+async function get(query, options) {
+  const response = await fetch(api + "?" + query, Object.assign({cache: "no-store"}, options));
+  if (!response.ok) throw new Error("HTTP " + response.status);
+  return response.text();
+}
+
+// Text between <name> and </name>: the first such element, or with last set
+// the last one. Null when absent.
+function element(doc, name, last) {
+  const open = "<" + name + ">";
+  const start = last ? doc.lastIndexOf(open) : doc.indexOf(open);
+  if (start < 0) return null;
+  const close = "</" + name + ">";
+  const end = last ? doc.lastIndexOf(close) : doc.indexOf(close, start);
+  return end < start ? null : doc.substring(start + open.length, end);
+}
+
+function age(ms) {
+  if (ms === null || ms === "") return "never";
+  const s = Number(ms) / 1000;
+  if (s < 10) return s.toFixed(1) + " s ago";
+  if (s < 120) return Math.round(s) + " s ago";
+  if (s < 7200) return Math.round(s / 60) + " min ago";
+  return Math.round(s / 3600) + " h ago";
+}
+
+function show(status, diag) {
+  const now = performance.now();
+  samples.push({t: now, frames: [1, 2].map((n) => Number(element(diag, "framesAnswered" + n)))});
+  while (samples.length > 2 && now - samples[0].t > 60000) samples.shift();
+  const oldest = samples[0];
+  const minutes = (now - oldest.t) / 60000;
+  readers.forEach((f, i) => {
+    const n = i + 1;
+    f.title.textContent = "Reader " + n + " \u00b7 address " + element(status, "reader" + n);
+    const polling = element(diag, "polling" + n) === "true";
+    f.polling.textContent = polling ? "polling" : "not polling";
+    f.polling.classList.toggle("ok", polling);
+    f.sinceFrame.textContent = age(element(diag, "msSinceFrame" + n));
+    f.rate.textContent = samples.length > 1 ?
+        Math.round((samples[samples.length - 1].frames[i] - oldest.frames[i]) / minutes) : "\u2013";
+    f.repeats.textContent = element(diag, "repeatsAnswered" + n);
+    const card = element(status, "lastCard" + n);
+    f.lastCard.textContent = card === "0" ? "none" : card;
+    f.lastPlate.textContent = element(status, "lastLpr" + n, n === 2) || "\u2013";
+    const tampered = element(status, "tamper" + n) === "true";
+    f.tamper.textContent = tampered ? "set" : "clear";
+    f.tamper.className = tampered ? "warn" : "";
+  });
+  const bad = Number(element(diag, "badCheck")) + Number(element(diag, "badLength"));
+  $("badFrames").textContent = bad;
+  $("badFrames").className = bad > 0 ? "warn" : "";
+  $("foreignFrames").textContent = element(diag, "foreignFrames");
+  $("discardedBytes").textContent = element(diag, "discardedBytes");
+  $("sinceByte").textContent = age(element(diag, "msSinceByte"));
+  $("updated").textContent = "updated " + new Date().toLocaleTimeString();
+}
+
+async function refresh() {
+  try {
+    const [status, diag] = await Promise.all([get("getStatusXML"), get("getDiagnosticsXML")]);
+    show(status, diag);
+  } catch (error) {
+    $("updated").textContent = "no answer from kanzo_zul (" + error.message + ")";
+  }
+}
+
+async function command(query) {
+  try {
+    await get(query);
+  } catch (error) {
+    $("message").textContent = "failed: " + error.message;
+  }
+  refresh();
+}
+
+$("plateForm").onsubmit = async (event) => {
+  event.preventDefault();
+  const plate = $("plate").value;
+  const region = $("region").value;
+  try {
+    // The recognition application's own road: the plate event as it posts it.
+    await get("lpr", {method: "POST", headers: {"Content-Type": "application/json"},
+                      body: JSON.stringify({plateUTF8: plate, roiID: region})});
+    $("message").textContent = "Sent \u201c" + plate + "\u201d to region " + region;
+  } catch (error) {
+    $("message").textContent = "failed: " + error.message;
+  }
+  refresh();
+};
+
+refresh();
+setInterval(refresh, 1000);
+</script>
+</body>
+</html>
+)page";
