@@ -763,7 +763,8 @@ bool parseOptions(int argc, char** argv, Options* options) {
         else if (arg == "--csv" && ok)
             options->csvPath = value;
         else if (arg == "--daemon" && ok)
-            options->daemonPath = value;
+            // The daemon runs in a scratch directory.
+            options->daemonPath = std::filesystem::absolute(value).string();
         else if (arg == "--web-load" && ok)
             options->webLoadSocket = value;
         else
