@@ -140,7 +140,7 @@ class Panel {
     explicit Panel(int fd, bool ackOnly = false) : fd_(fd), ackOnly_(ackOnly) {}
 
     // Sends one command and waits for the reply that answers it. The time from
-    // the last command byte written to the first reply byte readable, or
+    // the write of the last command byte to the first reply byte readable, or
     // nothing when no right reply came in time. With lineRate the bytes go out
     // one at a time, as a UART at 9600 baud hands them over, and the call
     // returns when the reply would have ended on such a line.
@@ -155,15 +155,20 @@ class Panel {
         collector_.clear();
         const size_t chunk = lineRate ? 1 : frame.size();
         const auto begin = SteadyClock::now();
+        SteadyClock::time_point sent;
         for (size_t at = 0; at < frame.size(); at += chunk) {
             if (lineRate)
                 std::this_thread::sleep_until(begin + kByteTime * (at + 1));
+            // Taken before the write: the write may wake the kernel's worker
+            // that hands the bytes on, and should that preempt this thread on
+            // its way back, the reply would already be in when a clock read
+            // after the write ran.
+            sent = SteadyClock::now();
             if (::write(fd_, frame.data() + at, chunk) != static_cast<ssize_t>(chunk)) {
                 ++failures_;
                 return std::nullopt;
             }
         }
-        const auto sent = SteadyClock::now();
         const auto deadline = sent + kReplyTimeout;
         std::optional<SteadyClock::time_point> firstByte;
         size_t replyBytes = 0;
@@ -404,7 +409,7 @@ std::pair<Side, Side> measureRow(DaemonUnderTest& daemon, const BareResponder& b
 bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
     const int lineRateFrames = std::max(1, options.polls / 10);
     printf(
-        "Reply latency: last command byte written to first reply byte, in microseconds.\n"
+        "Reply latency: write of the last command byte to first reply byte, in microseconds.\n"
         "kanzo_zul and the bare responder on pseudo-terminals of the same kind, frame by\n"
         "frame in turn; x bare is the daemon's figure over the bare responder's. Whole\n"
         "frames are written at once (%d a row); bytes go one at a time at line rate\n"
