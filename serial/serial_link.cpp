@@ -14,6 +14,11 @@ constexpr gint kParityNone = 0;
 constexpr gint kStopBits = 1;
 constexpr gint kTerminationOff = 0;
 
+// Bytes read from the port in one wake-up, at most. A USB adapter or a UART
+// with a receive FIFO hands over a whole frame at once; the rest of a longer
+// burst waits for the next pass of the main loop.
+constexpr size_t kReadChunkSize = 256;
+
 // Hang-up and error are watched as well as input: a watch for input alone on a
 // tty that has hung up is woken for ever without being dispatched.
 constexpr GIOCondition kWatchConditions =
@@ -128,10 +133,10 @@ gboolean SerialLink::attach(Attempt attempt) {
     watchContext.port = port;
     watchContext.channel = channel;
     // The watch fires up to 960 times a second at 9600 baud when bytes come
-    // one at a time. GLib blocks a source around each dispatch unless it may recurse,
-    // which costs three extra syscalls on the main context's wake-up
-    // descriptor per wake-up; the callback runs no nested loop, so nothing can
-    // recurse, and the block buys nothing.
+    // one at a time. GLib blocks a source around each dispatch unless it may
+    // recurse, which costs three extra syscalls on the main context's wake-up
+    // descriptor per wake-up; the callback runs no nested loop, so nothing
+    // can recurse, and the block buys nothing.
     GSource* watch = g_io_create_watch(channel, kWatchConditions);
     g_source_set_callback(watch, G_SOURCE_FUNC(onReadable), &watchContext, nullptr);
     g_source_set_can_recurse(watch, TRUE);

@@ -30,11 +30,6 @@ const char* ioStatusName(GIOStatus status);
 // "WriteRet= G_IO_STATUS_NORMAL WriteFlush=<flush status> [<hex bytes> ]".
 std::string replyTraceText(GIOStatus flushStatus, const uint8_t* reply, size_t length);
 
-// Bytes read from the port in one wake-up, at most. A USB adapter or a UART
-// with a receive FIFO hands over a whole frame at once; more than this waits
-// for the next pass of the main loop.
-constexpr size_t kReadChunkSize = 256;
-
 // Feeds bytes to the engine one at a time. Whenever a byte completes a frame,
 // sendReply is called before the next byte is fed, so the line sees each
 // reply exactly where it would if the bytes had come one by one. Feeding stops
@@ -63,10 +58,10 @@ class SerialLink {
     // Releases the watch, the channel and the port; always TRUE.
     gboolean close();
 
-    // The watch callback: reads up to kReadChunkSize ready bytes and feeds them
-    // (feedBytes), writing each reply as its frame completes. When the port hangs up or reports the
-    // device gone, the link stops watching and retries the open every
-    // reopenIntervalMs until the port is back.
+    // The watch callback: reads what the port has ready, up to 256 bytes, and
+    // feeds it (feedBytes), writing each reply as its frame completes. When
+    // the port hangs up or reports the device gone, the link stops watching
+    // and retries the open every reopenIntervalMs until the port is back.
     static gboolean onReadable(GIOChannel* source, GIOCondition condition, gpointer data);
 
     // True while the port is open and watched.
