@@ -4,7 +4,11 @@
 // and as a FastCGI client on its socket.
 //
 //   kanzo_daemon_bench [--polls N] [--requests N] [--seconds S] [--csv FILE]
+//                      [--daemon PATH]
 //
+// --daemon measures another kanzo_zul build, for a before-and-after run.
+// Beside the daemon runs the bare responder (bare_responder.cpp), answering
+// the same frames, so every reply time is also given as a ratio to it.
 // Prints three tables (reply latency, web throughput, resources) and writes
 // them as CSV rows "section,case,metric,value,unit". Exits 1 when a reply was
 // missing or wrong, a request failed, a plate did not become exactly one card
@@ -60,6 +64,8 @@ struct Options {
     int seconds = 60;
     std::string csvPath;
     std::string webLoadSocket;
+    // The daemon to measure; empty for the one built with this program.
+    std::string daemonPath;
 };
 
 struct Summary {
@@ -129,10 +135,12 @@ std::string expectedCardLine(const std::string& plate, int region) {
 // afresh.
 class Panel {
   public:
-    explicit Panel(int fd) : fd_(fd) {}
+    // With ackOnly every command counts as answered by osdp_ACK, as the bare
+    // responder answers them all.
+    explicit Panel(int fd, bool ackOnly = false) : fd_(fd), ackOnly_(ackOnly) {}
 
     // Sends one command and waits for the reply that answers it. The time from
-    // the last command byte written to the first reply byte readable, or
+    // the write of the last command byte to the first reply byte readable, or
     // nothing when no right reply came in time. With lineRate the bytes go out
     // one at a time, as a UART at 9600 baud hands them over, and the call
     // returns when the reply would have ended on such a line.
@@ -147,15 +155,20 @@ class Panel {
         collector_.clear();
         const size_t chunk = lineRate ? 1 : frame.size();
         const auto begin = SteadyClock::now();
+        SteadyClock::time_point sent;
         for (size_t at = 0; at < frame.size(); at += chunk) {
             if (lineRate)
                 std::this_thread::sleep_until(begin + kByteTime * (at + 1));
+            // Taken before the write: the write may wake the kernel's worker
+            // that hands the bytes on, and should that preempt this thread on
+            // its way back, the reply would already be in when a clock read
+            // after the write ran.
+            sent = SteadyClock::now();
             if (::write(fd_, frame.data() + at, chunk) != static_cast<ssize_t>(chunk)) {
                 ++failures_;
                 return std::nullopt;
             }
         }
-        const auto sent = SteadyClock::now();
         const auto deadline = sent + kReplyTimeout;
         std::optional<SteadyClock::time_point> firstByte;
         size_t replyBytes = 0;
@@ -177,7 +190,7 @@ class Panel {
             if (collector_.nextReply(&reply))
                 break;
         }
-        if (!answers(reply, address, sequence, command)) {
+        if (!answers(reply, address, sequence, ackOnly_ ? kOsdpCommandPoll : command)) {
             ++failures_;
             return std::nullopt;
         }
@@ -209,6 +222,7 @@ class Panel {
     }
 
     const int fd_;
+    const bool ackOnly_;
     std::map<uint8_t, uint8_t> sequences_;
     ReplyCollector collector_;
     int failures_ = 0;
@@ -251,7 +265,7 @@ class BackgroundPolling {
 // debug level.
 class DaemonUnderTest {
   public:
-    DaemonUnderTest() : process_(daemonOptions(dir_, line_.slavePath())) {
+    explicit DaemonUnderTest(const std::string& path) : process_(options(path)) {
         if (!process_.waitForLine("Serial port add watch", deadlineIn(kPatience)) ||
             !fastcgiRequest(socket(), "GET", std::string(kScript) + "?info", "",
                             deadlineIn(kPatience))) {
@@ -280,7 +294,31 @@ class DaemonUnderTest {
     }
 
   private:
+    ProcessOptions options(const std::string& path) const {
+        ProcessOptions options = daemonOptions(dir_, line_.slavePath());
+        if (!path.empty())
+            options.args[0] = path;
+        return options;
+    }
+
     TempDir dir_;
+    PtyLine line_;
+    ChildProcess process_;
+};
+
+// The bare responder (bare_responder.cpp) on a pseudo-terminal of its own.
+class BareResponder {
+  public:
+    BareResponder()
+        : process_(ProcessOptions{{BARE_RESPONDER_BINARY, line_.slavePath()}, {}, {}, {}}) {
+        if (!process_.waitForLine("bare responder ready", deadlineIn(kPatience)))
+            throw std::runtime_error("the bare responder did not start\n" + process_.errorText());
+    }
+
+    int lineFd() const { return line_.masterFd(); }
+    pid_t pid() const { return process_.pid(); }
+
+  private:
     PtyLine line_;
     ChildProcess process_;
 };
@@ -295,17 +333,99 @@ std::string selfPath() {
 
 // ---- Reply latency ----
 
+// Read calls and sleeps of a process's main thread so far: how often the
+// thread that answers the line went to the kernel for bytes, and woke up.
+struct LineCounts {
+    long reads = 0;
+    long wakeUps = 0;
+};
+
+LineCounts readLineCounts(pid_t pid) {
+    const std::string task = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    LineCounts counts;
+    std::string line;
+    std::ifstream io(task + "/io");
+    while (std::getline(io, line)) {
+        if (line.rfind("syscr:", 0) == 0)
+            counts.reads = atol(line.c_str() + 6);
+    }
+    std::ifstream status(task + "/status");
+    while (std::getline(status, line)) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0)
+            counts.wakeUps = atol(line.c_str() + 24);
+    }
+    return counts;
+}
+
+// One side of a latency row: its samples, failures and main-thread counts.
+struct Side {
+    Summary summary;
+    int failures = 0;
+    double readsPerFrame = 0;
+    double wakeUpsPerFrame = 0;
+};
+
+struct LatencyRow {
+    const char* command;
+    uint8_t code;
+    bool lineRate;
+};
+
+// Frames to the daemon and to the bare responder in turn, each side first
+// every other pair, so that neither always meets the after-effects of the
+// other.
+std::pair<Side, Side> measureRow(DaemonUnderTest& daemon, const BareResponder& bare,
+                                 const LatencyRow& row, int frames) {
+    Panel daemonPanel(daemon.lineFd());
+    Panel barePanel(bare.lineFd(), true);
+    const pid_t pids[2] = {daemon.process().pid(), bare.pid()};
+    Panel* panels[2] = {&daemonPanel, &barePanel};
+    std::vector<double> samples[2];
+    LineCounts start[2] = {readLineCounts(pids[0]), readLineCounts(pids[1])};
+    for (int i = 0; i < frames; ++i) {
+        const uint8_t address = kReaderAddresses[i % 2];
+        for (int turn = 0; turn < 2; ++turn) {
+            const int side = (turn + i / 2) % 2;
+            if (auto micros = panels[side]->exchange(address, row.code, row.lineRate))
+                samples[side].push_back(*micros);
+            else if (side == 0)
+                daemon.checkRunning();
+        }
+        if (i % 256 == 0)
+            daemon.process().readOutput();
+    }
+    Side sides[2];
+    for (int side = 0; side < 2; ++side) {
+        const LineCounts end = readLineCounts(pids[side]);
+        sides[side].summary = summarize(samples[side]);
+        sides[side].failures = panels[side]->failures();
+        sides[side].readsPerFrame = static_cast<double>(end.reads - start[side].reads) / frames;
+        sides[side].wakeUpsPerFrame =
+            static_cast<double>(end.wakeUps - start[side].wakeUps) / frames;
+    }
+    return {sides[0], sides[1]};
+}
+
 bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
+    const int lineRateFrames = std::max(1, options.polls / 10);
     printf(
-        "Reply latency: last command byte written to first reply byte, in microseconds\n"
-        "(%d frames a row, readers 10 and 11 in turn, back to back)\n\n",
-        options.polls);
-    printf("%-8s %-5s %7s %9s %9s %9s %7s\n", "command", "web", "frames", "median", "p99", "max",
-           "failed");
-    const std::pair<const char*, uint8_t> commands[] = {
-        {"poll", kOsdpCommandPoll}, {"id", kOsdpCommandId}, {"cap", kOsdpCommandCap}};
+        "Reply latency: write of the last command byte to first reply byte, in microseconds.\n"
+        "kanzo_zul and the bare responder on pseudo-terminals of the same kind, frame by\n"
+        "frame in turn; x bare is the daemon's figure over the bare responder's. Whole\n"
+        "frames are written at once (%d a row); bytes go one at a time at line rate\n"
+        "(%d a row). Reads and wake-ups are the main thread's, per frame.\n\n",
+        options.polls, lineRateFrames);
+    printf("%-5s %-6s %-4s %6s %8s %8s %8s %8s %8s %7s %7s %6s %6s %6s %6s %6s\n", "cmd", "bytes",
+           "web", "frames", "median", "p99", "max", "bare med", "bare p99", "x med", "x p99",
+           "reads", "wakes", "b.rds", "b.wks", "failed");
+    const LatencyRow rows[] = {{"poll", kOsdpCommandPoll, false},
+                               {"id", kOsdpCommandId, false},
+                               {"cap", kOsdpCommandCap, false},
+                               {"poll", kOsdpCommandPoll, true}};
     bool clean = true;
     std::string loadLine;
+    double pollP99[2] = {0, 0};
+    BareResponder bare;
     for (const bool busy : {false, true}) {
         std::optional<ChildProcess> load;
         if (busy) {
@@ -313,27 +433,37 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
             if (!load->waitForLine("web load started", deadlineIn(kPatience)))
                 throw std::runtime_error("the web load did not start");
         }
-        for (const auto& [name, code] : commands) {
-            Panel panel(daemon.lineFd());
-            std::vector<double> samples;
-            for (int i = 0; i < options.polls; ++i) {
-                if (auto micros = panel.exchange(kReaderAddresses[i % 2], code, false))
-                    samples.push_back(*micros);
-                else
-                    daemon.checkRunning();
-                if (i % 256 == 0)
-                    daemon.process().readOutput();
-            }
-            const Summary s = summarize(samples);
+        for (const LatencyRow& row : rows) {
+            // Line rate under web load adds nothing the whole-frame rows lack.
+            if (busy && row.lineRate)
+                continue;
+            const auto [d, b] =
+                measureRow(daemon, bare, row, row.lineRate ? lineRateFrames : options.polls);
+            const double ratioMedian = d.summary.median / b.summary.median;
+            const double ratioP99 = d.summary.p99 / b.summary.p99;
             const char* web = busy ? "busy" : "idle";
-            printf("%-8s %-5s %7zu %9.1f %9.1f %9.1f %7d\n", name, web, s.count, s.median, s.p99,
-                   s.max, panel.failures());
-            const std::string row = std::string(name) + " web " + web;
-            report.add("latency", row, "median", s.median, "us");
-            report.add("latency", row, "p99", s.p99, "us");
-            report.add("latency", row, "max", s.max, "us");
-            report.add("latency", row, "failed", panel.failures(), "frames");
-            clean = clean && panel.failures() == 0;
+            const char* arrival = row.lineRate ? "1by1" : "whole";
+            printf(
+                "%-5s %-6s %-4s %6zu %8.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %6.2f %6.2f %6.2f "
+                "%6.2f %6d\n",
+                row.command, arrival, web, d.summary.count, d.summary.median, d.summary.p99,
+                d.summary.max, b.summary.median, b.summary.p99, ratioMedian, ratioP99,
+                d.readsPerFrame, d.wakeUpsPerFrame, b.readsPerFrame, b.wakeUpsPerFrame,
+                d.failures + b.failures);
+            const std::string name = std::string(row.command) + " " + arrival + " web " + web;
+            report.add("latency", name, "median", d.summary.median, "us");
+            report.add("latency", name, "p99", d.summary.p99, "us");
+            report.add("latency", name, "max", d.summary.max, "us");
+            report.add("latency", name, "bare median", b.summary.median, "us");
+            report.add("latency", name, "bare p99", b.summary.p99, "us");
+            report.add("latency", name, "median over bare", ratioMedian, "x");
+            report.add("latency", name, "p99 over bare", ratioP99, "x");
+            report.add("latency", name, "reads per frame", d.readsPerFrame, "1");
+            report.add("latency", name, "wake-ups per frame", d.wakeUpsPerFrame, "1");
+            report.add("latency", name, "failed", d.failures + b.failures, "frames");
+            clean = clean && d.failures == 0 && b.failures == 0;
+            if (row.code == kOsdpCommandPoll && !row.lineRate)
+                pollP99[busy] = d.summary.p99;
         }
         if (load) {
             load->signal(SIGTERM);
@@ -355,8 +485,47 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
             }
         }
     }
-    printf("\n%s\n\n", loadLine.c_str());
+    const double busyOverIdle = pollP99[1] / pollP99[0];
+    printf("\n%s\npoll p99, web busy over web idle: %.2f x\n\n", loadLine.c_str(), busyOverIdle);
+    report.add("latency", "poll whole", "p99 web busy over idle", busyOverIdle, "x");
     return clean;
+}
+
+// ---- Memory ----
+
+struct Memory {
+    long residentKb = -1;
+    long peakKb = -1;
+    // Of the resident memory, the part that no file backs: the heap, the
+    // stacks, the malloc arenas. The rest is mostly shared library pages.
+    long anonymousKb = -1;
+};
+
+Memory readMemory(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    Memory memory;
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            memory.residentKb = atol(line.c_str() + 6);
+        else if (line.rfind("VmHWM:", 0) == 0)
+            memory.peakKb = atol(line.c_str() + 6);
+        else if (line.rfind("RssAnon:", 0) == 0)
+            memory.anonymousKb = atol(line.c_str() + 8);
+    }
+    return memory;
+}
+
+// The proportional set size: resident memory with each shared page divided
+// among the processes that map it. -1 when the kernel does not tell.
+long readProportionalKb(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(rollup, line)) {
+        if (line.rfind("Pss:", 0) == 0)
+            return atol(line.c_str() + 4);
+    }
+    return -1;
 }
 
 // ---- Web throughput ----
@@ -367,6 +536,7 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
         "serial side is polled at line rate (%d requests a row; times in microseconds)\n\n",
         options.requests);
     printf("%-18s %9s %9s %9s %9s %7s\n", "request", "count", "req/s", "median", "p99", "failed");
+    const Memory before = readMemory(daemon.process().pid());
     BackgroundPolling polling(daemon.lineFd());
     using Query = std::function<std::optional<double>(int)>;
     const std::pair<const char*, Query> rows[] = {
@@ -413,30 +583,17 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
     // Cards still pending go out now, so that the next run starts with none.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     polling.stop();
-    printf("\nserial side meanwhile: %ld polls answered, %d missed\n\n", polling.answered(),
+    const Memory after = readMemory(daemon.process().pid());
+    printf("\nserial side meanwhile: %ld polls answered, %d missed\n", polling.answered(),
            polling.panel().failures());
+    printf("resident memory before and after these %d requests: %ld kB, %ld kB\n\n",
+           4 * options.requests, before.residentKb, after.residentKb);
+    report.add("web", "all rows", "resident memory before", before.residentKb, "kB");
+    report.add("web", "all rows", "resident memory after", after.residentKb, "kB");
     return clean && polling.panel().failures() == 0;
 }
 
 // ---- Resources ----
-
-struct Memory {
-    long residentKb = -1;
-    long peakKb = -1;
-};
-
-Memory readMemory(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    Memory memory;
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            memory.residentKb = atol(line.c_str() + 6);
-        else if (line.rfind("VmHWM:", 0) == 0)
-            memory.peakKb = atol(line.c_str() + 6);
-    }
-    return memory;
-}
 
 // CPU time and wake-ups of a process so far, summed over its threads.
 struct CpuUse {
@@ -508,6 +665,7 @@ bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& rep
         std::chrono::duration<double>(SteadyClock::now() - measuredFrom).count();
     resident.push_back(readMemory(process.pid()).residentKb);
     const Memory end = readMemory(process.pid());
+    const long proportionalKb = readProportionalKb(process.pid());
     // The last plate's card goes out with the next poll of its reader.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     polling.stop();
@@ -525,6 +683,10 @@ bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& rep
     printf("%-30s %10ld kB\n", "peak resident memory", end.peakKb);
     printf("%-30s %10ld kB  (median of one sample a second after %d s)\n", "steady resident memory",
            steady, warmUp);
+    printf("%-30s %10ld kB  (at the end; the rest is mostly shared libraries)\n",
+           "of which anonymous", end.anonymousKb);
+    printf("%-30s %10ld kB  (shared pages divided among their users)\n", "proportional set size",
+           proportionalKb);
     printf("%-30s %10ld kB  (last sample less the first)\n", "growth over the run", growth);
     printf("%-30s %10.2f ms  (%.2f %% of one core%s)\n", "CPU time per second", cpuMsPerSecond,
            cpuMsPerSecond / 10.0, endCpu.exact ? "" : ", counted in clock ticks");
@@ -537,6 +699,8 @@ bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& rep
            exactlyOnce ? "each plate exactly once" : "NOT each plate exactly once");
     report.add("resources", "daemon", "peak resident memory", end.peakKb, "kB");
     report.add("resources", "daemon", "steady resident memory", steady, "kB");
+    report.add("resources", "daemon", "anonymous resident memory", end.anonymousKb, "kB");
+    report.add("resources", "daemon", "proportional set size", proportionalKb, "kB");
     report.add("resources", "daemon", "resident memory growth", growth, "kB");
     report.add("resources", "daemon", "CPU time per second", cpuMsPerSecond, "ms");
     if (endCpu.exact)
@@ -603,6 +767,9 @@ bool parseOptions(int argc, char** argv, Options* options) {
             ok = parseCount(value, 3, &options->seconds);
         else if (arg == "--csv" && ok)
             options->csvPath = value;
+        else if (arg == "--daemon" && ok)
+            // The daemon runs in a scratch directory.
+            options->daemonPath = std::filesystem::absolute(value).string();
         else if (arg == "--web-load" && ok)
             options->webLoadSocket = value;
         else
@@ -610,7 +777,7 @@ bool parseOptions(int argc, char** argv, Options* options) {
         if (!ok) {
             fprintf(stderr,
                     "usage: kanzo_daemon_bench [--polls N] [--requests N] [--seconds S>=3] "
-                    "[--csv FILE]\n");
+                    "[--csv FILE] [--daemon PATH]\n");
             return false;
         }
         ++i;
@@ -634,7 +801,7 @@ int main(int argc, char** argv) {
     Report report;
     bool clean = true;
     try {
-        DaemonUnderTest daemon;
+        DaemonUnderTest daemon(options.daemonPath);
         printf("kanzo_zul daemon benchmark (pid %d, DebugLevel 1)\n\n", daemon.process().pid());
         clean = latencyTable(daemon, options, report);
         clean = throughputTable(daemon, options, report) && clean;

@@ -14,6 +14,11 @@ constexpr gint kParityNone = 0;
 constexpr gint kStopBits = 1;
 constexpr gint kTerminationOff = 0;
 
+// Bytes read from the port in one wake-up, at most. A USB adapter or a UART
+// with a receive FIFO hands over a whole frame at once; the rest of a longer
+// burst waits for the next pass of the main loop.
+constexpr size_t kReadChunkSize = 256;
+
 // Hang-up and error are watched as well as input: a watch for input alone on a
 // tty that has hung up is woken for ever without being dispatched.
 constexpr GIOCondition kWatchConditions =
@@ -50,6 +55,15 @@ std::string replyTraceText(GIOStatus flushStatus, const uint8_t* reply, size_t l
     text += hexDump(reply, length);
     text += "]";
     return text;
+}
+
+size_t feedBytes(OsdpPeripheral& osdp, const uint8_t* bytes, size_t length,
+                 const std::function<bool()>& sendReply) {
+    for (size_t fed = 0; fed < length;) {
+        if (osdp.receiveByte(bytes[fed++]) && !sendReply())
+            return fed;
+    }
+    return length;
 }
 
 SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
@@ -118,11 +132,11 @@ gboolean SerialLink::attach(Attempt attempt) {
 
     watchContext.port = port;
     watchContext.channel = channel;
-    // The watch fires once per byte, up to 960 times a second at 9600 baud.
-    // GLib blocks a source around each dispatch unless it may recurse,
-    // which costs three extra syscalls on the main context's wake-up
-    // descriptor per byte; the callback runs no nested loop, so nothing can
-    // recurse, and the block buys nothing.
+    // The watch fires up to 960 times a second at 9600 baud when bytes come
+    // one at a time. GLib blocks a source around each dispatch unless it may
+    // recurse, which costs three extra syscalls on the main context's wake-up
+    // descriptor per wake-up; the callback runs no nested loop, so nothing
+    // can recurse, and the block buys nothing.
     GSource* watch = g_io_create_watch(channel, kWatchConditions);
     g_source_set_callback(watch, G_SOURCE_FUNC(onReadable), &watchContext, nullptr);
     g_source_set_can_recurse(watch, TRUE);
@@ -140,11 +154,12 @@ gboolean SerialLink::handleReadable(GIOCondition condition) {
     if ((condition & (G_IO_HUP | G_IO_ERR | G_IO_NVAL)) != 0)
         return lineLost();
 
-    uint8_t byte = 0;
+    uint8_t bytes[kReadChunkSize];
     gsize bytesRead = 0;
     GError* readError = nullptr;
-    GIOStatus status = g_io_channel_read_chars(
-        watchContext.channel, reinterpret_cast<gchar*>(&byte), 1, &bytesRead, &readError);
+    GIOStatus status =
+        g_io_channel_read_chars(watchContext.channel, reinterpret_cast<gchar*>(bytes), sizeof bytes,
+                                &bytesRead, &readError);
     if (status != G_IO_STATUS_NORMAL) {
         if (readError != nullptr) {
             const bool gone = deviceGone(readError);
@@ -159,13 +174,12 @@ gboolean SerialLink::handleReadable(GIOCondition condition) {
         }
         return TRUE;
     }
-    if (osdp_.receiveByte(byte))
-        writeReply();
+    feedBytes(osdp_, bytes, bytesRead, [this] { return writeReply(); });
     // The watch may have ended inside writeReply.
     return watching();
 }
 
-void SerialLink::writeReply() {
+bool SerialLink::writeReply() {
     gsize bytesWritten = 0;
     GError* writeError = nullptr;
     GIOStatus status = g_io_channel_write_chars(
@@ -178,10 +192,12 @@ void SerialLink::writeReply() {
             if (!gone)
                 logAt(1, "%s", writeError->message);
             g_error_free(writeError);
-            if (gone)
+            if (gone) {
                 lineLost();
+                return false;
+            }
         }
-        return;
+        return true;
     }
     GError* flushError = nullptr;
     GIOStatus flushStatus = g_io_channel_flush(watchContext.channel, &flushError);
@@ -193,6 +209,7 @@ void SerialLink::writeReply() {
               static_cast<long>(bytesWritten),
               replyTraceText(flushStatus, osdp_.replyBuf.data(), osdp_.replyLen).c_str());
     }
+    return true;
 }
 
 gboolean SerialLink::lineLost() {

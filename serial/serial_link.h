@@ -1,12 +1,14 @@
 // The RS-485 link to the OSDP controller: the camera's serial port, watched on
-// the default GLib main context. Each received byte goes to the engine; a reply
-// that the engine builds is written from the same callback.
+// the default GLib main context. Each wake-up reads what the port has ready
+// and feeds it to the engine byte by byte; a reply that the engine builds is
+// written from the same callback before the next byte is fed.
 #pragma once
 
 #include <glib.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/ax_serial.h"
@@ -28,6 +30,14 @@ const char* ioStatusName(GIOStatus status);
 // "WriteRet= G_IO_STATUS_NORMAL WriteFlush=<flush status> [<hex bytes> ]".
 std::string replyTraceText(GIOStatus flushStatus, const uint8_t* reply, size_t length);
 
+// Feeds bytes to the engine one at a time. Whenever a byte completes a frame,
+// sendReply is called before the next byte is fed, so the line sees each
+// reply exactly where it would if the bytes had come one by one. Feeding stops
+// when sendReply returns false (the line is gone). Returns the number of bytes
+// fed.
+size_t feedBytes(OsdpPeripheral& osdp, const uint8_t* bytes, size_t length,
+                 const std::function<bool()>& sendReply);
+
 class SerialLink {
   public:
     // How often a port that went away is tried again.
@@ -48,10 +58,10 @@ class SerialLink {
     // Releases the watch, the channel and the port; always TRUE.
     gboolean close();
 
-    // The watch callback: takes one byte into the engine and writes the reply
-    // when the byte completed a frame. When the port hangs up or reports the
-    // device gone, the link stops watching and retries the open every
-    // reopenIntervalMs until the port is back.
+    // The watch callback: reads what the port has ready, up to 256 bytes, and
+    // feeds it (feedBytes), writing each reply as its frame completes. When
+    // the port hangs up or reports the device gone, the link stops watching
+    // and retries the open every reopenIntervalMs until the port is back.
     static gboolean onReadable(GIOChannel* source, GIOCondition condition, gpointer data);
 
     // True while the port is open and watched.
@@ -71,7 +81,8 @@ class SerialLink {
 
     gboolean attach(Attempt attempt);
     gboolean handleReadable(GIOCondition condition);
-    void writeReply();
+    // False when the line was lost on writing.
+    bool writeReply();
     gboolean lineLost();
     void release();
     static gboolean onReopenTimer(gpointer data);

@@ -1,5 +1,6 @@
-// SerialLink: the reply trace text, and what a hung-up line leaves on the
-// default GLib main context that the daemon's main loop runs.
+// SerialLink: feeding a burst of received bytes, the reply trace text, and
+// what a hung-up line leaves on the default GLib main context that the
+// daemon's main loop runs.
 #include "serial/serial_link.h"
 
 #include <fcntl.h>
@@ -12,8 +13,50 @@
 
 #include "gtest/gtest.h"
 #include "osdp/osdp_peripheral.h"
+#include "tests/osdp_test_frames.h"
 
 namespace {
+
+constexpr uint8_t kPoll = 0x60;
+constexpr uint8_t kAck = 0x40;
+
+TEST(SerialLinkFeedTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
+    OsdpPeripheral osdp;
+    const Bytes third = commandFrame(10, 0x05, kPoll);
+    Bytes burst = commandFrame(10, 0x04, kPoll);
+    for (const Bytes& part :
+         {commandFrame(11, 0x04, kPoll), Bytes(third.begin(), third.begin() + 3)})
+        burst.insert(burst.end(), part.begin(), part.end());
+    // Had the next frame been fed before a reply went out, the reply buffer
+    // would hold that frame's reply instead.
+    std::vector<Bytes> sent;
+    const auto send = [&] {
+        sent.push_back(reply(osdp));
+        return true;
+    };
+
+    EXPECT_EQ(burst.size(), feedBytes(osdp, burst.data(), burst.size(), send));
+    EXPECT_EQ((std::vector<Bytes>{replyFrame(10, 0, kAck), replyFrame(11, 0, kAck)}), sent);
+
+    EXPECT_EQ(third.size() - 3, feedBytes(osdp, third.data() + 3, third.size() - 3, send));
+    EXPECT_EQ(replyFrame(10, 1, kAck), sent.back());
+    EXPECT_EQ(3u, sent.size());
+}
+
+TEST(SerialLinkFeedTest, LineLostOnAReplyStopsTheFeedAfterItsFrame) {
+    OsdpPeripheral osdp;
+    Bytes burst = commandFrame(10, 0x04, kPoll);
+    const size_t firstFrame = burst.size();
+    const Bytes second = commandFrame(11, 0x04, kPoll);
+    burst.insert(burst.end(), second.begin(), second.end());
+    int replies = 0;
+
+    EXPECT_EQ(firstFrame, feedBytes(osdp, burst.data(), burst.size(), [&] {
+                  ++replies;
+                  return false;
+              }));
+    EXPECT_EQ(1, replies);
+}
 
 TEST(SerialLinkTraceTest, TraceTextListsEveryReplyByteWithATrailingBlank) {
     const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
