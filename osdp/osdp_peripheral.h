@@ -141,6 +141,12 @@ class OsdpPeripheral {
     std::array<int32_t, kReaderCount> lastFrameLen{};
     std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply{};
     std::array<int32_t, kReaderCount> lastReplyLen{};
+    // What the last reply to a poll took from the reader (a card, a status
+    // report) counts as delivered only once the controller's next frame
+    // carries a different, non-zero sequence number. A frame with sequence 0
+    // starts a new session, and the controller may have missed that reply.
+    std::array<uint32_t, kReaderCount> unackedCard GUARDED_BY(mutex){};
+    std::array<bool, kReaderCount> unackedStatus GUARDED_BY(mutex){};
 
   private:
     // What one byte did to the frame being received.
@@ -163,6 +169,9 @@ class OsdpPeripheral {
     void resynchronise();
     // Builds (or, for a repeat, recalls) the reply to the frame in inBuf.
     void answerFrame(const std::string& time);
+    // Called for each frame to the reader that is not a repeat, before its
+    // reply is built: confirms or offers again what the last reply carried.
+    void settleDelivery(int reader) EXCLUDES(mutex);
 
     Clock clock_;
 
