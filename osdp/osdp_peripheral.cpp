@@ -94,8 +94,18 @@ std::string hexDump(const uint8_t* data, size_t count) {
 OsdpPeripheral::OsdpPeripheral(Clock clock) : clock_(std::move(clock)) {}
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
+    const WallTime now = clock_();
+    // A controller sends a frame in one burst. A pause inside a frame means
+    // that the rest of it was lost on the line and the controller is waiting
+    // out its reply time-out; its next bytes start a new frame. Otherwise a
+    // length byte damaged upwards would swallow its retries too.
+    const int64_t pause =
+        (now.seconds - lastByteAt_.seconds) * 1000000 + (now.micros - lastByteAt_.micros);
+    if (inFrame_ && pause > kFramePauseMicros)
+        inFrame_ = false;
+    lastByteAt_ = now;
     // Time texts and dumps are only for the level-5 lines; skip them otherwise.
-    const std::string time = logEnabled(5) ? timeText(clock_()) : std::string();
+    const std::string time = logEnabled(5) ? timeText(now) : std::string();
 
     FrameEvent event = takeByte(b, time);
     if (event == FrameEvent::forUs) {

@@ -34,6 +34,10 @@ constexpr size_t kMaxReplyLength = 50;
 // The length field's low byte alone gives the frame length, so no frame the
 // receiver takes is longer than this.
 constexpr size_t kMaxFrameLength = 255;
+// A pause longer than this inside a frame ends the frame as broken: well above
+// the gaps a USB serial adapter leaves inside a burst, well below the time a
+// controller waits for a reply before it sends again.
+constexpr int64_t kFramePauseMicros = 50000;
 
 // Consistent copy of what the status document shows, taken under the lock.
 struct PeripheralStatus {
@@ -62,6 +66,7 @@ class OsdpPeripheral {
     // broken (impossible length, wrong check code) is taken apart again: its
     // bytes after the start byte are searched for the next 0x53, so a frame
     // that began inside it is still found and only the broken frame is lost.
+    // A frame paused for more than kFramePauseMicros is dropped.
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
 
     // Main thread. Builds the reply to a command for currentReader.
@@ -176,6 +181,8 @@ class OsdpPeripheral {
     Clock clock_;
 
     bool inFrame_ = false;
+    // When the latest byte came, by the engine's clock.
+    WallTime lastByteAt_;
     // Check of the frame just completed, for the trace lines.
     const char* checkName_ = "?";
     int checkReceived_ = 0;
