@@ -80,8 +80,12 @@ class PanelLog {
             while (!stop_.load()) {
                 // Every line contains "": this returns as soon as one more is in.
                 if (!panel_.waitForLine("", deadlineIn(std::chrono::milliseconds(50)),
-                                        static_cast<int>(seen) + 1))
+                                        static_cast<int>(seen) + 1)) {
+                    // Its output has ended only if the panel has.
+                    if (!panel_.running())
+                        return;
                     continue;
+                }
                 const auto now = SteadyClock::now();
                 MutexLock lock(mutex_);
                 for (; seen < panel_.lines().size(); ++seen)

@@ -32,7 +32,7 @@ FaultSource::FaultSource(const LineFaults& faults, int direction)
       delayBelow_(corruptBelow_ + share(faults.delay)) {}
 
 FaultSource::Fate FaultSource::next(uint8_t* bit) {
-    // One draw a byte whatever its fate, so that a fate never shifts the
+    // Two draws a byte whatever its fate, so that a fate never shifts the
     // draws of the bytes after it.
     const uint64_t draw = random_();
     const uint32_t bitDraw = random_();
