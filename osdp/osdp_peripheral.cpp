@@ -113,16 +113,21 @@ OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic)
 }
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
+    const int64_t now = monotonic_();
+    // A controller sends a frame in one burst. A pause inside a frame means
+    // that the rest of it was lost on the line and the controller is waiting
+    // out its reply time-out; its next bytes start a new frame. Otherwise a
+    // length byte damaged upwards would swallow its retries too.
+    const int64_t previous = lastByteAt_.load(std::memory_order_relaxed);
+    if (inFrame_ && now - previous > kFramePauseMicros) {
+        inFrame_ = false;
+        bump(badLength_);
+    }
+    lastByteAt_.store(now, std::memory_order_relaxed);
     // Time texts and dumps are only for the level-5 lines; skip them otherwise.
     const std::string time = logEnabled(5) ? timeText(clock_()) : std::string();
 
     FrameEvent event = takeByte(b, time);
-    if (event == FrameEvent::collecting)
-        return false;
-    // A byte inside a frame is timed when its frame ends or breaks, a few
-    // milliseconds later: a clock read for every byte would cost more than
-    // taking the byte.
-    lastByteAt_.store(monotonic_(), std::memory_order_relaxed);
     countEvent(event);
     if (event == FrameEvent::forUs) {
         answerFrame(time);
@@ -281,6 +286,7 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
         MutexLock lock(mutex);
         ++reqIn;
     } else {
+        settleDelivery(reader);
         buildReply(static_cast<uint8_t>(inCtrl), static_cast<uint8_t>(inCmd));
         std::memcpy(lastFrame[reader].data(), inBuf.data(), static_cast<size_t>(frameLen));
         lastFrameLen[reader] = frameLen;
@@ -297,6 +303,27 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
         logAt(5, "%s | %s", time.c_str(),
               hexDump(inBuf.data(), static_cast<size_t>(inPos) + 1).c_str());
     }
+}
+
+void OsdpPeripheral::settleDelivery(int reader) {
+    const int sequence = inCtrl & kSequenceMask;
+    MutexLock lock(mutex);
+    if (sequence == 0) {
+        // A new session: the controller may have given up on our last reply,
+        // so what it carried is offered again. A card that came in since is
+        // newer and goes instead; a status report always tells the present
+        // state.
+        if (pendingCard[reader] == 0)
+            pendingCard[reader] = unackedCard[reader];
+        if (unackedStatus[reader])
+            statusChanged[reader] = 1;
+    } else if (sequence == (lastFrame[reader][4] & kSequenceMask)) {
+        // The same sequence number with other bytes: the controller has not
+        // moved on, so it has not confirmed the last reply either.
+        return;
+    }
+    unackedCard[reader] = 0;
+    unackedStatus[reader] = false;
 }
 
 void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
@@ -320,6 +347,7 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
                 length = 16;
             } else if (statusChanged[r] != 0) {
                 statusChanged[r] = 0;
+                unackedStatus[r] = true;
                 replyCode = kReplyLstatr;
                 length = 10;
             } else {
@@ -387,6 +415,7 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             out[12] = static_cast<uint8_t>(card >> 8);
             out[13] = static_cast<uint8_t>(card);
             pendingCard[r] = 0;
+            unackedCard[r] = card;
             // Card data always travels with a CRC-16, even to a checksum command.
             if (replyCtrl <= 3)
                 replyCtrl = static_cast<uint8_t>(replyCtrl + kCrcFlag);

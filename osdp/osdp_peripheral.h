@@ -39,6 +39,10 @@ constexpr size_t kMaxReplyLength = 50;
 // The length field's low byte alone gives the frame length, so no frame the
 // receiver takes is longer than this.
 constexpr size_t kMaxFrameLength = 255;
+// A pause longer than this inside a frame ends the frame as broken: well above
+// the gaps a USB serial adapter leaves inside a burst, well below the time a
+// controller waits for a reply before it sends again.
+constexpr int64_t kFramePauseMicros = 50000;
 
 // Consistent copy of what the status document shows, taken under the lock.
 struct PeripheralStatus {
@@ -62,12 +66,12 @@ struct ReaderDiagnostics {
 };
 struct LineDiagnostics {
     std::array<ReaderDiagnostics, kReaderCount> reader{};
-    uint32_t badCheck = 0;        // frames whose CRC or checksum was wrong
-    uint32_t badLength = 0;       // frames whose length field was impossible
+    uint32_t badCheck = 0;  // frames whose CRC or checksum was wrong
+    // frames whose length field was impossible, or that a pause cut short
+    uint32_t badLength = 0;
     uint32_t foreignFrames = 0;   // valid frames for other devices on the bus
     uint32_t discardedBytes = 0;  // bytes outside any frame: noise, mark bytes
-    // Since the last byte that ended a frame, broke one or stood outside any;
-    // a frame still being received counts from when it ends.
+    // Since the last byte received.
     int64_t msSinceByte = -1;
 };
 
@@ -89,6 +93,7 @@ class OsdpPeripheral {
     // broken (impossible length, wrong check code) is taken apart again: its
     // bytes after the start byte are searched for the next 0x53, so a frame
     // that began inside it is still found and only the broken frame is lost.
+    // A frame paused for more than kFramePauseMicros is dropped.
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
 
     // Main thread. Builds the reply to a command for currentReader.
@@ -171,6 +176,12 @@ class OsdpPeripheral {
     std::array<int32_t, kReaderCount> lastFrameLen{};
     std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply{};
     std::array<int32_t, kReaderCount> lastReplyLen{};
+    // What the last reply to a poll took from the reader (a card, a status
+    // report) counts as delivered only once the controller's next frame
+    // carries a different, non-zero sequence number. A frame with sequence 0
+    // starts a new session, and the controller may have missed that reply.
+    std::array<uint32_t, kReaderCount> unackedCard GUARDED_BY(mutex){};
+    std::array<bool, kReaderCount> unackedStatus GUARDED_BY(mutex){};
 
   private:
     // What one byte did to the frame being received.
@@ -193,6 +204,9 @@ class OsdpPeripheral {
     void resynchronise();
     // Builds (or, for a repeat, recalls) the reply to the frame in inBuf.
     void answerFrame(const std::string& time);
+    // Called for each frame to the reader that is not a repeat, before its
+    // reply is built: confirms or offers again what the last reply carried.
+    void settleDelivery(int reader) EXCLUDES(mutex);
 
     // Counts one outcome of takeByte into the line figures.
     void countEvent(FrameEvent event);

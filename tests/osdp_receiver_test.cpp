@@ -246,6 +246,30 @@ TEST(Receiver, LineFiguresCountEveryOutcome) {
     EXPECT_FALSE(osdp.diagnostics().reader[1].polling);
 }
 
+// A damaged length byte must not swallow the controller's retries: the
+// controller waits for the reply before it sends again, and that pause ends
+// the broken frame. Pauses shorter than that stay inside a frame.
+TEST(Receiver, PauseInsideAFrameEndsIt) {
+    int64_t now = 1000000;
+    OsdpPeripheral osdp([] { return WallTime{0, 0}; }, [&now] { return now; });
+    Bytes damaged = kPollReader1;
+    damaged[2] = 0x88;
+    EXPECT_TRUE(feed(osdp, damaged).empty());
+    now += 50000;
+    EXPECT_TRUE(feed(osdp, kPollReader1).empty());
+    now += 50001;
+    EXPECT_EQ(feed(osdp, kPollReader1), std::vector<size_t>{7});
+
+    const Bytes slow = commandFrame(0x0B, 0x06, 0x60);
+    std::vector<size_t> answered;
+    for (size_t i = 0; i < slow.size(); ++i) {
+        now += 50000;
+        if (osdp.receiveByte(slow[i]))
+            answered.push_back(i);
+    }
+    EXPECT_EQ(answered, std::vector<size_t>{slow.size() - 1});
+}
+
 TEST(Receiver, LengthHighByteIsIgnored) {
     OsdpPeripheral osdp;
     Bytes frame = {0x53, 0x0A, 0x08, 0x01, 0x05, 0x60};

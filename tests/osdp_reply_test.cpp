@@ -2,6 +2,8 @@
 // the controller missed.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "osdp_test_frames.h"
 
 namespace {
@@ -138,7 +140,11 @@ TEST_F(ReplyTest, RepeatKeepsAStatusReportAndLeavesTheNextCardPending) {
 TEST_F(ReplyTest, SequenceZeroAndDifferingFramesAreAnsweredFresh) {
     osdp.injectCard(0, 0x42);
     const Bytes poll0 = commandFrame(0x0A, 0x04, 0x60);
-    EXPECT_EQ(sendFrame(osdp, poll0)[5], 0x50);
+    const Bytes card = sendFrame(osdp, poll0);
+    EXPECT_EQ(card[5], 0x50);
+    // Another session start: nothing confirmed the card, so it comes again.
+    EXPECT_EQ(sendFrame(osdp, poll0), card);
+    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0A, 0x05, 0x60))[5], 0x40);
     EXPECT_EQ(sendFrame(osdp, poll0)[5], 0x40);
 
     // Same sequence number, different command: a new request.
@@ -157,5 +163,67 @@ TEST_F(ReplyTest, RepeatMemoryIsKeptPerReader) {
     EXPECT_EQ(sendFrame(osdp, commandFrame(0x0B, 0x05, 0x60))[5], 0x40);
     EXPECT_EQ(sendFrame(osdp, poll), card);
 }
+
+// A reply that carried a card or a status report counts as delivered only once
+// the controller moves on to another non-zero sequence number. A controller
+// that gives up on a reader starts over with sequence 0, and whatever the
+// unconfirmed reply carried is offered again, unless a newer card came in.
+struct DeliveryCase {
+    const char* name;
+    bool card;           // the reply carries card A, else a tamper report
+    bool confirmed;      // the controller's next poll (sequence 2) got through
+    bool newerCard;      // card B arrives before the new session
+    uint8_t restartCmd;  // the command with sequence 0 that opens the new session
+    uint8_t afterCode;   // reply to the first poll of the new session
+    uint32_t afterCard;  // its card, for card data
+};
+
+const DeliveryCase kDeliveryCases[] = {
+    {"MissedCardComesAgain", true, false, false, 0x61, 0x50, 0xA},
+    {"MissedCardComesWithASessionOpeningPoll", true, false, false, 0x60, 0x50, 0xA},
+    {"ConfirmedCardDoesNotComeAgain", true, true, false, 0x61, 0x40, 0},
+    {"NewerCardWinsOverTheMissedOne", true, false, true, 0x61, 0x50, 0xB},
+    {"MissedStatusReportComesAgain", false, false, false, 0x61, 0x48, 0},
+    {"ConfirmedStatusReportDoesNotComeAgain", false, true, false, 0x61, 0x40, 0},
+};
+
+class DeliveryTest : public testing::TestWithParam<DeliveryCase> {};
+
+TEST_P(DeliveryTest, UnconfirmedReplyIsOfferedAgainInTheNextSession) {
+    const DeliveryCase& c = GetParam();
+    OsdpPeripheral osdp;
+    auto poll = [](uint8_t ctrl) { return commandFrame(0x0B, ctrl, 0x60); };
+    c.card ? osdp.injectCard(1, 0xA) : osdp.setTamper(1, true);
+    const Bytes carried = sendFrame(osdp, poll(0x05));
+    ASSERT_EQ(carried[5], c.card ? 0x50 : 0x48);
+    // The controller missed it and resends: the same bytes come back.
+    EXPECT_EQ(sendFrame(osdp, poll(0x05)), carried);
+    if (c.confirmed) {
+        EXPECT_EQ(sendFrame(osdp, poll(0x06))[5], 0x40);
+    }
+    if (c.newerCard)
+        osdp.injectCard(1, 0xB);
+
+    // The controller takes the reader offline and opens a new session.
+    const Bytes opening = sendFrame(osdp, commandFrame(0x0B, 0x04, c.restartCmd));
+    const Bytes after = c.restartCmd == 0x60 ? opening : sendFrame(osdp, poll(0x05));
+    ASSERT_EQ(after[5], c.afterCode);
+    if (c.afterCode == 0x50) {
+        EXPECT_EQ(after[13], c.afterCard);
+    }
+    if (c.afterCode == 0x48) {
+        EXPECT_EQ(after[6], 1);
+    }
+    // Confirmed by the next sequence number: never offered a third time.
+    EXPECT_EQ(sendFrame(osdp, poll(0x07))[5], 0x40);
+    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0B, 0x04, 0x61))[5], 0x45);
+    EXPECT_EQ(sendFrame(osdp, poll(0x05))[5], 0x40);
+    EXPECT_EQ(osdp.status().lastCard[1], c.card ? (c.newerCard ? 0xBu : 0xAu) : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, DeliveryTest, testing::ValuesIn(kDeliveryCases),
+                         [](const testing::TestParamInfo<DeliveryCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 }  // namespace

@@ -178,6 +178,17 @@ bool awaitReply(int fd, const std::string& tty, Clock::time_point deadline,
     }
 }
 
+void discardInput(int fd, const std::string& tty) {
+    uint8_t bytes[256];
+    ssize_t n;
+    while ((n = read(fd, bytes, sizeof bytes)) > 0) {
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        errno = n == 0 ? EIO : errno;
+        lineFailure("line lost on", tty);
+    }
+}
+
 void print(const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
         printf("%s\n", line.c_str());
@@ -196,6 +207,10 @@ int main(int argc, char** argv) {
     ControllerSession session(options.addresses);
     ReplyCollector collector;
     for (;;) {
+        // Whatever came before the command cannot answer it: a late copy of an
+        // earlier reply may carry the same address and sequence number.
+        discardInput(fd, options.tty);
+        collector.clear();
         writeFrame(fd, session.nextCommand(), options.tty);
         Clock::time_point replyDeadline =
             Clock::now() + std::chrono::milliseconds(options.timeoutMs);

@@ -2,12 +2,14 @@
 // daemon over a virtual null-modem, and against a reader played by the test.
 #include <sys/wait.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/harness/daemon_harness.h"
+#include "tests/harness/faulty_line.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
@@ -55,6 +57,41 @@ TEST(OsdpControllerToolTest, ReadsTheDaemonsReadersAndACardGivenOverTheWeb) {
                                 "8:1:1 9:0:0 10:146:3 12:0:0 14:0:0 15:0:0 16:1:0"));
     EXPECT_THAT(lines, Contains("reader 10 card format=0x12 bits=32 card=12345378"));
     EXPECT_THAT(lines, Contains("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
+}
+
+// A line so noisy that the tool keeps missing replies and starting new
+// sessions: a card whose reply it missed must come again in the new session.
+TEST(OsdpControllerToolTest, EveryPlateReachesThePanelThroughANoisyLine) {
+    LineFaults faults;
+    faults.seed = 13;
+    faults.corrupt = 0.03;
+    faults.drop = 0.006;
+    faults.delay = 0.002;
+    faults.delayBy = std::chrono::milliseconds(100);
+    FaultyLine line(faults);
+    TempDir dir;
+    ChildProcess daemon(daemonOptions(dir, line.endA()));
+    ASSERT_TRUE(daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)));
+    ChildProcess tool(toolOptions({"--timeout", "50", "--interval", "5", line.endB()}));
+
+    // One plate at a time, so that no newer plate for the reader replaces it.
+    for (int i = 0; i < 6; ++i) {
+        const std::string plate = "NOISE" + std::to_string(i);
+        const int region = 1 + i % 2;
+        std::string card =
+            fastcgiRequest(dir.file("fcgi.sock"), "GET",
+                           "/kanzo_zul?LPR_Reader" + std::to_string(region) + "=" + plate, "",
+                           deadlineIn(kPatience))
+                .value_or("no response");
+        ASSERT_EQ(8u, card.size()) << card;
+        for (char& c : card)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        const std::string read =
+            "reader " + std::to_string(9 + region) + " card format=0x12 bits=32 card=" + card;
+        EXPECT_TRUE(tool.waitForLine(read, deadlineIn(std::chrono::seconds(30))))
+            << plate << " never reached the panel";
+    }
+    EXPECT_GT(tool.countLines(" offline"), 0) << "the line was too quiet to test anything";
 }
 
 TEST(OsdpControllerToolTest, ResendsAMissedFrameWithItsSequenceNumberAndCountsCards) {
