@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "osdp/check_codes.h"
 
 namespace {
 
 constexpr uint8_t kCrcFlag = 0x04;
+constexpr uint8_t kScbFlag = 0x08;
 constexpr size_t kHeaderLength = 6;
 constexpr size_t kMinChecksumFrame = 7;
 constexpr size_t kMinCrcFrame = 8;
@@ -109,13 +111,97 @@ bool ReplyCollector::nextReply(OsdpReply* reply) {
         if (isReply) {
             reply->address = buffer_[1] & ~kOsdpReplyBit;
             reply->sequence = buffer_[4] & 0x03;
-            reply->code = buffer_[5];
-            reply->data.assign(buffer_.begin() + kHeaderLength, buffer_.begin() + dataEnd);
+            // A security block sits between the control byte and the code.
+            const size_t scbLength = (buffer_[4] & kScbFlag) ? buffer_[5] : 0;
+            const size_t codeAt = std::min(kHeaderLength - 1 + scbLength, dataEnd - 1);
+            reply->code = buffer_[codeAt];
+            reply->data.assign(buffer_.begin() + codeAt + 1, buffer_.begin() + dataEnd);
+            reply->frame.assign(buffer_.begin(), buffer_.begin() + length);
         }
         buffer_.erase(buffer_.begin(), buffer_.begin() + length);
         if (isReply)
             return true;
     }
+}
+
+std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t sequence,
+                                                        const AesKey& key, uint8_t keyByte) {
+    active_ = false;
+    if (!cipher_.random(rndA_, sizeof rndA_))
+        return {};
+    keyByte_ = keyByte;
+    keys_ = deriveSessionKeys(cipher_, key, rndA_);
+    const uint8_t scb[3] = {3, kScbChallenge, keyByte};
+    std::vector<uint8_t> frame(kMaxFrame);
+    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdChallenge, rndA_,
+                            sizeof rndA_));
+    return frame;
+}
+
+bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
+    ScFrame parts;
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        parts.code != kReplyClientCryptogram || parts.type != kScbClientCryptogram ||
+        parts.dataEnd - parts.dataStart != 32) {
+        return false;
+    }
+    const uint8_t* data = reply.frame.data() + parts.dataStart;
+    std::memcpy(rndB_, data + 8, sizeof rndB_);
+    const AesBlock expected = scCryptogram(cipher_, keys_.enc, rndA_, rndB_);
+    return parts.keyByte == keyByte_ && equalConstantTime(expected.data(), data + 16, 16);
+}
+
+std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t sequence) const {
+    const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
+    const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
+    std::vector<uint8_t> frame(kMaxFrame);
+    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdServerCryptogram,
+                            server.data(), server.size()));
+    return frame;
+}
+
+bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
+    ScFrame parts;
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        parts.code != kReplyInitialRmac || parts.type != kScbInitialRmac || parts.keyByte != 0x01 ||
+        parts.dataEnd - parts.dataStart != 16) {
+        return false;
+    }
+    const AesBlock expected =
+        initialRmac(cipher_, keys_, scCryptogram(cipher_, keys_.enc, rndB_, rndA_));
+    if (!equalConstantTime(expected.data(), reply.frame.data() + parts.dataStart, 16))
+        return false;
+    rmac_ = expected;
+    active_ = true;
+    return true;
+}
+
+std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
+                                                   const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> frame(sessionFrameLength(data.size()));
+    sealSessionFrame(cipher_, keys_, rmac_, false, address, sequence, code, data.data(),
+                     data.size(), frame.data(), &cmac_);
+    return frame;
+}
+
+bool ControllerSecureChannel::open(const OsdpReply& reply, uint8_t* code,
+                                   std::vector<uint8_t>* data) {
+    ScFrame parts;
+    std::vector<uint8_t> plain(reply.frame.size());
+    size_t n = 0;
+    AesBlock mac;
+    if ((reply.frame[4] & kScbFlag) == 0 ||
+        !parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        (parts.type != kScbReplyMac && parts.type != kScbReplyEncrypted) ||
+        openSessionFrame(cipher_, keys_, cmac_, reply.frame.data(), reply.frame.size(), parts,
+                         plain.data(), &n, &mac) != ScOpen::ok) {
+        active_ = false;
+        return false;
+    }
+    rmac_ = mac;
+    *code = parts.code;
+    data->assign(plain.begin(), plain.begin() + static_cast<long>(n));
+    return true;
 }
 
 ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit)

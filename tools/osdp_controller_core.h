@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "osdp/secure_channel.h"
+
 constexpr uint8_t kOsdpStart = 0x53;
 constexpr uint8_t kOsdpReplyBit = 0x80;
 constexpr uint8_t kOsdpCommandPoll = 0x60;
@@ -30,7 +32,50 @@ struct OsdpReply {
     uint8_t address = 0;  // of the device, without the reply bit
     uint8_t sequence = 0;
     uint8_t code = 0;
-    std::vector<uint8_t> data;  // from offset 6 up to the check code
+    std::vector<uint8_t> data;   // from offset 6 up to the check code
+    std::vector<uint8_t> frame;  // the whole frame, as the secure channel needs it
+};
+
+// The controller's side of one reader's Secure Channel: the handshake, then
+// commands sealed and replies opened along the MAC chain. A command that is
+// sent again unchanged keeps the chain, as the reader expects of a repeat.
+class ControllerSecureChannel {
+  public:
+    // REQUIRES: cipher outlives the channel.
+    explicit ControllerSecureChannel(const ScCipher& cipher) : cipher_(cipher) {}
+
+    // osdp_CHLNG keyed with key, announced by keyByte (kKeyBase or
+    // kKeyDefault), with a fresh RND.A; empty when no random bytes came.
+    std::vector<uint8_t> challenge(uint8_t address, uint8_t sequence, const AesKey& key,
+                                   uint8_t keyByte);
+    // Checks the reader's osdp_CCRYPT; false when the cryptogram shows that
+    // the reader holds another key.
+    bool acceptClientCryptogram(const OsdpReply& reply);
+    // osdp_SCRYPT. REQUIRES: acceptClientCryptogram was true.
+    std::vector<uint8_t> confirm(uint8_t address, uint8_t sequence) const;
+    // Checks the reader's osdp_RMAC_I; true starts the session.
+    bool acceptInitialRmac(const OsdpReply& reply);
+
+    bool active() const { return active_; }
+    void end() { active_ = false; }
+
+    // A command in the session: MAC only without data, else encrypted.
+    // REQUIRES: active().
+    std::vector<uint8_t> seal(uint8_t address, uint8_t sequence, uint8_t code,
+                              const std::vector<uint8_t>& data = {});
+    // Opens the reply to the command last sealed: code and plain data. False,
+    // and the session ends, for a reply in clear or with a wrong MAC.
+    bool open(const OsdpReply& reply, uint8_t* code, std::vector<uint8_t>* data);
+
+  private:
+    const ScCipher& cipher_;
+    ScKeys keys_;
+    uint8_t keyByte_ = kKeyBase;
+    uint8_t rndA_[8] = {};
+    uint8_t rndB_[8] = {};
+    bool active_ = false;
+    AesBlock rmac_{};
+    AesBlock cmac_{};
 };
 
 // Collects the bytes from the line and takes whole reply frames out of them.
