@@ -233,8 +233,10 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
     sealNext_ = false;
 
     // Sequence 0 restarts communication: whatever session there was is gone
-    // before the command is looked at.
-    if (sequence_ == 0)
+    // before the command is looked at (a challenge says so itself).
+    const bool challengeBlock =
+        (in.ctrl & kScbFlag) != 0 && length > kHeaderLength + 1 && frame[6] == kScbChallenge;
+    if (sequence_ == 0 && !challengeBlock)
         end(&in, "sequence 0");
 
     if ((in.ctrl & kScbFlag) == 0) {
@@ -254,7 +256,7 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
     }
 
     ScFrame parts;
-    if (!parseScFrame(frame, length, &parts)) {
+    if (length > plain_.size() || !parseScFrame(frame, length, &parts)) {
         end(&in, "malformed security block");
         *replyLength = nakInClear(kNakSecurityConditions, reply);
         return in;
@@ -423,7 +425,7 @@ int32_t SecureChannel::sealReply(uint8_t* frame, int32_t length) {
     sealNext_ = false;
     // The plain reply's payload lies between its code and its two check
     // bytes, whichever check code it carries.
-    uint8_t payload[1024];
+    uint8_t payload[256];
     const size_t n = static_cast<size_t>(length) - 8;
     std::memcpy(payload, frame + 6, n);
     return sealed(frame[5], payload, n, frame);

@@ -194,6 +194,7 @@ class SecureChannel {
     uint8_t replyAddress_ = 0;
     uint8_t sequence_ = 0;
     bool sealNext_ = false;
-    // Decrypted data of the latest session command.
-    std::array<uint8_t, 1024> plain_{};
+    // Decrypted data of the latest session command; frames are at most 255
+    // bytes long (the length field's low byte).
+    std::array<uint8_t, 256> plain_{};
 };

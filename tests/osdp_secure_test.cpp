@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "app/log.h"
 #include "osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
@@ -299,6 +300,215 @@ TEST(SecureChannelReplay, RecordedSessionRunsThroughTheEngineUpToItsOwnCardRead)
         return;
     }
     FAIL() << "no card read in the recording";
+}
+
+// The panel's side of one reader, driving the engine through the controller
+// tool's secure channel with a pinned RND.A.
+class Panel {
+  public:
+    Panel(OsdpPeripheral& osdp, uint8_t address) : osdp_(osdp), address_(address) {}
+
+    // The reply to a frame, or a reply with code 0 when none came.
+    OsdpReply send(const Bytes& frame) {
+        OsdpReply reply;
+        ReplyCollector collector;
+        const Bytes bytes = sendFrame(osdp_, frame);
+        collector.push(bytes.data(), bytes.size());
+        collector.nextReply(&reply);
+        return reply;
+    }
+    uint8_t next() { return sequence_ = static_cast<uint8_t>(sequence_ % 3 + 1); }
+
+    // osdp_CHLNG at sequence 0; the reply to it.
+    OsdpReply challenge(const AesKey& key, uint8_t keyByte = kKeyBase) {
+        sequence_ = 0;
+        return send(channel.challenge(address_, 0, key, keyByte));
+    }
+    // A whole handshake; true when the session is up.
+    bool handshake(const AesKey& key, uint8_t keyByte = kKeyBase) {
+        return channel.acceptClientCryptogram(challenge(key, keyByte)) &&
+               channel.acceptInitialRmac(send(channel.confirm(address_, next())));
+    }
+    // A command in the session; its reply opened, or code 0 when the reply
+    // was not a valid session reply.
+    std::pair<uint8_t, Bytes> command(uint8_t code, const Bytes& data = {}) {
+        lastFrame = channel.seal(address_, next(), code, data);
+        return open(send(lastFrame));
+    }
+    std::pair<uint8_t, Bytes> open(const OsdpReply& reply) {
+        std::pair<uint8_t, Bytes> opened{0, {}};
+        if (!channel.open(reply, &opened.first, &opened.second))
+            opened.first = 0;
+        return opened;
+    }
+
+    ScCipher cipher = pinnedCipher({hex("b0b1b2b3b4b5b6b7")});
+    ControllerSecureChannel channel{cipher};
+    Bytes lastFrame;
+
+  private:
+    OsdpPeripheral& osdp_;
+    const uint8_t address_;
+    uint8_t sequence_ = 0;
+};
+
+Bytes nakInClear(uint8_t address, uint8_t sequence, uint8_t error) {
+    return replyFrame(address, sequence, 0x41, {error});
+}
+
+Bytes withCrc(Bytes frame) {
+    const uint16_t crc = crc16(frame.data(), frame.size() - 2);
+    frame[frame.size() - 2] = static_cast<uint8_t>(crc);
+    frame[frame.size() - 1] = static_cast<uint8_t>(crc >> 8);
+    return frame;
+}
+
+class SecureReaderTest : public testing::Test {
+  protected:
+    SecureReaderTest() { osdp.setSecurity(0, ScMode::secure, &kKey, nullptr); }
+
+    OsdpPeripheral osdp{systemWallTime, monotonicMicros, pinnedCipher({hex("a0a1a2a3a4a5a6a7")})};
+    Panel panel{osdp, 0x0A};
+};
+
+// A failure inside a session: what the reader answers, and whether the
+// session survives it (the next sealed poll is answered in the session).
+TEST_F(SecureReaderTest, FailuresInASessionGetTheirNakAndEndItOrLeaveItAlone) {
+    const struct {
+        const char* name;
+        std::function<Bytes(Panel&)> frame;  // sent after a handshake and one poll
+        uint8_t sequence;
+        uint8_t nak;
+        bool sessionKept;
+    } cases[] = {
+        {"MAC altered",
+         [](Panel& p) {
+             Bytes frame = p.channel.seal(0x0A, p.next(), 0x60);
+             frame[9] ^= 0x01;
+             return withCrc(frame);
+         },
+         3, 0x06, false},
+        {"encrypted data altered",
+         [](Panel& p) {
+             Bytes frame = p.channel.seal(0x0A, p.next(), 0x69, {0, 0, 1, 2});
+             frame[10] ^= 0x01;
+             return withCrc(frame);
+         },
+         3, 0x06, false},
+        {"sequence 0", [](Panel& p) { return p.channel.seal(0x0A, 0, 0x60); }, 0, 0x06, false},
+        {"reply security block from the panel",
+         [](Panel& p) {
+             Bytes frame = p.channel.seal(0x0A, p.next(), 0x60);
+             frame[6] = kScbReplyMac;
+             return withCrc(frame);
+         },
+         3, 0x06, false},
+        {"command in clear", [](Panel& p) { return commandFrame(0x0A, 0x04 | p.next(), 0x60); }, 3,
+         0x06, true},
+        {"server cryptogram again",
+         [](Panel& p) {
+             Bytes frame(64);
+             const uint8_t scb[3] = {3, kScbServerCryptogram, kKeyBase};
+             const Bytes zeros(16, 0);
+             frame.resize(writeFrame(frame.data(), 0x0A, p.next(), scb, 3, 0x77, zeros.data(), 16));
+             return frame;
+         },
+         3, 0x06, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(panel.handshake(kKey));
+        ASSERT_EQ(panel.command(0x60).first, 0x40);
+        EXPECT_EQ(nakInClear(0x0A, c.sequence, c.nak), sendFrame(osdp, c.frame(panel)));
+        EXPECT_EQ(panel.command(0x60).first, c.sessionKept ? 0x40 : 0);
+    }
+}
+
+TEST_F(SecureReaderTest, RefusedHandshakesStartNoSession) {
+    // Wrong key: the reader cannot tell from the challenge; the panel sees
+    // the cryptogram is wrong, and the reader then refuses the panel's.
+    EXPECT_FALSE(panel.channel.acceptClientCryptogram(panel.challenge(kOtherKey)));
+    EXPECT_EQ(nakInClear(0x0A, 1, 0x05), sendFrame(osdp, panel.channel.confirm(0x0A, 1)));
+    EXPECT_EQ(nakInClear(0x0A, 2, 0x06), sendFrame(osdp, commandFrame(0x0A, 0x06, 0x60)));
+    // The default key outside install mode, and a challenge of the wrong length.
+    EXPECT_EQ(nakInClear(0x0A, 0, 0x05),
+              sendFrame(osdp, panel.channel.challenge(0x0A, 0, kDefaultScbk, kKeyDefault)));
+    Bytes shortChallenge(64);
+    const uint8_t scb[3] = {3, kScbChallenge, kKeyBase};
+    shortChallenge.resize(
+        writeFrame(shortChallenge.data(), 0x0A, 1, scb, 3, kCmdChallenge, kKey.data(), 7));
+    EXPECT_EQ(nakInClear(0x0A, 1, 0x02), sendFrame(osdp, shortChallenge));
+    // A reader in install mode without a key refuses the base key, so the
+    // panel falls back to the default key at once.
+    osdp.setSecurity(0, ScMode::install, nullptr, nullptr);
+    EXPECT_EQ(nakInClear(0x0A, 0, 0x05),
+              sendFrame(osdp, panel.channel.challenge(0x0A, 0, kKey, kKeyBase)));
+    EXPECT_TRUE(panel.handshake(kDefaultScbk, kKeyDefault));
+}
+
+TEST_F(SecureReaderTest, WithoutASessionOnlyIdentificationAndCapabilitiesAreAnswered) {
+    for (uint8_t cmd : {0x60, 0x64, 0x69, 0x6E, 0x75, 0x76}) {
+        EXPECT_EQ(nakInClear(0x0A, 1, 0x06), sendFrame(osdp, commandFrame(0x0A, 0x05, cmd)))
+            << int(cmd);
+    }
+    EXPECT_EQ(sendFrame(osdp, commandFrame(0x0A, 0x05, 0x61))[5], 0x45);
+    // Capabilities announce AES-128, and the default key only in install mode.
+    for (ScMode mode : {ScMode::plain, ScMode::secure, ScMode::install}) {
+        osdp.setSecurity(0, mode, &kKey, nullptr);
+        const Bytes pdcap = sendFrame(osdp, commandFrame(0x0A, 0x04, 0x62));
+        ASSERT_EQ(pdcap.size(), 50u);
+        EXPECT_EQ(Bytes(pdcap.begin() + 30, pdcap.begin() + 33),
+                  (Bytes{0x09, mode == ScMode::plain ? uint8_t{0} : uint8_t{1},
+                         mode == ScMode::install ? uint8_t{1} : uint8_t{0}}));
+    }
+}
+
+TEST_F(SecureReaderTest, RepeatedCommandGetsTheSameSealedBytesWithoutMovingTheChain) {
+    ASSERT_TRUE(panel.handshake(kKey));
+    osdp.injectCard(0, 0x12345378);
+    const std::pair<uint8_t, Bytes> card = panel.command(0x60);
+    ASSERT_EQ(card.first, 0x50);
+    EXPECT_EQ(card.second, (Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x53, 0x78}));
+    const Bytes sent = sendFrame(osdp, panel.lastFrame);
+    osdp.injectCard(0, 0x0BADCAFE);
+    EXPECT_EQ(sent, sendFrame(osdp, panel.lastFrame));
+    const std::pair<uint8_t, Bytes> next = panel.command(0x60);
+    EXPECT_EQ(next.first, 0x50);
+    EXPECT_EQ(next.second, (Bytes{0x00, 0x12, 0x20, 0x00, 0x0B, 0xAD, 0xCA, 0xFE}));
+}
+
+TEST_F(SecureReaderTest, TwoReadersHoldSessionsWithTheirOwnKeysAtOnce) {
+    osdp.setSecurity(1, ScMode::secure, &kOtherKey, nullptr);
+    Panel second(osdp, 0x0B);
+    EXPECT_FALSE(second.handshake(kKey));
+    ASSERT_TRUE(second.handshake(kOtherKey));
+    ASSERT_TRUE(panel.handshake(kKey));
+    osdp.injectCard(1, 0xCAFE0001);
+    for (int round = 0; round < 4; ++round) {
+        EXPECT_EQ(panel.command(0x60).first, 0x40);
+        const std::pair<uint8_t, Bytes> reply = second.command(0x60);
+        EXPECT_EQ(reply.first, round == 0 ? 0x50 : 0x40);
+    }
+    // Sequence 0 on reader 1 ends its session only.
+    EXPECT_EQ(nakInClear(0x0A, 0, 0x06), sendFrame(osdp, panel.channel.seal(0x0A, 0, 0x60)));
+    EXPECT_EQ(second.command(0x64).second, (Bytes{0x00, 0x00}));
+}
+
+TEST_F(SecureReaderTest, SessionStartAndEndAreLoggedWithTheirReasonButNoKey) {
+    DebugLevel = 1;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(panel.handshake(kKey));
+    EXPECT_FALSE(panel.channel.acceptClientCryptogram(
+        panel.send(panel.channel.challenge(0x0A, 0, kDefaultScbk, kKeyDefault))));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("Reader 1 secure session started with the base key"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Reader 1 secure session ended: new handshake"), std::string::npos) << out;
+    EXPECT_NE(out.find("Reader 1 secure channel refused: default key asked for outside install "
+                       "mode"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find("0E0F"), std::string::npos) << out;
 }
 
 }  // namespace
