@@ -2,13 +2,17 @@
 // session and two wire recordings replayed byte for byte, and the readers'
 // answers to failures, repeats and key changes.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
 
+#include "app/key_file.h"
 #include "app/log.h"
 #include "osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
@@ -509,6 +513,85 @@ TEST_F(SecureReaderTest, SessionStartAndEndAreLoggedWithTheirReasonButNoKey) {
               std::string::npos)
         << out;
     EXPECT_EQ(out.find("0E0F"), std::string::npos) << out;
+}
+
+class SecureKeySet : public testing::Test {
+  protected:
+    SecureKeySet() {
+        std::filesystem::create_directories(dir);
+        std::ofstream(path) << "reader1 install 0f0e0d0c0b0a09080706050403020100\n";
+        chmod(path.c_str(), 0600);
+    }
+    ~SecureKeySet() override {
+        std::filesystem::remove_all(dir);
+        std::filesystem::remove_all(dir + ".moved");
+    }
+
+    // A reader started from the key file, as the daemon starts.
+    struct Reader {
+        explicit Reader(const std::string& path) : file(path) {
+            std::string error;
+            EXPECT_TRUE(file.load(&error)) << error;
+            file.applyTo(osdp);
+        }
+        KeyFile file;
+        OsdpPeripheral osdp{systemWallTime, monotonicMicros,
+                            pinnedCipher({hex("a0a1a2a3a4a5a6a7")})};
+        Panel panel{osdp, 0x0A};
+    };
+
+    static Bytes keyset(const AesKey& key) {
+        Bytes data = {0x01, 0x10};
+        data.insert(data.end(), key.begin(), key.end());
+        return data;
+    }
+
+    const std::string dir = testing::TempDir() + "kanzo_keyset_" + std::to_string(getpid());
+    const std::string path = dir + "/osdp-keys";
+    const AesKey oldKey = hexArray<16>("0f0e0d0c0b0a09080706050403020100");
+};
+
+TEST_F(SecureKeySet, KeyFromTheDefaultKeySessionIsStoredAtomicallyAndServesAfterARestart) {
+    {
+        Reader reader(path);
+        ASSERT_TRUE(reader.panel.handshake(kDefaultScbk, kKeyDefault));
+        EXPECT_EQ(reader.panel.command(kCmdKeyset, {0x01, 0x0F}).first, 0x41);
+        EXPECT_EQ(reader.panel.command(kCmdKeyset, keyset(kKey)).first, 0x40);
+        // The session of the default key is over.
+        EXPECT_EQ(reader.panel.command(0x60).first, 0);
+    }
+    struct stat info;
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                            std::filesystem::directory_iterator()),
+              1);
+
+    Reader restarted(path);
+    EXPECT_EQ(restarted.osdp.securityMode(0), ScMode::secure);
+    EXPECT_EQ(restarted.panel.challenge(kDefaultScbk, kKeyDefault).code, 0x41);
+    EXPECT_FALSE(restarted.panel.handshake(oldKey));
+    EXPECT_TRUE(restarted.panel.handshake(kKey));
+}
+
+// The key file's directory is replaced by a plain file: nothing can be
+// created there, whoever runs the test (root included).
+TEST_F(SecureKeySet, KeyThatCannotBeStoredIsRefusedAndTheOldKeyKept) {
+    Reader reader(path);
+    std::filesystem::rename(dir, dir + ".moved");
+    std::ofstream(dir) << "not a directory\n";
+    ASSERT_TRUE(reader.panel.handshake(oldKey));
+    testing::internal::CaptureStdout();
+    const std::pair<uint8_t, Bytes> refused = reader.panel.command(kCmdKeyset, keyset(kKey));
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(refused, (std::pair<uint8_t, Bytes>{0x41, {0x06}}));
+    EXPECT_NE(out.find("Key file " + path + " not written, reader 1 keeps its key"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(reader.panel.command(0x60).first, 0x40);
+    EXPECT_EQ(reader.osdp.securityMode(0), ScMode::install);
+    EXPECT_TRUE(reader.panel.handshake(oldKey));
+    std::filesystem::remove(dir);
 }
 
 }  // namespace
