@@ -14,28 +14,6 @@
 
 namespace {
 
-bool parseKey(const std::string& text, AesKey* key) {
-    if (text.size() != 2 * key->size())
-        return false;
-    for (size_t i = 0; i < key->size(); ++i) {
-        unsigned value = 0;
-        for (char c : text.substr(2 * i, 2)) {
-            value <<= 4;
-            if (c >= '0' && c <= '9') {
-                value |= static_cast<unsigned>(c - '0');
-            } else if (c >= 'a' && c <= 'f') {
-                value |= static_cast<unsigned>(c - 'a' + 10);
-            } else if (c >= 'A' && c <= 'F') {
-                value |= static_cast<unsigned>(c - 'A' + 10);
-            } else {
-                return false;
-            }
-        }
-        (*key)[i] = static_cast<uint8_t>(value);
-    }
-    return true;
-}
-
 std::string systemError(const char* what) {
     return std::string(what) + ": " + strerror(errno);
 }
@@ -150,7 +128,7 @@ bool parseKeyFile(const std::string& text, ReaderKeys* keys, std::string* error)
         if (!key.empty()) {
             if (entry.mode == ScMode::plain)
                 return fail("plain mode takes no key");
-            if (!parseKey(key, &entry.key))
+            if (!parseHexKey(key, &entry.key))
                 return fail("the key is not 32 hexadecimal digits");
             entry.hasKey = true;
         } else if (entry.mode == ScMode::secure) {

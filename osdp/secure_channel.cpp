@@ -102,6 +102,27 @@ AesBlock scMac(const ScCipher& cipher, const ScKeys& keys, const AesBlock& iv, c
     }
 }
 
+bool parseHexKey(const std::string& text, AesKey* key) {
+    if (text.size() != 2 * key->size())
+        return false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        int value;
+        if (c >= '0' && c <= '9') {
+            value = c - '0';
+        } else if (c >= 'a' && c <= 'f') {
+            value = c - 'a' + 10;
+        } else if (c >= 'A' && c <= 'F') {
+            value = c - 'A' + 10;
+        } else {
+            return false;
+        }
+        uint8_t& byte = (*key)[i / 2];
+        byte = static_cast<uint8_t>(i % 2 == 0 ? value << 4 : byte | value);
+    }
+    return true;
+}
+
 bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n) {
     uint8_t difference = 0;
     for (size_t i = 0; i < n; ++i)

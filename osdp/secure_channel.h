@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 using AesKey = std::array<uint8_t, 16>;
 using AesBlock = std::array<uint8_t, 16>;
@@ -74,6 +75,9 @@ AesBlock initialRmac(const ScCipher& cipher, const ScKeys& keys, const AesBlock&
 // The full 16-byte MAC of data[0..n) chained from iv.
 AesBlock scMac(const ScCipher& cipher, const ScKeys& keys, const AesBlock& iv, const uint8_t* data,
                size_t n);
+
+// A key written as 32 hexadecimal digits; false for anything else.
+bool parseHexKey(const std::string& text, AesKey* key);
 
 // Compares without an early exit, so the time taken tells nothing.
 bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n);

@@ -581,6 +581,7 @@ TEST_F(SecureKeySet, KeyThatCannotBeStoredIsRefusedAndTheOldKeyKept) {
     std::filesystem::rename(dir, dir + ".moved");
     std::ofstream(dir) << "not a directory\n";
     ASSERT_TRUE(reader.panel.handshake(oldKey));
+    DebugLevel = 1;
     testing::internal::CaptureStdout();
     const std::pair<uint8_t, Bytes> refused = reader.panel.command(kCmdKeyset, keyset(kKey));
     const std::string out = testing::internal::GetCapturedStdout();

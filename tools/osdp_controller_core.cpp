@@ -204,25 +204,69 @@ bool ControllerSecureChannel::open(const OsdpReply& reply, uint8_t* code,
     return true;
 }
 
-ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit)
-    : missLimit_(missLimit) {
+ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit,
+                                     const ControllerSecurity* security)
+    : missLimit_(missLimit), security_(security) {
     for (uint8_t address : addresses) {
         Reader reader;
         reader.address = address;
+        if (security_ != nullptr)
+            reader.secure = std::make_shared<ControllerSecureChannel>(*security_->cipher);
         readers_.push_back(reader);
     }
+}
+
+ControllerSession::Step ControllerSession::nextStep(const Reader& reader) const {
+    if (!reader.identityAsked)
+        return Step::identity;
+    if (!reader.capabilitiesAsked)
+        return Step::capabilities;
+    if (!reader.secure)
+        return Step::poll;
+    if (reader.secure->active())
+        return security_->install && reader.newKey == Reader::NewKey::pending ? Step::setKey
+                                                                              : Step::sealedPoll;
+    return reader.confirming ? Step::confirm : Step::challenge;
+}
+
+std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
+    switch (step) {
+        case Step::identity:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandId);
+        case Step::capabilities:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandCap);
+        case Step::poll:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandPoll);
+        case Step::challenge: {
+            // Every handshake starts at sequence 0. Until a new key is set
+            // the base key serves if given, else the default key.
+            reader.sequence = 0;
+            const bool useNewKey = reader.newKey == Reader::NewKey::installed;
+            const bool useDefault = !useNewKey && !security_->hasKey;
+            return reader.secure->challenge(reader.address, 0,
+                                            useNewKey    ? security_->newKey
+                                            : useDefault ? kDefaultScbk
+                                                         : security_->key,
+                                            useDefault ? kKeyDefault : kKeyBase);
+        }
+        case Step::confirm:
+            return reader.secure->confirm(reader.address, reader.sequence);
+        case Step::setKey: {
+            std::vector<uint8_t> data = {0x01, 0x10};
+            data.insert(data.end(), security_->newKey.begin(), security_->newKey.end());
+            return reader.secure->seal(reader.address, reader.sequence, kCmdKeyset, data);
+        }
+        case Step::sealedPoll:
+            return reader.secure->seal(reader.address, reader.sequence, kOsdpCommandPoll);
+    }
+    return {};
 }
 
 const std::vector<uint8_t>& ControllerSession::nextCommand() {
     Reader& reader = readers_[turn_];
     if (reader.outstanding.empty()) {
-        uint8_t command = kOsdpCommandPoll;
-        if (!reader.identityAsked) {
-            command = kOsdpCommandId;
-        } else if (!reader.capabilitiesAsked) {
-            command = kOsdpCommandCap;
-        }
-        reader.outstanding = buildCommandFrame(reader.address, reader.sequence, command);
+        reader.step = nextStep(reader);
+        reader.outstanding = buildFrame(reader, reader.step);
     }
     return reader.outstanding;
 }
@@ -240,22 +284,87 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
         reader.link = Link::online;
         lines.push_back(readerPrefix(reader.address) + " online");
     }
-    const uint8_t command = reader.outstanding[5];
-    if (command == kOsdpCommandId)
+    if (reader.step == Step::identity)
         reader.identityAsked = true;
-    if (command == kOsdpCommandCap)
+    if (reader.step == Step::capabilities)
         reader.capabilitiesAsked = true;
-    if (reply.code == kOsdpReplyRaw)
-        ++cardReads_;
-    std::string line = describeReply(command, reply);
-    if (!line.empty())
-        lines.push_back(line);
+    if (reader.step <= Step::poll) {
+        if (reply.code == kOsdpReplyRaw)
+            ++cardReads_;
+        std::string line = describeReply(reader.outstanding[5], reply);
+        if (!line.empty())
+            lines.push_back(line);
+    } else {
+        onSecureReply(reader, reply, &lines);
+    }
 
     reader.misses = 0;
     reader.outstanding.clear();
     reader.sequence = reader.sequence % 3 + 1;
     passTurn();
     return lines;
+}
+
+// The handshake moves on or starts over; a session reply is opened and told
+// like one in clear. Keys never reach a line.
+void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
+                                      std::vector<std::string>* lines) {
+    const std::string prefix = readerPrefix(reader.address);
+    ControllerSecureChannel& secure = *reader.secure;
+    auto refused = [&]() {
+        reader.confirming = false;
+        if (!reader.refusalShown)
+            lines->push_back(prefix + " secure channel refused");
+        reader.refusalShown = true;
+    };
+    switch (reader.step) {
+        case Step::challenge:
+            if (secure.acceptClientCryptogram(reply)) {
+                reader.confirming = true;
+            } else {
+                refused();
+            }
+            return;
+        case Step::confirm:
+            reader.confirming = false;
+            if (!secure.acceptInitialRmac(reply)) {
+                refused();
+                return;
+            }
+            reader.refusalShown = false;
+            lines->push_back(prefix + " secure channel established");
+            return;
+        default:
+            break;
+    }
+    OsdpReply opened = reply;
+    if (!secure.open(reply, &opened.code, &opened.data)) {
+        const std::string line =
+            describeReply(reader.step == Step::setKey ? kCmdKeyset : kOsdpCommandPoll, reply);
+        if (!line.empty())
+            lines->push_back(line);
+        lines->push_back(prefix + " secure channel lost");
+        return;
+    }
+    if (reader.step == Step::setKey) {
+        // Asked once: a refused key is reported and the session goes on.
+        if (opened.code == kOsdpReplyAck) {
+            // The reader ends the session after the new key; the next
+            // handshake uses it.
+            reader.newKey = Reader::NewKey::installed;
+            secure.end();
+            lines->push_back(prefix + " key installed");
+        } else {
+            reader.newKey = Reader::NewKey::refused;
+            lines->push_back(describeReply(kCmdKeyset, opened));
+        }
+        return;
+    }
+    if (opened.code == kOsdpReplyRaw)
+        ++cardReads_;
+    const std::string line = describeReply(kOsdpCommandPoll, opened);
+    if (!line.empty())
+        lines->push_back(line);
 }
 
 std::vector<std::string> ControllerSession::onNoReply() {
@@ -270,6 +379,9 @@ std::vector<std::string> ControllerSession::onNoReply() {
         reader.capabilitiesAsked = false;
         reader.sequence = 0;
         reader.outstanding.clear();
+        reader.confirming = false;
+        if (reader.secure)
+            reader.secure->end();
     }
     passTurn();
     return lines;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,16 +98,31 @@ class ReplyCollector {
     std::vector<uint8_t> buffer_;
 };
 
+// Secure Channel for every reader of a ControllerSession.
+struct ControllerSecurity {
+    // REQUIRES: outlives the session.
+    const ScCipher* cipher = nullptr;
+    // The readers' base key; without it the first handshake uses SCBK-D.
+    bool hasKey = false;
+    AesKey key{};
+    // A key to set with osdp_KEYSET in the first session, then used.
+    bool install = false;
+    AesKey newKey{};
+};
+
 // Polls a set of readers in turn. Each reader is asked once for its
 // identification and capabilities, then polled; sequence numbers run 0 (first
 // frame of a session), 1, 2, 3, 1, ... per reader. A command whose reply was
 // missed is sent again unchanged, with the same sequence number. After
 // missLimit misses in a row the reader is offline and its next session starts
-// again at sequence 0 with the identification request.
+// again at sequence 0 with the identification request. With security, each
+// reader's polls go through a Secure Channel session, opened by a handshake at
+// sequence 0 after the capabilities and again whenever the session is lost.
 class ControllerSession {
   public:
     // REQUIRES: addresses not empty, each at most 0x7E; missLimit >= 1.
-    explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3);
+    explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3,
+                               const ControllerSecurity* security = nullptr);
 
     // The frame to send now, to the reader whose turn it is.
     const std::vector<uint8_t>& nextCommand();
@@ -127,6 +143,8 @@ class ControllerSession {
 
   private:
     enum class Link { unknown, online, offline };
+    // What the outstanding frame asks.
+    enum class Step { identity, capabilities, poll, challenge, confirm, setKey, sealedPoll };
     struct Reader {
         uint8_t address = 0;
         Link link = Link::unknown;
@@ -135,12 +153,21 @@ class ControllerSession {
         uint8_t sequence = 0;
         int misses = 0;
         std::vector<uint8_t> outstanding;  // sent, not answered yet
+        Step step = Step::identity;
+        std::shared_ptr<ControllerSecureChannel> secure;
+        bool confirming = false;  // the reader's cryptogram was right
+        enum class NewKey { pending, installed, refused } newKey = NewKey::pending;
+        bool refusalShown = false;
     };
 
+    Step nextStep(const Reader& reader) const;
+    std::vector<uint8_t> buildFrame(Reader& reader, Step step);
+    void onSecureReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
     void passTurn();
 
     std::vector<Reader> readers_;
     const int missLimit_;
+    const ControllerSecurity* security_;
     size_t turn_ = 0;
     int cardReads_ = 0;
 };
