@@ -351,7 +351,9 @@ void OsdpPeripheral::settleDelivery(int reader) {
 
 // A reader in secure or install mode: the secure channel answers the handshake
 // and refusals itself, and hands every other command to buildReply, sealing
-// the reply when the command came in a session.
+// the reply when the command came in a session. A frame with a bad check code
+// never gets here: it is dropped without a word and the session stays, so
+// that the panel's resend of the same frame goes through.
 void OsdpPeripheral::secureReply(int reader, int32_t frameLength) {
     SecureChannel& channel = secure_[reader];
     const ScInbound in =

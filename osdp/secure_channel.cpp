@@ -130,6 +130,10 @@ bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n) {
     return difference == 0;
 }
 
+// Frames built here always end in a CRC-16, even when the command came with a
+// checksum: every panel that speaks Secure Channel uses CRC-16, and the
+// length, which the MAC covers, then never depends on the command's check.
+// Control byte bits 4 to 7 are left 0 (nothing defines them).
 size_t writeFrame(uint8_t* out, uint8_t address, uint8_t sequence, const uint8_t* scb,
                   size_t scbLength, uint8_t code, const uint8_t* data, size_t n) {
     const size_t length = kHeaderLength + scbLength + 1 + n + 2;
@@ -263,7 +267,9 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
     if ((in.ctrl & kScbFlag) == 0) {
         in.cmd = frame[kHeaderLength];
         // Without a session only identification and capabilities are
-        // answered in clear. During a session a command in clear is refused
+        // answered in clear (osdp_COMSET too would tell nothing secret, but
+        // it changes nothing here either, and the fewer answers in clear the
+        // better). During a session a command in clear is refused
         // the same way but leaves the session and its chain as they were: the
         // controller still holds them, and a forged frame in clear gains
         // nothing. (Some readers answer it inside the session instead; a NAK
@@ -295,6 +301,8 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
             sessionCommand(frame, length, parts, &in, reply, replyLength);
             break;
         default:
+            // The reader's own block types, and those of other secure
+            // channel variants, which this reader does not speak.
             end(&in, "unexpected security block");
             *replyLength = nakInClear(kNakSecurityConditions, reply);
             break;
@@ -364,6 +372,8 @@ void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInboun
         *replyLength = nakInClear(kNakSecurityConditions, reply);
         return;
     }
+    // The key byte is not compared with the challenge's: the cryptogram only
+    // matches when both sides used the same key.
     AesBlock server;
     std::memcpy(server.data(), frame + parts.dataStart, 16);
     const AesBlock expected = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
@@ -415,6 +425,8 @@ void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const Sc
 
 void SecureChannel::setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t* reply,
                            int32_t* replyLength) {
+    // Taken in any session, not only one of the default key: a panel that
+    // holds the reader's key may change it, as key rotation asks.
     if (n != 18 || data[0] != kKeysetTypeScbk || data[1] != 16) {
         const uint8_t code = kNakLength;
         *replyLength = sealed(kReplyNak, &code, 1, reply);

@@ -138,6 +138,14 @@ struct ScInbound {
 
 // The secure channel of one reader in secure or install mode: its base key,
 // the handshake in progress, the session keys and the MAC chain.
+//
+// A session ends with a new handshake, a command with sequence number 0, a
+// MAC or decryption failure, or a new key; it has no idle time-out. A panel
+// that lost the reader restarts with sequence 0 or a handshake anyway, and a
+// timer would need a clock here and could end a session the panel still holds
+// after a quiet spell (there is no idle rule of Secure Channel's own to keep
+// to). Sequence numbers other than 0 are not checked: a frame out of order
+// fails the MAC chain and ends the session like any other MAC failure.
 class SecureChannel {
   public:
     // Persists a key set by osdp_KEYSET; false when it could not be stored.
