@@ -142,9 +142,10 @@ size_t writeFrame(uint8_t* out, uint8_t address, uint8_t sequence, const uint8_t
     putLength(out, length);
     out[4] = static_cast<uint8_t>((sequence & kSequenceMask) | kCrcFlag |
                                   (scbLength > 0 ? kScbFlag : 0));
-    std::memcpy(out + kHeaderLength, scb, scbLength);
+    // std::copy: scb and data may be null when empty.
+    std::copy(scb, scb + scbLength, out + kHeaderLength);
     out[kHeaderLength + scbLength] = code;
-    std::memcpy(out + kHeaderLength + scbLength + 1, data, n);
+    std::copy(data, data + n, out + kHeaderLength + scbLength + 1);
     return appendCrc(out, length - 2);
 }
 
@@ -184,6 +185,8 @@ size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlo
 }
 
 bool parseScFrame(const uint8_t* frame, size_t length, ScFrame* parts) {
+    if (length <= kHeaderLength || (frame[4] & kScbFlag) == 0)
+        return false;
     const size_t checkLength = (frame[4] & kCrcFlag) ? 2 : 1;
     if (length < kHeaderLength + 2 + 1 + checkLength)
         return false;

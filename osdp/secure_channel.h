@@ -105,8 +105,8 @@ struct ScFrame {
     size_t dataEnd = 0;    // end of the data: the MAC or the check code follows
 };
 
-// Splits a frame whose check code is right and whose control byte announces a
-// security block; false when the block or the MAC does not fit in it.
+// Splits a frame whose check code is right; false when its control byte
+// announces no security block, or the block or the MAC does not fit in it.
 bool parseScFrame(const uint8_t* frame, size_t length, ScFrame* parts);
 
 enum class ScOpen { ok, macMismatch, badData };

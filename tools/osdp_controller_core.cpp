@@ -190,8 +190,7 @@ bool ControllerSecureChannel::open(const OsdpReply& reply, uint8_t* code,
     std::vector<uint8_t> plain(reply.frame.size());
     size_t n = 0;
     AesBlock mac;
-    if ((reply.frame[4] & kScbFlag) == 0 ||
-        !parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
         (parts.type != kScbReplyMac && parts.type != kScbReplyEncrypted) ||
         openSessionFrame(cipher_, keys_, cmac_, reply.frame.data(), reply.frame.size(), parts,
                          plain.data(), &n, &mac) != ScOpen::ok) {
