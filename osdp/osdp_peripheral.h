@@ -1,6 +1,7 @@
 // The OSDP peripheral engine: two virtual card readers answering one OSDP
 // controller. Bytes go in through receiveByte, the reply comes out in replyBuf.
-// The engine does no I/O; its only outside input is the clock it is given.
+// The engine does no I/O; its only outside inputs are the clock and the
+// Secure Channel cipher with its random source that it is given.
 #pragma once
 
 #include <array>
