@@ -76,14 +76,6 @@ class KeyFileLoad : public testing::Test {
     const std::string path = dir + "/osdp-keys";
 };
 
-TEST_F(KeyFileLoad, MissingFileLeavesBothReadersPlain) {
-    KeyFile file(path);
-    std::string error;
-    ASSERT_TRUE(file.load(&error)) << error;
-    EXPECT_EQ(file.keys()[0].mode, ScMode::plain);
-    EXPECT_EQ(file.keys()[1].mode, ScMode::plain);
-}
-
 TEST_F(KeyFileLoad, FileOthersMayReadOrThatIsNotOursIsRefused) {
     const std::string text = std::string("reader1 secure ") + kKeyText + "\n";
     const struct {
