@@ -481,6 +481,22 @@ TEST_F(SecureReaderTest, RepeatedCommandGetsTheSameSealedBytesWithoutMovingTheCh
     EXPECT_EQ(next.second, (Bytes{0x00, 0x12, 0x20, 0x00, 0x0B, 0xAD, 0xCA, 0xFE}));
 }
 
+// A card counts as delivered only once a frame with a right MAC moves on from
+// its reply: a forged frame does not, and a new session offers it again.
+TEST_F(SecureReaderTest, CardIsConfirmedOnlyByAnAuthenticFrame) {
+    ASSERT_TRUE(panel.handshake(kKey));
+    osdp.injectCard(0, 0x12345678);
+    ASSERT_EQ(panel.command(0x60).first, 0x50);
+    Bytes forged = panel.channel.seal(0x0A, panel.next(), 0x60);
+    forged[9] ^= 0x01;
+    EXPECT_EQ(nakInClear(0x0A, 3, 0x06), sendFrame(osdp, withCrc(forged)));
+    ASSERT_TRUE(panel.handshake(kKey));
+    EXPECT_EQ(panel.command(0x60).first, 0x50);
+    EXPECT_EQ(panel.command(0x60).first, 0x40);
+    ASSERT_TRUE(panel.handshake(kKey));
+    EXPECT_EQ(panel.command(0x60).first, 0x40);
+}
+
 TEST_F(SecureReaderTest, TwoReadersHoldSessionsWithTheirOwnKeysAtOnce) {
     osdp.setSecurity(1, ScMode::secure, &kOtherKey, nullptr);
     Panel second(osdp, 0x0B);
