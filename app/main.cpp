@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "app/globals.h"
+#include "app/key_file.h"
 #include "app/log.h"
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
@@ -61,6 +62,16 @@ int main() {
     logAt(0, "Tarvik / SerialNumber: '%s'", serialNumber);
     DeviceSerial = serialNumber;
     g_free(serialNumber);
+
+    // Secure Channel keys, before the line is open; a key file that others can
+    // read or that cannot be understood stops the start (its text is never shown).
+    static KeyFile keyFile(keyFilePath());
+    std::string keyError;
+    if (!keyFile.load(&keyError))
+        fatalExit("Key file %s refused: %s", keyFile.path().c_str(), keyError.c_str());
+    keyFile.applyTo(osdpPeripheral);
+    logAt(0, "Secure Channel: reader 1 %s, reader 2 %s", modeName(keyFile.keys()[0].mode),
+          modeName(keyFile.keys()[1].mode));
 
     MainLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "osdp/system_cipher.h"
 #include "tests/harness/daemon_harness.h"
 #include "tools/osdp_controller_core.h"
 #include "util/sha1.h"
@@ -265,7 +267,10 @@ class BackgroundPolling {
 // debug level.
 class DaemonUnderTest {
   public:
-    explicit DaemonUnderTest(const std::string& path) : process_(options(path)) {
+    // path: the daemon to run (empty: the one built with the tests);
+    // keyFile: the text of its Secure Channel key file (empty: none).
+    explicit DaemonUnderTest(const std::string& path, const std::string& keyFile = "")
+        : process_(options(path, keyFile)) {
         if (!process_.waitForLine("Serial port add watch", deadlineIn(kPatience)) ||
             !fastcgiRequest(socket(), "GET", std::string(kScript) + "?info", "",
                             deadlineIn(kPatience))) {
@@ -294,7 +299,11 @@ class DaemonUnderTest {
     }
 
   private:
-    ProcessOptions options(const std::string& path) const {
+    ProcessOptions options(const std::string& path, const std::string& keyFile) const {
+        if (!keyFile.empty()) {
+            dir_.write("osdp-keys", keyFile);
+            chmod(dir_.file("osdp-keys").c_str(), 0600);
+        }
         ProcessOptions options = daemonOptions(dir_, line_.slavePath());
         if (!path.empty())
             options.args[0] = path;
@@ -526,6 +535,85 @@ long readProportionalKb(pid_t pid) {
             return atol(line.c_str() + 4);
     }
     return -1;
+}
+
+// Sealed polls to both readers in Secure Channel sessions, back to back, web
+// idle: the time from the last command byte to the first reply byte.
+bool secureLatencyRow(const Options& options, Report& report) {
+    const std::string key = "000102030405060708090A0B0C0D0E0F";
+    DaemonUnderTest daemon(options.daemonPath,
+                           "reader1 secure " + key + "\nreader2 secure " + key + "\n");
+    AesKey baseKey;
+    parseHexKey(key, &baseKey);
+    const ScCipher cipher = systemCipher();
+    const int fd = daemon.lineFd();
+    ReplyCollector collector;
+    int failures = 0;
+    // One frame out, its reply in: the time to the first reply byte.
+    auto exchange = [&](const std::vector<uint8_t>& frame,
+                        OsdpReply* reply) -> std::optional<double> {
+        collector.clear();
+        if (::write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
+            return std::nullopt;
+        const auto sent = SteadyClock::now();
+        const auto deadline = sent + kReplyTimeout;
+        std::optional<SteadyClock::time_point> firstByte;
+        for (;;) {
+            pollfd in = {fd, POLLIN, 0};
+            if (poll(&in, 1, millisLeft(deadline)) <= 0)
+                return std::nullopt;
+            if (!firstByte)
+                firstByte = SteadyClock::now();
+            uint8_t bytes[512];
+            const ssize_t n = read(fd, bytes, sizeof bytes);
+            if (n > 0)
+                collector.push(bytes, static_cast<size_t>(n));
+            if (collector.nextReply(reply))
+                return Micros(*firstByte - sent).count();
+        }
+    };
+    std::vector<ControllerSecureChannel> channels(2, ControllerSecureChannel(cipher));
+    std::vector<uint8_t> sequences(2, 0);
+    for (size_t r = 0; r < 2; ++r) {
+        OsdpReply reply;
+        if (!exchange(channels[r].challenge(kReaderAddresses[r], 0, baseKey, kKeyBase), &reply) ||
+            !channels[r].acceptClientCryptogram(reply) ||
+            !exchange(channels[r].confirm(kReaderAddresses[r], 1), &reply) ||
+            !channels[r].acceptInitialRmac(reply)) {
+            throw std::runtime_error("no Secure Channel session with the daemon");
+        }
+        sequences[r] = 1;
+    }
+    std::vector<double> samples;
+    for (int i = 0; i < options.polls; ++i) {
+        const size_t r = static_cast<size_t>(i % 2);
+        sequences[r] = static_cast<uint8_t>(sequences[r] % 3 + 1);
+        OsdpReply reply;
+        uint8_t code = 0;
+        std::vector<uint8_t> data;
+        const auto micros =
+            exchange(channels[r].seal(kReaderAddresses[r], sequences[r], kOsdpCommandPoll), &reply);
+        if (micros && channels[r].open(reply, &code, &data) && code == kOsdpReplyAck) {
+            samples.push_back(*micros);
+        } else {
+            ++failures;
+            daemon.checkRunning();
+            break;  // the session is gone
+        }
+    }
+    const Summary s = summarize(samples);
+    printf(
+        "Reply latency with Secure Channel on: both readers in sessions, polls and\n"
+        "acknowledgements MAC'd, back to back, web idle (microseconds)\n\n");
+    printf("%-8s %-5s %7s %9s %9s %9s %7s\n", "command", "web", "frames", "median", "p99", "max",
+           "failed");
+    printf("%-8s %-5s %7zu %9.1f %9.1f %9.1f %7d\n\n", "poll sc", "idle", s.count, s.median, s.p99,
+           s.max, failures);
+    report.add("latency", "poll secure channel web idle", "median", s.median, "us");
+    report.add("latency", "poll secure channel web idle", "p99", s.p99, "us");
+    report.add("latency", "poll secure channel web idle", "max", s.max, "us");
+    report.add("latency", "poll secure channel web idle", "failed", failures, "frames");
+    return failures == 0;
 }
 
 // ---- Web throughput ----
@@ -804,6 +892,7 @@ int main(int argc, char** argv) {
         DaemonUnderTest daemon(options.daemonPath);
         printf("kanzo_zul daemon benchmark (pid %d, DebugLevel 1)\n\n", daemon.process().pid());
         clean = latencyTable(daemon, options, report);
+        clean = secureLatencyRow(options, report) && clean;
         clean = throughputTable(daemon, options, report) && clean;
         clean = resourcesTable(daemon, options, report) && clean;
     } catch (const std::exception& error) {

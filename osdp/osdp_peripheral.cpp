@@ -58,6 +58,8 @@ constexpr uint8_t kCapabilities[42] = {
     0x0F, 0x00, 0x00,  // secure PIN entry
     0x10, 0x01, 0x00,  // OSDP version
 };
+// Offset of the communication security entry (function code 9).
+constexpr size_t kSecurityEntry = 24;
 
 constexpr uint32_t kBaudRate = 9600;
 
@@ -106,10 +108,27 @@ std::string hexDump(const uint8_t* data, size_t count) {
     return text;
 }
 
-OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic)
-    : clock_(std::move(clock)), monotonic_(std::move(monotonic)) {
+OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher cipher)
+    : clock_(std::move(clock)), monotonic_(std::move(monotonic)), cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
         at.store(kNever, std::memory_order_relaxed);
+    for (int r = 0; r < kReaderCount; ++r) {
+        std::array<uint8_t, 8>& uid = clientUid[r];
+        std::memcpy(uid.data(), kVendorCode, 3);
+        uid[3] = readerAddress[r];
+        uid[4] = static_cast<uint8_t>(pdSerial >> 24);
+        uid[5] = static_cast<uint8_t>(pdSerial >> 16);
+        uid[6] = static_cast<uint8_t>(pdSerial >> 8);
+        uid[7] = static_cast<uint8_t>(pdSerial);
+    }
+}
+
+void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore) {
+    SecureChannel::KeyStore store;
+    if (keyStore) {
+        store = [keyStore, reader](const AesKey& newKey) { return keyStore(reader, newKey); };
+    }
+    secure_[reader].configure(mode, key, clientUid[reader], std::move(store));
 }
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
@@ -286,8 +305,12 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
         MutexLock lock(mutex);
         ++reqIn;
     } else {
-        settleDelivery(reader);
-        buildReply(static_cast<uint8_t>(inCtrl), static_cast<uint8_t>(inCmd));
+        if (secure_[reader].mode() == ScMode::plain) {
+            settleDelivery(reader);
+            buildReply(static_cast<uint8_t>(inCtrl), static_cast<uint8_t>(inCmd));
+        } else {
+            secureReply(reader, frameLen);
+        }
         std::memcpy(lastFrame[reader].data(), inBuf.data(), static_cast<size_t>(frameLen));
         lastFrameLen[reader] = frameLen;
         std::memcpy(lastReply[reader].data(), replyBuf.data(), static_cast<size_t>(replyLen));
@@ -324,6 +347,45 @@ void OsdpPeripheral::settleDelivery(int reader) {
     }
     unackedCard[reader] = 0;
     unackedStatus[reader] = false;
+}
+
+// A reader in secure or install mode: the secure channel answers the handshake
+// and refusals itself, and hands every other command to buildReply, sealing
+// the reply when the command came in a session. A frame with a bad check code
+// never gets here: it is dropped without a word and the session stays, so
+// that the panel's resend of the same frame goes through.
+void OsdpPeripheral::secureReply(int reader, int32_t frameLength) {
+    SecureChannel& channel = secure_[reader];
+    const ScInbound in =
+        channel.receive(inBuf.data(), static_cast<size_t>(frameLength), replyBuf.data(), &replyLen);
+    // Only a frame whose MAC holds may confirm that the last reply arrived,
+    // so that a forged frame cannot settle a card the panel never saw; a new
+    // session offers it again whatever opened it.
+    if (in.authenticated || (inCtrl & kSequenceMask) == 0)
+        settleDelivery(reader);
+    if (in.dispatch) {
+        buildReply(in.ctrl, in.cmd);
+        replyLen = channel.sealReply(replyBuf.data(), replyLen);
+    } else {
+        MutexLock lock(mutex);
+        ++reqIn;
+    }
+    logSecurity(reader, in);
+}
+
+// Session start and end at the level of line problems; never a key.
+void OsdpPeripheral::logSecurity(int reader, const ScInbound& in) {
+    if ((in.started == nullptr && in.ended == nullptr && in.refused == nullptr) || !logEnabled(1))
+        return;
+    const std::string time = timeText(clock_());
+    if (in.ended != nullptr)
+        logAt(1, "%s Reader %d secure session ended: %s", time.c_str(), reader + 1, in.ended);
+    if (in.refused != nullptr)
+        logAt(1, "%s Reader %d secure channel refused: %s", time.c_str(), reader + 1, in.refused);
+    if (in.started != nullptr) {
+        logAt(1, "%s Reader %d secure session started with the %s key", time.c_str(), reader + 1,
+              in.started);
+    }
 }
 
 void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
@@ -399,6 +461,13 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
             break;
         case kReplyPdcap:
             std::memcpy(out + 6, kCapabilities, sizeof kCapabilities);
+            if (secure_[r].mode() != ScMode::plain) {
+                // Communication security: AES-128 Secure Channel, and in
+                // install mode the default key as well, so that a controller
+                // can tell that the reader waits for its key.
+                out[6 + kSecurityEntry + 1] = 0x01;
+                out[6 + kSecurityEntry + 2] = secure_[r].mode() == ScMode::install ? 0x01 : 0x00;
+            }
             break;
         case kReplyLstatr:
             out[6] = tamper[r];

@@ -1,6 +1,7 @@
 // The OSDP peripheral engine: two virtual card readers answering one OSDP
 // controller. Bytes go in through receiveByte, the reply comes out in replyBuf.
-// The engine does no I/O; its only outside input is the clock it is given.
+// The engine does no I/O; its only outside inputs are the clock and the
+// Secure Channel cipher with its random source that it is given.
 #pragma once
 
 #include <array>
@@ -10,6 +11,8 @@
 #include <functional>
 #include <string>
 
+#include "osdp/secure_channel.h"
+#include "osdp/system_cipher.h"
 #include "util/mutex.h"
 
 // Wall-clock time as 64-bit seconds and microseconds, wide on 32-bit targets too.
@@ -34,8 +37,9 @@ std::string hexDump(const uint8_t* data, size_t count);
 
 constexpr int kReaderCount = 2;
 constexpr size_t kFrameBufferSize = 1024;
-// The longest reply, osdp_PDCAP, is 50 bytes.
-constexpr size_t kMaxReplyLength = 50;
+// The longest reply is osdp_PDCAP (42 payload bytes) sealed for a secure
+// session: 62 bytes.
+constexpr size_t kMaxReplyLength = sessionFrameLength(42);
 // The length field's low byte alone gives the frame length, so no frame the
 // receiver takes is longer than this.
 constexpr size_t kMaxFrameLength = 255;
@@ -80,9 +84,13 @@ class OsdpPeripheral {
     using Clock = std::function<WallTime()>;
     // Microseconds that only ever grow; the default is monotonicMicros.
     using MonotonicClock = std::function<int64_t()>;
+    // Persists a key that the controller set for reader index 0 or 1; false
+    // when it could not be stored.
+    using KeyStore = std::function<bool(int reader, const AesKey& key)>;
 
     explicit OsdpPeripheral(Clock clock = systemWallTime,
-                            MonotonicClock monotonic = monotonicMicros);
+                            MonotonicClock monotonic = monotonicMicros,
+                            ScCipher cipher = systemCipher());
     OsdpPeripheral(const OsdpPeripheral&) = delete;
     OsdpPeripheral& operator=(const OsdpPeripheral&) = delete;
 
@@ -95,6 +103,13 @@ class OsdpPeripheral {
     // that began inside it is still found and only the broken frame is lost.
     // A frame paused for more than kFramePauseMicros is dropped.
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
+
+    // Main thread, before the line is open. Plain mode (the default) answers
+    // as a reader without Secure Channel; secure and install mode take part
+    // in it with the reader's base key (required for secure mode) and its
+    // clientUid. REQUIRES: reader is 0 or 1.
+    void setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore);
+    ScMode securityMode(int reader) const { return secure_[reader].mode(); }
 
     // Main thread. Builds the reply to a command for currentReader.
     // REQUIRES: currentReader is 0 or 1.
@@ -183,6 +198,14 @@ class OsdpPeripheral {
     std::array<uint32_t, kReaderCount> unackedCard GUARDED_BY(mutex){};
     std::array<bool, kReaderCount> unackedStatus GUARDED_BY(mutex){};
 
+    // The cUID each reader sends in the Secure Channel handshake, read by
+    // setSecurity: the vendor code, the reader's address and the serial
+    // number as the identification reply gives them. Built from fixed
+    // identity values, so it stays the same across restarts, as a controller
+    // that derives keys from it needs; the address keeps the two readers
+    // apart.
+    std::array<std::array<uint8_t, 8>, kReaderCount> clientUid{};
+
   private:
     // What one byte did to the frame being received.
     enum class FrameEvent {
@@ -211,8 +234,14 @@ class OsdpPeripheral {
     // Counts one outcome of takeByte into the line figures.
     void countEvent(FrameEvent event);
 
+    void secureReply(int reader, int32_t frameLength);
+    void logSecurity(int reader, const ScInbound& in);
+
     Clock clock_;
     MonotonicClock monotonic_;
+    const ScCipher cipher_;
+    std::array<SecureChannel, kReaderCount> secure_{
+        {SecureChannel(cipher_), SecureChannel(cipher_)}};
 
     // The line figures. Only the main thread writes them and the web worker
     // only reads, so single-writer relaxed atomics suffice: a count costs a

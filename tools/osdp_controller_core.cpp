@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "osdp/check_codes.h"
 
 namespace {
 
 constexpr uint8_t kCrcFlag = 0x04;
+constexpr uint8_t kScbFlag = 0x08;
 constexpr size_t kHeaderLength = 6;
 constexpr size_t kMinChecksumFrame = 7;
 constexpr size_t kMinCrcFrame = 8;
@@ -109,8 +111,12 @@ bool ReplyCollector::nextReply(OsdpReply* reply) {
         if (isReply) {
             reply->address = buffer_[1] & ~kOsdpReplyBit;
             reply->sequence = buffer_[4] & 0x03;
-            reply->code = buffer_[5];
-            reply->data.assign(buffer_.begin() + kHeaderLength, buffer_.begin() + dataEnd);
+            // A security block sits between the control byte and the code.
+            const size_t scbLength = (buffer_[4] & kScbFlag) ? buffer_[5] : 0;
+            const size_t codeAt = std::min(kHeaderLength - 1 + scbLength, dataEnd - 1);
+            reply->code = buffer_[codeAt];
+            reply->data.assign(buffer_.begin() + codeAt + 1, buffer_.begin() + dataEnd);
+            reply->frame.assign(buffer_.begin(), buffer_.begin() + length);
         }
         buffer_.erase(buffer_.begin(), buffer_.begin() + length);
         if (isReply)
@@ -118,25 +124,148 @@ bool ReplyCollector::nextReply(OsdpReply* reply) {
     }
 }
 
-ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit)
-    : missLimit_(missLimit) {
+std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t sequence,
+                                                        const AesKey& key, uint8_t keyByte) {
+    active_ = false;
+    if (!cipher_.random(rndA_, sizeof rndA_))
+        return {};
+    keyByte_ = keyByte;
+    keys_ = deriveSessionKeys(cipher_, key, rndA_);
+    const uint8_t scb[3] = {3, kScbChallenge, keyByte};
+    std::vector<uint8_t> frame(kMaxFrame);
+    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdChallenge, rndA_,
+                            sizeof rndA_));
+    return frame;
+}
+
+bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
+    ScFrame parts;
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        parts.code != kReplyClientCryptogram || parts.type != kScbClientCryptogram ||
+        parts.dataEnd - parts.dataStart != 32) {
+        return false;
+    }
+    const uint8_t* data = reply.frame.data() + parts.dataStart;
+    std::memcpy(rndB_, data + 8, sizeof rndB_);
+    const AesBlock expected = scCryptogram(cipher_, keys_.enc, rndA_, rndB_);
+    return parts.keyByte == keyByte_ && equalConstantTime(expected.data(), data + 16, 16);
+}
+
+std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t sequence) const {
+    const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
+    const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
+    std::vector<uint8_t> frame(kMaxFrame);
+    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdServerCryptogram,
+                            server.data(), server.size()));
+    return frame;
+}
+
+bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
+    ScFrame parts;
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        parts.code != kReplyInitialRmac || parts.type != kScbInitialRmac || parts.keyByte != 0x01 ||
+        parts.dataEnd - parts.dataStart != 16) {
+        return false;
+    }
+    const AesBlock expected =
+        initialRmac(cipher_, keys_, scCryptogram(cipher_, keys_.enc, rndB_, rndA_));
+    if (!equalConstantTime(expected.data(), reply.frame.data() + parts.dataStart, 16))
+        return false;
+    rmac_ = expected;
+    active_ = true;
+    return true;
+}
+
+std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
+                                                   const std::vector<uint8_t>& data) {
+    std::vector<uint8_t> frame(sessionFrameLength(data.size()));
+    sealSessionFrame(cipher_, keys_, rmac_, false, address, sequence, code, data.data(),
+                     data.size(), frame.data(), &cmac_);
+    return frame;
+}
+
+bool ControllerSecureChannel::open(const OsdpReply& reply, uint8_t* code,
+                                   std::vector<uint8_t>* data) {
+    ScFrame parts;
+    std::vector<uint8_t> plain(reply.frame.size());
+    size_t n = 0;
+    AesBlock mac;
+    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
+        (parts.type != kScbReplyMac && parts.type != kScbReplyEncrypted) ||
+        openSessionFrame(cipher_, keys_, cmac_, reply.frame.data(), reply.frame.size(), parts,
+                         plain.data(), &n, &mac) != ScOpen::ok) {
+        active_ = false;
+        return false;
+    }
+    rmac_ = mac;
+    *code = parts.code;
+    data->assign(plain.begin(), plain.begin() + static_cast<long>(n));
+    return true;
+}
+
+ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit,
+                                     const ControllerSecurity* security)
+    : missLimit_(missLimit), security_(security) {
     for (uint8_t address : addresses) {
         Reader reader;
         reader.address = address;
+        if (security_ != nullptr)
+            reader.secure = std::make_shared<ControllerSecureChannel>(*security_->cipher);
         readers_.push_back(reader);
     }
+}
+
+ControllerSession::Step ControllerSession::nextStep(const Reader& reader) const {
+    if (!reader.identityAsked)
+        return Step::identity;
+    if (!reader.capabilitiesAsked)
+        return Step::capabilities;
+    if (!reader.secure)
+        return Step::poll;
+    if (reader.secure->active())
+        return security_->install && reader.newKey == Reader::NewKey::pending ? Step::setKey
+                                                                              : Step::sealedPoll;
+    return reader.confirming ? Step::confirm : Step::challenge;
+}
+
+std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
+    switch (step) {
+        case Step::identity:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandId);
+        case Step::capabilities:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandCap);
+        case Step::poll:
+            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandPoll);
+        case Step::challenge: {
+            // Every handshake starts at sequence 0. Until a new key is set
+            // the base key serves if given, else the default key.
+            reader.sequence = 0;
+            const bool useNewKey = reader.newKey == Reader::NewKey::installed;
+            const bool useDefault = !useNewKey && !security_->hasKey;
+            return reader.secure->challenge(reader.address, 0,
+                                            useNewKey    ? security_->newKey
+                                            : useDefault ? kDefaultScbk
+                                                         : security_->key,
+                                            useDefault ? kKeyDefault : kKeyBase);
+        }
+        case Step::confirm:
+            return reader.secure->confirm(reader.address, reader.sequence);
+        case Step::setKey: {
+            std::vector<uint8_t> data = {0x01, 0x10};
+            data.insert(data.end(), security_->newKey.begin(), security_->newKey.end());
+            return reader.secure->seal(reader.address, reader.sequence, kCmdKeyset, data);
+        }
+        case Step::sealedPoll:
+            return reader.secure->seal(reader.address, reader.sequence, kOsdpCommandPoll);
+    }
+    return {};
 }
 
 const std::vector<uint8_t>& ControllerSession::nextCommand() {
     Reader& reader = readers_[turn_];
     if (reader.outstanding.empty()) {
-        uint8_t command = kOsdpCommandPoll;
-        if (!reader.identityAsked) {
-            command = kOsdpCommandId;
-        } else if (!reader.capabilitiesAsked) {
-            command = kOsdpCommandCap;
-        }
-        reader.outstanding = buildCommandFrame(reader.address, reader.sequence, command);
+        reader.step = nextStep(reader);
+        reader.outstanding = buildFrame(reader, reader.step);
     }
     return reader.outstanding;
 }
@@ -154,22 +283,87 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
         reader.link = Link::online;
         lines.push_back(readerPrefix(reader.address) + " online");
     }
-    const uint8_t command = reader.outstanding[5];
-    if (command == kOsdpCommandId)
+    if (reader.step == Step::identity)
         reader.identityAsked = true;
-    if (command == kOsdpCommandCap)
+    if (reader.step == Step::capabilities)
         reader.capabilitiesAsked = true;
-    if (reply.code == kOsdpReplyRaw)
-        ++cardReads_;
-    std::string line = describeReply(command, reply);
-    if (!line.empty())
-        lines.push_back(line);
+    if (reader.step <= Step::poll) {
+        if (reply.code == kOsdpReplyRaw)
+            ++cardReads_;
+        std::string line = describeReply(reader.outstanding[5], reply);
+        if (!line.empty())
+            lines.push_back(line);
+    } else {
+        onSecureReply(reader, reply, &lines);
+    }
 
     reader.misses = 0;
     reader.outstanding.clear();
     reader.sequence = reader.sequence % 3 + 1;
     passTurn();
     return lines;
+}
+
+// The handshake moves on or starts over; a session reply is opened and told
+// like one in clear. Keys never reach a line.
+void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
+                                      std::vector<std::string>* lines) {
+    const std::string prefix = readerPrefix(reader.address);
+    ControllerSecureChannel& secure = *reader.secure;
+    auto refused = [&]() {
+        reader.confirming = false;
+        if (!reader.refusalShown)
+            lines->push_back(prefix + " secure channel refused");
+        reader.refusalShown = true;
+    };
+    switch (reader.step) {
+        case Step::challenge:
+            if (secure.acceptClientCryptogram(reply)) {
+                reader.confirming = true;
+            } else {
+                refused();
+            }
+            return;
+        case Step::confirm:
+            reader.confirming = false;
+            if (!secure.acceptInitialRmac(reply)) {
+                refused();
+                return;
+            }
+            reader.refusalShown = false;
+            lines->push_back(prefix + " secure channel established");
+            return;
+        default:
+            break;
+    }
+    OsdpReply opened = reply;
+    if (!secure.open(reply, &opened.code, &opened.data)) {
+        const std::string line =
+            describeReply(reader.step == Step::setKey ? kCmdKeyset : kOsdpCommandPoll, reply);
+        if (!line.empty())
+            lines->push_back(line);
+        lines->push_back(prefix + " secure channel lost");
+        return;
+    }
+    if (reader.step == Step::setKey) {
+        // Asked once: a refused key is reported and the session goes on.
+        if (opened.code == kOsdpReplyAck) {
+            // The reader ends the session after the new key; the next
+            // handshake uses it.
+            reader.newKey = Reader::NewKey::installed;
+            secure.end();
+            lines->push_back(prefix + " key installed");
+        } else {
+            reader.newKey = Reader::NewKey::refused;
+            lines->push_back(describeReply(kCmdKeyset, opened));
+        }
+        return;
+    }
+    if (opened.code == kOsdpReplyRaw)
+        ++cardReads_;
+    const std::string line = describeReply(kOsdpCommandPoll, opened);
+    if (!line.empty())
+        lines->push_back(line);
 }
 
 std::vector<std::string> ControllerSession::onNoReply() {
@@ -184,6 +378,9 @@ std::vector<std::string> ControllerSession::onNoReply() {
         reader.capabilitiesAsked = false;
         reader.sequence = 0;
         reader.outstanding.clear();
+        reader.confirming = false;
+        if (reader.secure)
+            reader.secure->end();
     }
     passTurn();
     return lines;

@@ -5,8 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "osdp/secure_channel.h"
 
 constexpr uint8_t kOsdpStart = 0x53;
 constexpr uint8_t kOsdpReplyBit = 0x80;
@@ -30,7 +33,50 @@ struct OsdpReply {
     uint8_t address = 0;  // of the device, without the reply bit
     uint8_t sequence = 0;
     uint8_t code = 0;
-    std::vector<uint8_t> data;  // from offset 6 up to the check code
+    std::vector<uint8_t> data;   // from offset 6 up to the check code
+    std::vector<uint8_t> frame;  // the whole frame, as the secure channel needs it
+};
+
+// The controller's side of one reader's Secure Channel: the handshake, then
+// commands sealed and replies opened along the MAC chain. A command that is
+// sent again unchanged keeps the chain, as the reader expects of a repeat.
+class ControllerSecureChannel {
+  public:
+    // REQUIRES: cipher outlives the channel.
+    explicit ControllerSecureChannel(const ScCipher& cipher) : cipher_(cipher) {}
+
+    // osdp_CHLNG keyed with key, announced by keyByte (kKeyBase or
+    // kKeyDefault), with a fresh RND.A; empty when no random bytes came.
+    std::vector<uint8_t> challenge(uint8_t address, uint8_t sequence, const AesKey& key,
+                                   uint8_t keyByte);
+    // Checks the reader's osdp_CCRYPT; false when the cryptogram shows that
+    // the reader holds another key.
+    bool acceptClientCryptogram(const OsdpReply& reply);
+    // osdp_SCRYPT. REQUIRES: acceptClientCryptogram was true.
+    std::vector<uint8_t> confirm(uint8_t address, uint8_t sequence) const;
+    // Checks the reader's osdp_RMAC_I; true starts the session.
+    bool acceptInitialRmac(const OsdpReply& reply);
+
+    bool active() const { return active_; }
+    void end() { active_ = false; }
+
+    // A command in the session: MAC only without data, else encrypted.
+    // REQUIRES: active().
+    std::vector<uint8_t> seal(uint8_t address, uint8_t sequence, uint8_t code,
+                              const std::vector<uint8_t>& data = {});
+    // Opens the reply to the command last sealed: code and plain data. False,
+    // and the session ends, for a reply in clear or with a wrong MAC.
+    bool open(const OsdpReply& reply, uint8_t* code, std::vector<uint8_t>* data);
+
+  private:
+    const ScCipher& cipher_;
+    ScKeys keys_;
+    uint8_t keyByte_ = kKeyBase;
+    uint8_t rndA_[8] = {};
+    uint8_t rndB_[8] = {};
+    bool active_ = false;
+    AesBlock rmac_{};
+    AesBlock cmac_{};
 };
 
 // Collects the bytes from the line and takes whole reply frames out of them.
@@ -52,16 +98,31 @@ class ReplyCollector {
     std::vector<uint8_t> buffer_;
 };
 
+// Secure Channel for every reader of a ControllerSession.
+struct ControllerSecurity {
+    // REQUIRES: outlives the session.
+    const ScCipher* cipher = nullptr;
+    // The readers' base key; without it the first handshake uses SCBK-D.
+    bool hasKey = false;
+    AesKey key{};
+    // A key to set with osdp_KEYSET in the first session, then used.
+    bool install = false;
+    AesKey newKey{};
+};
+
 // Polls a set of readers in turn. Each reader is asked once for its
 // identification and capabilities, then polled; sequence numbers run 0 (first
 // frame of a session), 1, 2, 3, 1, ... per reader. A command whose reply was
 // missed is sent again unchanged, with the same sequence number. After
 // missLimit misses in a row the reader is offline and its next session starts
-// again at sequence 0 with the identification request.
+// again at sequence 0 with the identification request. With security, each
+// reader's polls go through a Secure Channel session, opened by a handshake at
+// sequence 0 after the capabilities and again whenever the session is lost.
 class ControllerSession {
   public:
     // REQUIRES: addresses not empty, each at most 0x7E; missLimit >= 1.
-    explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3);
+    explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3,
+                               const ControllerSecurity* security = nullptr);
 
     // The frame to send now, to the reader whose turn it is.
     const std::vector<uint8_t>& nextCommand();
@@ -82,6 +143,8 @@ class ControllerSession {
 
   private:
     enum class Link { unknown, online, offline };
+    // What the outstanding frame asks.
+    enum class Step { identity, capabilities, poll, challenge, confirm, setKey, sealedPoll };
     struct Reader {
         uint8_t address = 0;
         Link link = Link::unknown;
@@ -90,12 +153,21 @@ class ControllerSession {
         uint8_t sequence = 0;
         int misses = 0;
         std::vector<uint8_t> outstanding;  // sent, not answered yet
+        Step step = Step::identity;
+        std::shared_ptr<ControllerSecureChannel> secure;
+        bool confirming = false;  // the reader's cryptogram was right
+        enum class NewKey { pending, installed, refused } newKey = NewKey::pending;
+        bool refusalShown = false;
     };
 
+    Step nextStep(const Reader& reader) const;
+    std::vector<uint8_t> buildFrame(Reader& reader, Step step);
+    void onSecureReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
     void passTurn();
 
     std::vector<Reader> readers_;
     const int missLimit_;
+    const ControllerSecurity* security_;
     size_t turn_ = 0;
     int cardReads_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "osdp/system_cipher.h"
 #include "platform/tty_settings.h"
 #include "tools/descriptor_io.h"
 #include "tools/osdp_controller_core.h"
@@ -32,6 +33,12 @@ const char kUsage[] =
     "  --interval MS  pause between one exchange and the next (default 100)\n"
     "  --timeout MS   time a reader has to answer before the same frame is\n"
     "                 sent again (default 200)\n"
+    "  --key HEX      talk to the readers through OSDP Secure Channel with this\n"
+    "                 base key (32 hexadecimal digits)\n"
+    "  --install-key HEX\n"
+    "                 set this key in each reader with osdp_KEYSET, in a session\n"
+    "                 keyed with --key or, without it, the default key (a reader\n"
+    "                 in install mode); then use it\n"
     "  --count N      stop after N card reads\n"
     "  --seconds N    stop after N seconds\n"
     "  --help         show this text\n"
@@ -44,6 +51,10 @@ const char kUsage[] =
     "  reader A card format=0xHH bits=N card=HEX\n"
     "  reader A status tamper=N power=N\n"
     "  reader A nak error=N\n"
+    "  reader A secure channel established\n"
+    "  reader A secure channel refused  (another key, or no Secure Channel)\n"
+    "  reader A secure channel lost\n"
+    "  reader A key installed\n"
     "  reader A reply code=0xHH to command 0xHH\n"
     "\n"
     "Exit status: 0 when --count or --seconds is reached, 1 when the line\n"
@@ -56,6 +67,7 @@ struct Options {
     long timeoutMs = 200;
     long count = 0;    // 0: no limit
     long seconds = 0;  // 0: no limit
+    ControllerSecurity security;
 };
 
 bool parseNumber(const char* text, long min, long max, long* value) {
@@ -85,6 +97,18 @@ Options parseOptions(int argc, char** argv) {
         long min = 1;
         long max = 1000000;
         long address = 0;
+        if (arg == "--key" || arg == "--install-key") {
+            const bool install = arg == "--install-key";
+            if (i + 1 >= argc || !parseHexKey(argv[i + 1], install ? &options.security.newKey
+                                                                   : &options.security.key)) {
+                usageError(arg + " needs 32 hexadecimal digits");
+            }
+            (install ? options.security.install : options.security.hasKey) = true;
+            // Out of sight of other users' process lists from now on.
+            memset(argv[i + 1], 'x', strlen(argv[i + 1]));
+            ++i;
+            continue;
+        }
         if (arg == "--address") {
             target = &address;
             min = 0;
@@ -204,7 +228,11 @@ int main(int argc, char** argv) {
     const bool timeLimited = options.seconds > 0;
     const Clock::time_point end = start + std::chrono::seconds(options.seconds);
 
-    ControllerSession session(options.addresses);
+    const ScCipher cipher = systemCipher();
+    const bool secure = options.security.hasKey || options.security.install;
+    ControllerSecurity security = options.security;
+    security.cipher = &cipher;
+    ControllerSession session(options.addresses, 3, secure ? &security : nullptr);
     ReplyCollector collector;
     for (;;) {
         // Whatever came before the command cannot answer it: a late copy of an

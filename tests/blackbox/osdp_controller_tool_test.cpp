@@ -143,6 +143,11 @@ TEST(OsdpControllerToolTest, RefusesBadUsageAndAMissingLine) {
     ChildProcess badAddress(toolOptions({"--address", "127", "/dev/null"}));
     EXPECT_EQ(2, exitCode(badAddress.waitExit(deadlineIn(kPatience))));
 
+    ChildProcess shortKey(toolOptions({"--key", "000102030405060708090A0B0C0D0E", "/dev/null"}));
+    EXPECT_EQ(2, exitCode(shortKey.waitExit(deadlineIn(kPatience))));
+    EXPECT_THAT(shortKey.errorText(), HasSubstr("--key needs 32 hexadecimal digits"));
+    EXPECT_THAT(shortKey.errorText(), ::testing::Not(HasSubstr("0A0B0C0D0E")));
+
     ChildProcess noLine(toolOptions({"/nonexistent/ttyX"}));
     EXPECT_EQ(1, exitCode(noLine.waitExit(deadlineIn(kPatience))));
     EXPECT_THAT(noLine.errorText(), HasSubstr("/nonexistent/ttyX"));

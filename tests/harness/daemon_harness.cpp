@@ -356,7 +356,8 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
     options.args = {kDaemonBinary};
     options.env = {{"ZUL_PARAMETER_FILE", dir.file("parameters.conf")},
                    {"ZUL_SERIAL_DEVICE", serialDevice},
-                   {"FCGI_SOCKET_NAME", dir.file("fcgi.sock")}};
+                   {"FCGI_SOCKET_NAME", dir.file("fcgi.sock")},
+                   {"ZUL_KEY_FILE", dir.file("osdp-keys")}};
     options.unsetEnv = {"ZUL_CGI_HEADERS"};
     options.workingDirectory = dir.path();
     return options;

@@ -173,7 +173,8 @@ class ChildProcess {
 
 // Options that run the daemon in dir: a parameter file with the serial number
 // kTestSerialNumber, the serial port at serialDevice, the FastCGI socket
-// dir/fcgi.sock, and dir as the working directory.
+// dir/fcgi.sock, the key file dir/osdp-keys (absent: both readers plain), and
+// dir as the working directory.
 extern const char* const kTestSerialNumber;
 ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice);
 
