@@ -26,7 +26,7 @@
 
 namespace {
 
-// Not the demo's ports (8480, and 18480 in its test).
+// Not the demos' ports (8480, and 18480 and 18482 in their tests).
 constexpr int kPort = 18481;
 constexpr char kNginx[] = "/usr/sbin/nginx";
 
