@@ -4,9 +4,9 @@
 #include <ctime>
 #include <string>
 
-#include "app/globals.h"
-#include "app/log.h"
 #include "osdp/osdp_peripheral.h"
+#include "util/globals.h"
+#include "util/log.h"
 
 bool OsdpPeripheral::saveConfig() {
     const time_t now = time(nullptr);

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <vector>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace {
 

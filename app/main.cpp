@@ -7,12 +7,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "app/globals.h"
 #include "app/key_file.h"
-#include "app/log.h"
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
 #include "serial/serial_link.h"
+#include "util/globals.h"
+#include "util/log.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
 

@@ -11,11 +11,11 @@
 #include <new>
 #include <vector>
 
-#include "app/log.h"
 #include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
 #include "osdp/system_cipher.h"
 #include "tools/osdp_controller_core.h"
+#include "util/log.h"
 
 namespace {
 

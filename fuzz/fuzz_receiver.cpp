@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "app/log.h"
 #include "fuzz/fuzz_support.h"
 #include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
+#include "util/log.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "app/log.h"
 #include "osdp/osdp_peripheral.h"
+#include "util/log.h"
 #include "web/web_service.h"
 
 void quietVerboseLogging() {

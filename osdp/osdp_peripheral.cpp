@@ -7,8 +7,8 @@
 #include <ctime>
 #include <utility>
 
-#include "app/log.h"
 #include "osdp/check_codes.h"
+#include "util/log.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <memory>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace {
 

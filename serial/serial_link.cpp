@@ -1,7 +1,7 @@
 #include "serial/serial_link.h"
 
-#include "app/log.h"
 #include "osdp/osdp_peripheral.h"
+#include "util/log.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/log.h"
 #include "osdp_test_frames.h"
+#include "util/log.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <array>
 #include <string>
 
-#include "app/log.h"
 #include "osdp_test_frames.h"
+#include "util/log.h"
 
 namespace {
 

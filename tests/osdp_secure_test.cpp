@@ -13,9 +13,9 @@
 #include <string>
 
 #include "app/key_file.h"
-#include "app/log.h"
 #include "osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
+#include "util/log.h"
 
 namespace {
 

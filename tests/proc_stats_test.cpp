@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <string>
 
-#include "app/globals.h"
-#include "app/log.h"
 #include "osdp/osdp_peripheral.h"
+#include "util/globals.h"
+#include "util/log.h"
 #include "web/web_service.h"
 
 class WebFixture : public ::testing::Test {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/log.h"
+#include "util/log.h"
 #include "util/sha1.h"
 #include "web/proc_stats.h"
 #include "web/status_page.h"

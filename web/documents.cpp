@@ -2,8 +2,8 @@
 // built by plain concatenation: values are copied in without escaping.
 #include <sstream>
 
-#include "app/globals.h"
-#include "app/log.h"
+#include "util/globals.h"
+#include "util/log.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
 

@@ -7,8 +7,8 @@
 #include <optional>
 #include <stdexcept>
 
-#include "app/log.h"
 #include "util/base64.h"
+#include "util/log.h"
 #include "util/sha1.h"
 #include "web/web_service.h"
 

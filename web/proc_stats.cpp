@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace {
 

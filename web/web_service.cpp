@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/log.h"
+#include "util/log.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/log.h"
+#include "util/log.h"
 
 #include <syslog.h>
 

@@ -1,3 +1,3 @@
-#include "app/globals.h"
+#include "util/globals.h"
 
 std::string DeviceSerial;
