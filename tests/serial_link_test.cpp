@@ -46,9 +46,12 @@ TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
     EXPECT_EQ(sent.size(), 4u);
 }
 
-// The reply trace line shows the flush status; NORMAL is in the black-box trace test.
-TEST(SerialLinkTest, FlushStatusesHaveTheirNames) {
-    EXPECT_STREQ(ioStatusName(G_IO_STATUS_ERROR), "G_IO_STATUS_ERROR");
+TEST(SerialLinkTest, TraceLineListsEveryReplyByteAndTheFlushStatus) {
+    const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
+    EXPECT_EQ(replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply),
+              "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]");
+    EXPECT_EQ(replyTraceText(G_IO_STATUS_ERROR, reply, 0),
+              "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_ERROR []");
     EXPECT_STREQ(ioStatusName(G_IO_STATUS_EOF), "G_IO_STATUS_EOF");
     EXPECT_STREQ(ioStatusName(G_IO_STATUS_AGAIN), "G_IO_STATUS_AGAIN");
     EXPECT_STREQ(ioStatusName(static_cast<GIOStatus>(7)), "Unknown GIOStatus!");
