@@ -1,5 +1,4 @@
-// Arbitrary POST bodies into the plate and upload roads: the first line is the
-// key of the query pair that an upload goes to, the rest is the body.
+// Arbitrary POST bodies into the plate and upload roads, after a line naming the upload's key.
 #include <algorithm>
 #include <string>
 
