@@ -16,11 +16,11 @@ void quietVerboseLogging() {
 }
 
 WebService& fuzzedWebService() {
-    static OsdpPeripheral* osdp = [] {
+    static WebService* service = [] {
+        quietVerboseLogging();
         auto* engine = new OsdpPeripheral;
         engine->configPath = "/tmp/kanzo_fuzz_" + std::to_string(getpid()) + ".conf";
-        return engine;
+        return new WebService(*engine);
     }();
-    static WebService* service = new WebService(*osdp);
     return *service;
 }

@@ -1,5 +1,8 @@
-// What every fuzz target shares: quiet, but fully verbose, logging.
+// What the fuzz targets share.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
 
 // Raises DebugLevel to 5 so that every log line is formatted, and sends
 // standard output to /dev/null so that the run is not slowed by printing.
@@ -7,7 +10,6 @@ void quietVerboseLogging();
 
 class WebService;
 
-// The web service of the web targets, on an engine of its own whose
-// configuration file goes to a scratch path, so that the dispatcher's saves
-// touch nothing of the machine's. Built on first use; lives to the end.
+// The web targets' service, logging as above, on an engine of its own whose
+// configuration file is a scratch file.
 WebService& fuzzedWebService();

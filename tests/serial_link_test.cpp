@@ -1,85 +1,90 @@
-// SerialLink: feeding a burst of received bytes, the reply trace text, and
-// what a hung-up line leaves on the default GLib main context that the
-// daemon's main loop runs.
+// The serial link and the platform stand-ins under the daemon. A missing
+// parameter or parameter file is run through the black-box lifecycle tests.
 #include "serial/serial_link.h"
 
 #include <fcntl.h>
-#include <glib.h>
+#include <gtest/gtest.h>
 #include <poll.h>
-#include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
 
-#include "gtest/gtest.h"
 #include "osdp/osdp_peripheral.h"
-#include "tests/osdp_test_frames.h"
+#include "platform/ax_parameter.h"
+#include "platform/tty_settings.h"
 
 namespace {
 
-constexpr uint8_t kPoll = 0x60;
-constexpr uint8_t kAck = 0x40;
+using Bytes = std::vector<uint8_t>;
 
-TEST(SerialLinkFeedTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
+TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
+    // Polls of readers 10 and 11 and the start of reader 10's next, then its rest.
+    const Bytes burst = {0x53, 0x0A, 0x08, 0x00, 0x04, 0x60, 0x45, 0xEC, 0x53, 0x0B,
+                         0x08, 0x00, 0x04, 0x60, 0x14, 0x46, 0x53, 0x0A, 0x08};
+    const Bytes rest = {0x00, 0x05, 0x60, 0x74, 0xDF};
     OsdpPeripheral osdp;
-    const Bytes third = commandFrame(10, 0x05, kPoll);
-    Bytes burst = commandFrame(10, 0x04, kPoll);
-    for (const Bytes& part :
-         {commandFrame(11, 0x04, kPoll), Bytes(third.begin(), third.begin() + 3)})
-        burst.insert(burst.end(), part.begin(), part.end());
-    // Had the next frame been fed before a reply went out, the reply buffer
-    // would hold that frame's reply instead.
     std::vector<Bytes> sent;
+    bool lineUp = true;
     const auto send = [&] {
-        sent.push_back(reply(osdp));
-        return true;
+        sent.emplace_back(osdp.replyBuf.begin(), osdp.replyBuf.begin() + osdp.replyLen);
+        return lineUp;
     };
+    EXPECT_EQ(feedBytes(osdp, burst.data(), burst.size(), send), burst.size());
+    EXPECT_EQ(feedBytes(osdp, rest.data(), rest.size(), send), rest.size());
+    EXPECT_EQ(sent, (std::vector<Bytes>{{0x53, 0x8A, 0x08, 0x00, 0x04, 0x40, 0xF7, 0xEA},
+                                        {0x53, 0x8B, 0x08, 0x00, 0x04, 0x40, 0xA6, 0x40},
+                                        {0x53, 0x8A, 0x08, 0x00, 0x05, 0x40, 0xC6, 0xD9}}));
 
-    EXPECT_EQ(burst.size(), feedBytes(osdp, burst.data(), burst.size(), send));
-    EXPECT_EQ((std::vector<Bytes>{replyFrame(10, 0, kAck), replyFrame(11, 0, kAck)}), sent);
-
-    EXPECT_EQ(third.size() - 3, feedBytes(osdp, third.data() + 3, third.size() - 3, send));
-    EXPECT_EQ(replyFrame(10, 1, kAck), sent.back());
-    EXPECT_EQ(3u, sent.size());
+    // A line lost on the first reply stops the feed after its frame.
+    lineUp = false;
+    EXPECT_EQ(feedBytes(osdp, burst.data(), burst.size(), send), 8u);
+    EXPECT_EQ(sent.size(), 4u);
 }
 
-TEST(SerialLinkFeedTest, LineLostOnAReplyStopsTheFeedAfterItsFrame) {
-    OsdpPeripheral osdp;
-    Bytes burst = commandFrame(10, 0x04, kPoll);
-    const size_t firstFrame = burst.size();
-    const Bytes second = commandFrame(11, 0x04, kPoll);
-    burst.insert(burst.end(), second.begin(), second.end());
-    int replies = 0;
-
-    EXPECT_EQ(firstFrame, feedBytes(osdp, burst.data(), burst.size(), [&] {
-                  ++replies;
-                  return false;
-              }));
-    EXPECT_EQ(1, replies);
-}
-
-TEST(SerialLinkTraceTest, TraceTextListsEveryReplyByteWithATrailingBlank) {
+TEST(SerialLinkTest, TraceLineListsEveryReplyByteAndTheFlushStatus) {
     const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
-    EXPECT_EQ("WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]",
-              replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply));
-    EXPECT_EQ("WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_ERROR []",
-              replyTraceText(G_IO_STATUS_ERROR, reply, 0));
-    // The other names the flush status may take in that line.
-    EXPECT_STREQ("G_IO_STATUS_EOF", ioStatusName(G_IO_STATUS_EOF));
-    EXPECT_STREQ("G_IO_STATUS_AGAIN", ioStatusName(G_IO_STATUS_AGAIN));
-    EXPECT_STREQ("Unknown GIOStatus!", ioStatusName(static_cast<GIOStatus>(7)));
+    EXPECT_EQ(replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply),
+              "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]");
+    EXPECT_EQ(replyTraceText(G_IO_STATUS_ERROR, reply, 0),
+              "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_ERROR []");
+    EXPECT_STREQ(ioStatusName(G_IO_STATUS_EOF), "G_IO_STATUS_EOF");
+    EXPECT_STREQ(ioStatusName(G_IO_STATUS_AGAIN), "G_IO_STATUS_AGAIN");
+    EXPECT_STREQ(ioStatusName(static_cast<GIOStatus>(7)), "Unknown GIOStatus!");
 }
 
-TEST(SerialLinkTest, HangUpEndsTheWatchAndLeavesNothingToDispatch) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(0, grantpt(master));
-    ASSERT_EQ(0, unlockpt(master));
-    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+// A pty keeps neither the speed nor the character size: the settings alone.
+TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
+    termios tio;
+    memset(&tio, 0xFF, sizeof tio);
+    setRawTermios(&tio, TtySettings{});
+    EXPECT_EQ(B9600, cfgetispeed(&tio));
+    EXPECT_EQ(B9600, cfgetospeed(&tio));
+    EXPECT_EQ(tio.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
+              tcflag_t{CS8 | CREAD | CLOCAL});
+    EXPECT_EQ(0u, tio.c_lflag & (ICANON | ECHO | ECHONL | ISIG | IEXTEN));
+    EXPECT_EQ(0u, tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP | INPCK));
+    EXPECT_EQ(0u, tio.c_oflag & OPOST);
+    EXPECT_EQ(1, tio.c_cc[VMIN]);
+    EXPECT_EQ(0, tio.c_cc[VTIME]);
+}
+
+TEST(SerialLinkTest, PortThatIsNoTtyIsRefusedAndAHungUpOneLeavesNothingToDispatch) {
     OsdpPeripheral osdp;
+    setenv("ZUL_SERIAL_DEVICE", "/dev/null", 1);
+    SerialLink noTty(osdp);
+    EXPECT_FALSE(noTty.open());
+    noTty.close();
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
     SerialLink link(osdp, 60000);
     ASSERT_TRUE(link.open());
-    ASSERT_TRUE(link.watching());
 
     close(master);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -87,14 +92,30 @@ TEST(SerialLinkTest, HangUpEndsTheWatchAndLeavesNothingToDispatch) {
         if (!g_main_context_iteration(nullptr, FALSE))
             poll(nullptr, 0, 1);
     }
-
     EXPECT_FALSE(link.watching());
     EXPECT_EQ(nullptr, link.port);
-    // Nothing is ready until the reopen timer is due: no source is left that
-    // the gone tty would wake for ever.
+    // Nothing is ready before the reopen timer: no source the gone tty wakes.
     EXPECT_FALSE(g_main_context_iteration(nullptr, FALSE));
-    EXPECT_TRUE(link.close());
+    link.close();
     unsetenv("ZUL_SERIAL_DEVICE");
+}
+
+TEST(ParameterFileTest, FirstLineNamingTheParameterGivesItsValue) {
+    const std::string path = testing::TempDir() + "kanzo_param_" + std::to_string(getpid());
+    std::ofstream(path) << "# camera parameters\n\n  Properties.System.Model = M3106  \r\n"
+                           "Network.Line=a=b\nNetwork.Line=other\n";
+    setenv("ZUL_PARAMETER_FILE", path.c_str(), 1);
+    AXParameter* handle = ax_parameter_new("kanzo_zul", nullptr);
+    for (const auto& [name, expected] :
+         {std::pair{"Properties.System.Model", "M3106"}, {"Network.Line", "a=b"}}) {
+        gchar* value = nullptr;
+        EXPECT_TRUE(ax_parameter_get(handle, name, &value, nullptr)) << name;
+        EXPECT_STREQ(value, expected);
+        g_free(value);
+    }
+    ax_parameter_free(handle);
+    unsetenv("ZUL_PARAMETER_FILE");
+    unlink(path.c_str());
 }
 
 }  // namespace

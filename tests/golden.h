@@ -1,0 +1,45 @@
+// Golden files in tests/fixtures, read like a trace: a case is its ">" lines,
+// the input, then lines opening with the tag of what they hold and a blank.
+// Lines of one tag join with line feeds; "#" lines are comments; texts take
+// \n and \xHH escapes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The line a case starts on, and its texts by tag.
+using GoldenCase = std::pair<int, std::map<char, std::string>>;
+
+inline std::vector<GoldenCase> goldenCases(const std::string& name) {
+    std::ifstream file(KANZO_FIXTURES "/" + name);
+    EXPECT_TRUE(file) << name;
+    std::vector<GoldenCase> cases;
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::string text = line.substr(std::min<size_t>(2, line.size()));
+        for (size_t at = text.find('\\'); at != std::string::npos; at = text.find('\\', at + 1)) {
+            const bool hex = text[at + 1] == 'x';
+            const int code = hex ? std::stoi(text.substr(at + 2, 2), nullptr, 16) : '\n';
+            text.replace(at, hex ? 4 : 2, 1, static_cast<char>(code));
+        }
+        if (cases.empty() ||
+            (line[0] == '>' && cases.back().second.size() > cases.back().second.count('>')))
+            cases.push_back({number, {}});
+        std::map<char, std::string>& texts = cases.back().second;
+        texts[line[0]] = texts.count(line[0]) ? texts[line[0]] + "\n" + text : text;
+    }
+    return cases;
+}
+
+// Lines as a golden file holds them: without the last line feed.
+inline std::string joined(std::string lines) {
+    return lines.empty() || lines.back() != '\n' ? lines : lines.substr(0, lines.size() - 1);
+}

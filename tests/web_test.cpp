@@ -1,0 +1,200 @@
+// web/ and the utilities of its roads, mostly from golden files in tests/fixtures.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <iomanip>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+
+#include "tests/golden.h"
+#include "util/base64.h"
+#include "util/globals.h"
+#include "util/log.h"
+#include "util/sha1.h"
+#include "web/proc_stats.h"
+#include "web/web_service.h"
+
+namespace {
+
+std::string localTime(time_t t) {
+    std::ostringstream text;
+    text << std::put_time(std::localtime(&t), "%Y-%m-%d %H:%M:%S");
+    return text.str();
+}
+
+class WebServiceTest : public ::testing::Test {
+  protected:
+    WebServiceTest() {
+        osdp.configPath = configPath;
+        DeviceSerial = "ACCC8E0A1B2C";
+        reset();
+    }
+    ~WebServiceTest() override {
+        unlink(configPath.c_str());
+        DebugLevel.store(savedLevel);
+    }
+
+    // As the transcript has it: level 2, no configuration file, a save required,
+    // nothing read or waiting for the readers, counters past 2^31, the clock on.
+    void reset(int64_t seconds = 4295) {
+        DebugLevel.store(2);
+        unlink(configPath.c_str());
+        now.seconds += seconds;
+        bodyRead = 0;
+        MutexLock lock(osdp.mutex);
+        osdp.reqIn = 4294967295u;
+        osdp.reqOut = 2147483648u;
+        osdp.saveRequired = true;
+        osdp.pendingCard = {0, 0};
+        osdp.lastLpr = {"", ""};
+        osdp.tamper = {0, 0};
+        osdp.statusChanged = {0, 0};
+    }
+
+    // What changed since reset(), in the words of the transcript.
+    std::string effects() {
+        std::string out = bodyRead != 0 ? " read" : "";
+        if (DebugLevel.load() != 2)
+            out += " level=" + std::to_string(DebugLevel.load());
+        MutexLock lock(osdp.mutex);
+        for (int r = 0; r < kReaderCount; ++r) {
+            const std::string reader = std::to_string(r + 1);
+            if (osdp.pendingCard[r] != 0)
+                out += " card" + reader + "=" + OsdpPeripheral::hexText(osdp.pendingCard[r]);
+            if (!osdp.lastLpr[r].empty())
+                out += " lpr" + reader + "=" + osdp.lastLpr[r];
+            if (osdp.statusChanged[r] != 0 || osdp.tamper[r] != 0)
+                out += " tamper" + reader + "=" + std::to_string(osdp.tamper[r]);
+        }
+        return out.empty() ? out : out.substr(1);
+    }
+
+    // The configuration file; a time of writing within the last second is <now>.
+    std::string configText() {
+        std::ostringstream text;
+        text << std::ifstream(configPath).rdbuf();
+        const time_t t = time(nullptr);
+        return std::regex_replace(text.str(), std::regex(localTime(t) + "|" + localTime(t - 1)),
+                                  "<now>");
+    }
+
+    // Serves body as FCGX_GetStr does: as much as asked for, less only at the end.
+    BodyReader bodyOf(const std::string& body) {
+        return [this, &body](char* buf, int n) {
+            const size_t count = body.copy(buf, static_cast<size_t>(n), bodyRead);
+            bodyRead += count;
+            return static_cast<int>(count);
+        };
+    }
+
+    const int32_t savedLevel = DebugLevel.load();
+    const std::string configPath = testing::TempDir() + "kanzo_web_" + std::to_string(getpid());
+    WallTime now{INT32_MAX - 10000, 0};
+    size_t bodyRead = 0;
+    OsdpPeripheral osdp{[this] { return now; }};
+    WebService web{osdp};
+};
+
+TEST_F(WebServiceTest, RequestsGetTheirResponsesLogsAndEffects) {
+    for (auto& [line, text] : goldenCases("web-requests.txt")) {
+        std::istringstream request(text['>']);
+        int64_t seconds = 4295;
+        if (request.peek() == '+')
+            request >> seconds;
+        std::string method, uri, body;
+        std::getline(request >> method >> uri >> std::ws, body);
+        reset(seconds);
+        testing::internal::CaptureStdout();
+        const std::string response = web.respond(method == "-" ? nullptr : method.c_str(),
+                                                 uri == "-" ? nullptr : uri.c_str(), bodyOf(body));
+        EXPECT_EQ(joined(testing::internal::GetCapturedStdout()), text['-']) << line;
+        EXPECT_EQ(std::regex_replace(response, std::regex("(<Mem\\w+>)\\d+"), "$1N"), text['<'])
+            << line;
+        EXPECT_EQ(effects(), text['=']) << line;
+        EXPECT_EQ(joined(configText()), text['~']) << line;
+    }
+}
+
+// The region's closing quote is the buffer's last byte, then one past it.
+TEST_F(WebServiceTest, BodyIsCutAtTheBufferSize) {
+    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1")";
+    for (const size_t past : {0, 1}) {
+        reset();
+        const std::string body = std::string(kBodyBufferSize - event.size() + past, ' ') + event;
+        EXPECT_EQ(web.handlePost(bodyOf(body), "/osdp.cgi?lpr", "lpr"), "");
+        EXPECT_EQ(bodyRead, kBodyBufferSize);
+        EXPECT_EQ(effects(), past == 0 ? "read card1=6D8CB9FB lpr1=AB123CD" : "read");
+    }
+}
+
+TEST_F(WebServiceTest, SaveReplacesTheFileAndClearsTheFlagOrReportsFailure) {
+    std::ofstream(configPath) << std::string(200, 'x');
+    EXPECT_EQ(web.processKey("saveConfig", ""), "<response>OK</response>");
+    EXPECT_EQ(configText().find('x'), std::string::npos);
+    EXPECT_FALSE(osdp.status().saveRequired);
+    reset();
+    osdp.configPath = testing::TempDir() + "kanzo_no_such_dir/kanzo.conf";
+    EXPECT_EQ(web.processKey("saveConfig", ""), "<response>Failed</response>");
+    EXPECT_TRUE(osdp.status().saveRequired);
+}
+
+TEST_F(WebServiceTest, ProcTextsGiveTheFiguresLoggedAndShown) {
+    DebugLevel.store(5);
+    ProcStats stats;
+    for (auto& [line, text] : goldenCases("proc-stats.txt")) {
+        std::istringstream input(text['>']);
+        testing::internal::CaptureStdout();
+        if (text['>'].rfind("Mem", 0) != 0) {
+            std::string stat, cpu, statm;
+            std::getline(std::getline(std::getline(input, stat), cpu), statm);
+            stats.parseTaskStat(stat);
+            stats.parseCpuLine(cpu);
+            stats.parseStatm(statm, 4096);
+            stats.logProcess(1234);
+        } else {
+            stats.parseMemory(input);
+            printf("%s", stats.memoryXml.c_str());
+        }
+        EXPECT_EQ(joined(testing::internal::GetCapturedStdout()), text['<']) << line;
+    }
+}
+
+TEST(Base64Test, TextsDecodeOrAreRefused) {
+    for (auto& [line, text] : goldenCases("base64.txt")) {
+        std::string out;
+        try {
+            out = base64Decode(text['>']);
+        } catch (const std::out_of_range&) {
+            out = "out of range";
+        } catch (const std::runtime_error&) {
+            out = "invalid";
+        }
+        EXPECT_EQ(out, text.count('!') ? text['!'] : text['<']) << line;
+    }
+}
+
+TEST(Sha1Test, MessagesGiveTheirDigestsAndCardNumbers) {
+    for (auto& [line, text] : goldenCases("sha1.txt")) {
+        const std::string& message = text['>'];
+        Sha1 whole;
+        whole.update(message);
+        Sha1 split;
+        split.update(message.substr(0, message.size() / 3));
+        split.update(message.substr(message.size() / 3));
+        EXPECT_EQ(whole.finalHex(), text['<']) << line;
+        EXPECT_EQ(split.finalHex(), text['<']) << line;
+        EXPECT_EQ(cardNumberFromDigest(text['<']), std::stoul(text['<'].substr(32), nullptr, 16));
+    }
+    Sha1 million;
+    million.update(std::string(1000000, 'a'));
+    EXPECT_EQ(million.finalHex(), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F");
+    EXPECT_EQ(cardNumberFromDigest("00000000deadbeef"), 0xDEADBEEFu);
+    const std::string malformed[] = {"ABCDEF1", "0x123456", std::string("1234") + '\0' + "567"};
+    for (const std::string& text : malformed)
+        EXPECT_THROW(cardNumberFromDigest(text), std::invalid_argument) << text;
+}
+
+}  // namespace
