@@ -1,0 +1,310 @@
+// The engine: every golden transcript, then what a transcript cannot hold: many
+// byte streams, two threads, Secure Channel wire recordings, the key file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <numeric>
+#include <thread>
+
+#include "app/key_file.h"
+#include "osdp_test_frames.h"
+#include "tests/transcript.h"
+#include "util/log.h"
+#include "web/web_service.h"
+
+namespace {
+
+// Plays a transcript against a fresh engine: the bytes of a '>' line go in one
+// by one, and the reply must come on the last of them and equal the '<' line.
+// The readers' random bytes (RND.B) are always A0..A7. Directives:
+//   mode R plain|secure|install [KEY]  reader R's Secure Channel mode and key
+//   keystore ok|fail   whether a key set by osdp_KEYSET can be stored
+//   card R HEX         a card offered to reader R, as a plate event offers it
+//   tamper R on|off    reader R's tamper state, as the web command sets it
+//   wait MICROS        both clocks move on; a negative wait sets the wall clock back
+//   expect NAME VALUE  the status or diagnostics document has <NAME>VALUE</NAME>
+//   debug LEVEL        the log level; log TEXT, nolog TEXT: what was logged
+//                      since the last '>' line has TEXT, or has not
+class Player {
+  public:
+    void play(const std::vector<TranscriptLine>& lines) {
+        DebugLevel = 1;
+        const TranscriptLine* sent = nullptr;  // the '>' line awaiting its '<'
+        std::vector<size_t> answered;
+        for (const TranscriptLine& line : lines) {
+            SCOPED_TRACE("line " + std::to_string(line.number));
+            EXPECT_EQ(sent != nullptr, line.word == "<") << "a '<' line follows each '>' line";
+            if (line.word == ">") {
+                EXPECT_FALSE(line.bytes.empty()) << "hex bytes expected";
+                sent = &line;
+                testing::internal::CaptureStdout();
+                answered = feed(osdp_, line.bytes);
+                log_ = testing::internal::GetCapturedStdout();
+            } else if (line.word == "<" && sent != nullptr) {
+                EXPECT_TRUE(!line.bytes.empty() || line.args == std::vector<std::string>{"none"});
+                const Bytes last = answered.empty() ? Bytes{} : reply(osdp_);
+                std::string got = hexDump(last.data(), last.size());
+                if (!answered.empty() && answered != std::vector<size_t>{sent->bytes.size() - 1})
+                    got = "answered before the last byte";
+                EXPECT_EQ(hexDump(line.bytes.data(), line.bytes.size()), got);
+                sent = nullptr;
+            } else {
+                directive(line.word, line.args);
+            }
+        }
+        EXPECT_EQ(sent, nullptr) << "a '<' line follows each '>' line";
+    }
+
+  private:
+    void directive(const std::string& word, const std::vector<std::string>& args) {
+        const std::string last = args.empty() ? "" : args.back();
+        const int reader = std::atoi(args.empty() ? "0" : args[0].c_str()) - 1;
+        if ((word == "mode" || word == "card" || word == "tamper") && (reader < 0 || reader > 1)) {
+            ADD_FAILURE() << word << ": no reader " << reader + 1;
+        } else if (word == "mode") {
+            AesKey key;
+            const bool hasKey = args.size() > 2 && parseHexKey(args[2], &key);
+            const ScMode mode = args.at(1) == "secure"    ? ScMode::secure
+                                : args.at(1) == "install" ? ScMode::install
+                                                          : ScMode::plain;
+            osdp_.setSecurity(reader, mode, hasKey ? &key : nullptr,
+                              [this](int, const AesKey&) { return storeKeys_; });
+        } else if (word == "keystore") {
+            storeKeys_ = last == "ok";
+        } else if (word == "card") {
+            testing::internal::CaptureStdout();
+            osdp_.injectCard(reader, static_cast<uint32_t>(std::stoul(last, 0, 16)));
+            log_ += testing::internal::GetCapturedStdout();
+        } else if (word == "tamper") {
+            osdp_.setTamper(reader, last == "on");
+        } else if (word == "wait") {
+            wallMicros_ += std::stoll(last);
+            monotonic_ += std::max<int64_t>(std::stoll(last), 0);
+        } else if (word == "expect") {
+            const std::string element =
+                "<" + args.at(0) + ">" + (args.size() > 1 ? last : "") + "</" + args[0] + ">";
+            EXPECT_NE((web_.statusDocument("") + web_.diagnosticsDocument()).find(element),
+                      std::string::npos)
+                << element;
+        } else if (word == "debug") {
+            DebugLevel = std::stoi(last);
+        } else if (word == "log" || word == "nolog") {
+            std::string text;
+            for (const std::string& arg : args)
+                text += (text.empty() ? "" : " ") + arg;
+            EXPECT_EQ(log_.find(text) != std::string::npos, word == "log") << text << " in:\n"
+                                                                           << log_;
+        } else {
+            ADD_FAILURE() << "unknown directive " << word;
+        }
+    }
+
+    static ScCipher pinnedCipher() {
+        ScCipher cipher = systemCipher();
+        cipher.random = [](uint8_t* out, size_t count) {
+            std::iota(out, out + count, uint8_t{0xA0});
+            return true;
+        };
+        return cipher;
+    }
+
+    int64_t wallMicros_ = 1700000000000000;
+    int64_t monotonic_ = 1000000;
+    bool storeKeys_ = true;
+    std::string log_;
+    OsdpPeripheral osdp_{[this] {
+                             return WallTime{wallMicros_ / 1000000, wallMicros_ % 1000000};
+                         },
+                         [this] { return monotonic_; }, pinnedCipher()};
+    WebService web_{osdp_};
+};
+
+TEST(Engine, EveryTranscriptIsReplayedByteForByte) {
+    int files = 0;
+    for (const auto& file : std::filesystem::directory_iterator(KANZO_TRANSCRIPTS)) {
+        SCOPED_TRACE(file.path());
+        Player().play(readTranscript(file.path()));
+        ++files;
+    }
+    EXPECT_GE(files, 11);
+}
+
+// Garbage of every length, rich in start bytes, then a controller resending
+// one poll 40 times: only the ends of polls are ever answered, and once the
+// garbage's stated lengths (at most 255 bytes) have passed, every copy is.
+TEST(Receiver, GarbageBeforeARetriedPollLosesOnlyItself) {
+    const Bytes poll = {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF};
+    uint32_t seed = 12345;
+    for (size_t garbage = 0; garbage < 300; ++garbage) {
+        OsdpPeripheral osdp;
+        Bytes stream;
+        while (stream.size() < garbage) {
+            seed = seed * 1103515245 + 12345;
+            stream.push_back((seed >> 16 & 3) == 0 ? 0x53 : static_cast<uint8_t>(seed >> 16));
+        }
+        for (int copy = 0; copy < 40; ++copy)
+            stream.insert(stream.end(), poll.begin(), poll.end());
+        const std::vector<size_t> answered = feed(osdp, stream);
+        EXPECT_GE(answered.size(), 40 - (256 + poll.size()) / poll.size()) << garbage;
+        for (size_t at : answered)
+            EXPECT_EQ((at + 1 - garbage) % poll.size(), 0u) << garbage << " " << at;
+    }
+}
+
+// The web worker offers cards and reads the line figures while polls are
+// answered; under ThreadSanitizer this also proves every shared field locked.
+TEST(Concurrency, InjectionsRacingPollsLoseNoCardAndSendNoneTwice) {
+    constexpr uint32_t kCards = 4000;
+    OsdpPeripheral osdp;
+    std::atomic<uint32_t> lastSeen[2] = {{0}, {0}};
+    std::atomic<bool> injecting{true};
+
+    // Cards 1..kCards alternate between the readers. Every tenth waits until
+    // it is collected, so that many go out while others are stored mid-poll.
+    std::thread worker([&] {
+        uint32_t answered[2] = {0, 0};
+        for (uint32_t card = 1; card <= kCards; ++card) {
+            const int reader = card % 2;
+            osdp.injectCard(reader, card);
+            const uint32_t now = osdp.diagnostics().reader[reader].framesAnswered;
+            EXPECT_GE(now, answered[reader]);
+            answered[reader] = now;
+            while (card % 10 == 0 && lastSeen[reader].load() < card)
+                std::this_thread::yield();
+        }
+        injecting = false;
+    });
+
+    uint32_t polls = 0;
+    uint8_t sequence = 0;
+    std::vector<uint32_t> received[2];
+    for (bool last = false; !last; ++polls) {
+        last = !injecting;
+        for (int reader = 0; reader < 2; ++reader) {
+            sequence = sequence % 3 + 1;
+            feed(osdp, commandFrame(static_cast<uint8_t>(0x0A + reader), 0x04 | sequence, 0x60));
+            if (osdp.replyBuf[5] != 0x50)
+                continue;
+            received[reader].push_back(uint32_t(osdp.replyBuf[10]) << 24 |
+                                       uint32_t(osdp.replyBuf[11]) << 16 |
+                                       uint32_t(osdp.replyBuf[12]) << 8 | osdp.replyBuf[13]);
+            lastSeen[reader] = received[reader].back();
+        }
+    }
+    worker.join();
+    for (int reader = 0; reader < 2; ++reader) {
+        EXPECT_EQ(osdp.diagnostics().reader[reader].framesAnswered, polls);
+        // Strictly rising (nothing twice, nothing stale), the last one never lost.
+        const std::vector<uint32_t>& cards = received[reader];
+        EXPECT_EQ(std::adjacent_find(cards.begin(), cards.end(), std::greater_equal<uint32_t>()),
+                  cards.end());
+        ASSERT_FALSE(cards.empty());
+        EXPECT_EQ(cards.back(), kCards - static_cast<uint32_t>(reader));
+    }
+    // Every card that was waited for (all of them reader 1's) arrived.
+    for (uint32_t card = 10; card <= kCards; card += 10)
+        EXPECT_TRUE(std::binary_search(received[0].begin(), received[0].end(), card)) << card;
+}
+
+const AesKey kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+
+// Replays a recording of tests/fixtures through one reader's channel (cUID and
+// RND.B from its osdp_CCRYPT) up to a reply marked NON-CONFORMING; returns the
+// exchanges. A dispatched command is answered with the recorded code and plain
+// data ("plain+pad" after an encrypted reply): the rest is the channel's doing.
+size_t replay(const char* name, ScMode mode, const AesKey* key) {
+    const std::string path = std::string(KANZO_FIXTURES) + "/" + name;
+    const std::vector<TranscriptLine> frames = readTranscript(path);
+    std::ifstream file(path);
+    std::vector<std::string> lines(1);  // lines[n] is line n, and one follows the last
+    for (std::string line; std::getline(file, line);)
+        lines.push_back(line);
+    lines.emplace_back();
+    std::array<uint8_t, 8> rndB{};
+    ScCipher cipher = systemCipher();
+    cipher.random = [&rndB](uint8_t* out, size_t count) {
+        std::copy_n(rndB.begin(), count, out);
+        return true;
+    };
+    SecureChannel channel(cipher);
+    bool configured = false;
+    size_t exchanges = 0;
+    for (; 2 * exchanges + 1 < frames.size(); ++exchanges) {
+        const Bytes& command = frames[2 * exchanges].bytes;
+        const Bytes& bytes = frames[2 * exchanges + 1].bytes;
+        const int number = frames[2 * exchanges + 1].number;
+        if (lines[number].find("NON-CONFORMING") != std::string::npos)
+            break;
+        const bool sealed = (bytes[4] & 0x08) != 0;
+        if (sealed && bytes[6] == kScbClientCryptogram) {
+            std::array<uint8_t, 8> cuid;
+            std::copy_n(bytes.begin() + 9, cuid.size(), cuid.begin());
+            std::copy_n(bytes.begin() + 17, rndB.size(), rndB.begin());
+            if (!std::exchange(configured, true))
+                channel.configure(mode, key, cuid,
+                                  [](const AesKey& stored) { return stored == kKey; });
+        }
+        const size_t padded = lines[number + 1].find("plain+pad ");
+        Bytes data = padded != std::string::npos ? hexBytes(lines[number + 1].substr(padded + 10))
+                     : sealed                    ? Bytes{}
+                                                 : Bytes(bytes.begin() + 6, bytes.end() - 2);
+        while (padded != std::string::npos && data.back() != 0x80)
+            data.pop_back();
+        if (padded != std::string::npos)
+            data.pop_back();
+        std::array<uint8_t, kFrameBufferSize> reply{};
+        int32_t length = 0;
+        if (channel.receive(command.data(), command.size(), reply.data(), &length).dispatch) {
+            const Bytes plain =
+                replyFrame(command[1], command[4] & 0x03, bytes[sealed ? 7 : 5], data);
+            std::copy(plain.begin(), plain.end(), reply.begin());
+            length = channel.sealReply(reply.data(), static_cast<int32_t>(plain.size()));
+        }
+        EXPECT_EQ(hexDump(bytes.data(), bytes.size()),
+                  hexDump(reply.data(), static_cast<size_t>(length)))
+            << name << ":" << number;
+    }
+    return exchanges;
+}
+
+TEST(SecureChannelReplay, RecordingsAreReproducedByteForByte) {
+    const AesKey zero{};
+    EXPECT_EQ(replay("sc-worked-example-reader1.txt", ScMode::install, nullptr), 12u);
+    EXPECT_EQ(replay("sc-session-reader10.txt", ScMode::secure, &kKey), 32u);
+    // Its controller fails with the real key against the reader's all-zero
+    // one, falls back to the default key and sets the real one.
+    EXPECT_EQ(replay("sc-install-mode-reader10.txt", ScMode::install, &zero), 16u);
+}
+
+// A key set over the line replaces the key file whole, at 0600; where the
+// file cannot be written the old key stays.
+TEST(SecureKeyFile, NewKeyReplacesTheFileWholeOrNotAtAll) {
+    const std::string dir = testing::TempDir() + "kanzo_keyset_" + std::to_string(getpid());
+    const std::string path = dir + "/osdp-keys";
+    std::filesystem::create_directories(dir);
+    KeyFile file(path);
+    std::string error;
+    ASSERT_TRUE(file.load(&error) && file.storeKey(0, kKey)) << error;
+    struct stat info;
+    EXPECT_TRUE(stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
+
+    // Nothing can be created where the directory was, not even by root.
+    std::filesystem::rename(dir, dir + ".moved");
+    std::ofstream(dir) << "not a directory\n";
+    DebugLevel = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(file.storeKey(0, AesKey{}));
+    EXPECT_NE(testing::internal::GetCapturedStdout().find(path + " not written, reader 1 keeps"),
+              std::string::npos);
+    EXPECT_EQ(file.keys()[0].key, kKey);
+    std::filesystem::remove(dir);
+    std::filesystem::remove_all(dir + ".moved");
+}
+
+}  // namespace
