@@ -57,9 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (osdp.receiveByte(data[i]))
             checkReply(osdp);
     }
-    // A controller then resends one poll. Whatever the bytes before it said,
-    // once their stated lengths (at most 255 bytes) have passed, every copy
-    // is answered on its last byte, and nothing else is.
+    // A controller then resends one poll: once the stated lengths of the bytes
+    // before (at most 255) have passed, each copy is answered on its last byte.
     DebugLevel = 0;
     const uint8_t poll[] = {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF};
     const size_t settledAfter = 255 / sizeof poll + 1;

@@ -1,7 +1,6 @@
-// Arbitrary frames into reader 1 in secure mode, inside a session: the
-// security block, the MAC and the encrypted data are the reader's to take
-// apart. Half of the frames are sealed by a controller holding the session,
-// so that the decryption, padding and osdp_KEYSET paths see arbitrary data
+// Arbitrary frames into reader 1 inside a secure session: the security block,
+// MAC and encrypted data are the reader's to take apart. Half are sealed by the
+// controller, so that decryption, padding and osdp_KEYSET see arbitrary data
 // behind a right MAC.
 #include <algorithm>
 #include <cstddef>

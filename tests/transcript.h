@@ -19,11 +19,10 @@ struct TranscriptLine {
     std::vector<uint8_t> bytes;  // of '>' and '<'; empty for "< none"
 };
 
-// Hex digit pairs, blanks between pairs allowed; empty for anything else.
-inline std::vector<uint8_t> hexBytes(const std::string& text) {
+// Words of hex digit pairs as bytes; none if any word is not one.
+inline std::vector<uint8_t> hexBytes(const std::vector<std::string>& words) {
     std::vector<uint8_t> bytes;
-    std::istringstream in(text);
-    for (std::string word; in >> word;) {
+    for (const std::string& word : words) {
         if (word.size() % 2 != 0 || word.find_first_not_of("0123456789abcdefABCDEF") != word.npos)
             return {};
         for (size_t i = 0; i < word.size(); i += 2)
@@ -39,14 +38,13 @@ inline std::vector<TranscriptLine> readTranscript(const std::string& path) {
     std::ifstream file(path);
     std::string text;
     for (int number = 1; std::getline(file, text); ++number) {
-        text = text.substr(0, text.find('#'));
-        std::istringstream in(text);
+        std::istringstream in(text.substr(0, text.find('#')));
         TranscriptLine line{number, "", {}, {}};
         in >> line.word;
         for (std::string word; in >> word;)
             line.args.push_back(word);
         if (line.word == ">" || line.word == "<")
-            line.bytes = hexBytes(text.substr(text.find(line.word) + 1));
+            line.bytes = hexBytes(line.args);
         if (!line.word.empty())
             lines.push_back(line);
     }
