@@ -13,8 +13,7 @@ using Lines = std::vector<std::string>;
 // CRC, then a checksum reply and a card reply, the last in two reads; and a
 // damaged length that holds up the collector until it is cleared.
 TEST(ReplyCollectorTest, TakesWholeRepliesOutOfEverythingElse) {
-    Bytes badCrc = replyFrame(10, 1, 0x40);
-    badCrc.back() ^= 0x01;
+    const Bytes badCrc = {0x53, 0x8A, 0x08, 0x00, 0x05, 0x40, 0xC6, 0xD8};
     const Bytes checksumAck = {0x53, 0x8A, 0x08, 0x00, 0x01, 0x40, 0x00, 0xDA};
     const Bytes card = replyFrame(11, 2, 0x50, {0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78});
     Bytes line = {0x00, 0xFF, 0x53, 0x01};
@@ -41,8 +40,8 @@ TEST(ReplyCollectorTest, TakesWholeRepliesOutOfEverythingElse) {
     EXPECT_TRUE(collector.nextReply(&reply));
 }
 
-// The tool's side of a Secure Channel: a key other than the reader's is
-// refused at its cryptogram; the reader's key opens a session, and a card.
+// The tool's side of a Secure Channel: a refused challenge and another key fail at
+// the reader's cryptogram; its key opens a session and a card; a reply in clear ends it.
 TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
     const AesKey key = {1}, other = {2};
     OsdpPeripheral osdp;
@@ -54,6 +53,7 @@ TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
     };
     const ScCipher cipher = systemCipher();
     ControllerSecureChannel panel(cipher);
+    EXPECT_FALSE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, key, kKeyDefault))));
     EXPECT_FALSE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, other, kKeyBase))));
     ASSERT_TRUE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, key, kKeyBase))));
     ASSERT_TRUE(panel.acceptInitialRmac(send(panel.confirm(10, 1))));
@@ -61,6 +61,8 @@ TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
     Bytes card;
     ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kOsdpCommandPoll)), &code, &card));
     EXPECT_EQ(card, (Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78}));
+    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kOsdpCommandPoll)), &code, &card));
+    EXPECT_FALSE(panel.active());
 }
 
 Lines answer(ControllerSession& session, uint8_t code) {

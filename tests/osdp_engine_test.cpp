@@ -18,9 +18,8 @@
 
 namespace {
 
-// Plays a transcript against a fresh engine: the bytes of a '>' line go in one
-// by one, and the reply must come on the last of them and equal the '<' line.
-// The readers' random bytes (RND.B) are always A0..A7. Directives:
+// Plays a transcript against a fresh engine (RND.B always A0..A7): the bytes of a
+// '>' line go in one by one; the reply must come on the last and equal the '<' line.
 //   mode R plain|secure|install [KEY]  reader R's Secure Channel mode and key
 //   keystore ok|fail   whether a key set by osdp_KEYSET can be stored
 //   card R HEX, tamper R on|off  what a plate event or the web command gives reader R

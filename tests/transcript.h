@@ -31,8 +31,7 @@ inline std::vector<uint8_t> hexBytes(const std::vector<std::string>& words) {
     return bytes;
 }
 
-// The items of the transcript at path; a '>' or '<' line whose bytes are not
-// hex digit pairs has none.
+// The items of the transcript at path; a '>' or '<' line of anything but hex has no bytes.
 inline std::vector<TranscriptLine> readTranscript(const std::string& path) {
     std::vector<TranscriptLine> lines;
     std::ifstream file(path);
