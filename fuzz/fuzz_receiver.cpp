@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
 
 #include "fuzz/fuzz_support.h"
 #include "osdp/check_codes.h"
@@ -17,24 +18,19 @@ void require(bool condition) {
         abort();
 }
 
+// A reply of reader 1 or 2, of its code's length; card data always with a
+// CRC-16, and a checksum reply with a 0 before the checksum.
 void checkReply(const OsdpPeripheral& osdp) {
+    static const std::map<uint8_t, int> kLength = {{0x40, 8},  {0x45, 20}, {0x46, 50},
+                                                   {0x48, 10}, {0x50, 16}, {0x54, 13}};
     const uint8_t* r = osdp.replyBuf.data();
     const int len = osdp.replyLen;
-    require(len == 8 || len == 10 || len == 13 || len == 16 || len == 20 || len == 50);
-    require(r[0] == 0x53);
-    require(r[1] == 0x8A || r[1] == 0x8B);
-    require(r[2] == len && r[3] == 0);
-    const uint8_t code = r[5];
-    require((code == 0x40 && len == 8) || (code == 0x48 && len == 10) ||
-            (code == 0x54 && len == 13) || (code == 0x50 && len == 16) ||
-            (code == 0x45 && len == 20) || (code == 0x46 && len == 50));
-    if (r[4] > 3) {
-        const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
-        require(r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8));
-    } else {
-        require(code != 0x50);
-        require(r[len - 2] == 0 && r[len - 1] == checksum8(r, static_cast<size_t>(len - 1)));
-    }
+    require(r[0] == 0x53 && (r[1] == 0x8A || r[1] == 0x8B) && r[2] == len && r[3] == 0);
+    require(kLength.count(r[5]) == 1 && kLength.at(r[5]) == len);
+    const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
+    require(r[4] > 3 ? r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8)
+                     : r[5] != 0x50 && r[len - 2] == 0 &&
+                           r[len - 1] == checksum8(r, static_cast<size_t>(len - 1)));
 }
 
 }  // namespace
@@ -48,8 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static int64_t fakeSeconds = 0;
     OsdpPeripheral osdp([] { return WallTime{++fakeSeconds, 0}; });
     // The first bytes choose what waits for the readers, so that card data and
-    // status reports are produced too.
-    // Full tracing for half of the inputs: the trace lines dump the frame.
+    // status reports come too, and full tracing (which dumps frames) or none.
     DebugLevel = (size > 0 && (data[0] & 0x10)) ? 5 : 0;
     if (size >= 5) {
         const uint32_t card =
@@ -62,9 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (osdp.receiveByte(data[i]))
             checkReply(osdp);
     }
-    // A controller then resends one poll. Whatever the bytes before it said,
-    // once their stated lengths (at most 255 bytes) have passed, every copy
-    // is answered on its last byte, and nothing else is.
+    // A controller then resends one poll: once the stated lengths of the bytes
+    // before (at most 255) have passed, each copy is answered on its last byte.
     DebugLevel = 0;
     const uint8_t poll[] = {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF};
     const size_t settledAfter = 255 / sizeof poll + 1;

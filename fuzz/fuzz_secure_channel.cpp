@@ -1,16 +1,14 @@
-// Arbitrary frames into reader 1 in secure mode, inside a session: the
-// security block, the MAC and the encrypted data are the reader's to take
-// apart. Half of the frames are sealed by a controller holding the session,
-// so that the decryption, padding and osdp_KEYSET paths see arbitrary data
-// behind a right MAC. Every reply must be a well-formed frame with a right
-// CRC-16 that fits the repeat memory.
+// Arbitrary frames into reader 1 inside a secure session: the security block,
+// MAC and encrypted data are the reader's to take apart. Half are sealed by the
+// controller, so that decryption, padding and osdp_KEYSET see arbitrary data
+// behind a right MAC.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
-#include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
 #include "tools/osdp_controller_core.h"
 
@@ -26,13 +24,14 @@ const AesKey kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 ScCipher pinnedCipher() {
     ScCipher cipher = systemCipher();
     cipher.random = [](uint8_t* out, size_t count) {
-        for (size_t i = 0; i < count; ++i)
-            out[i] = static_cast<uint8_t>(0xA0 + i);
+        std::fill_n(out, count, uint8_t{0xA5});
         return true;
     };
     return cipher;
 }
 
+// The reply, which must be whole, with a right check code, and fit the repeat
+// memory; code 0 when none came.
 OsdpReply send(OsdpPeripheral& osdp, const std::vector<uint8_t>& frame) {
     OsdpReply reply;
     bool answered = false;
@@ -40,17 +39,11 @@ OsdpReply send(OsdpPeripheral& osdp, const std::vector<uint8_t>& frame) {
         answered = osdp.receiveByte(b);
     if (!answered)
         return reply;
-    const uint8_t* r = osdp.replyBuf.data();
-    const int len = osdp.replyLen;
-    require(len >= 8 && static_cast<size_t>(len) <= kMaxReplyLength);
-    require(r[0] == 0x53 && r[1] == 0x8A && r[2] == len && r[3] == 0);
-    if (r[4] & 0x04) {
-        const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
-        require(r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8));
-    }
+    const size_t length = static_cast<size_t>(osdp.replyLen);
+    require(length <= kMaxReplyLength);
     ReplyCollector collector;
-    collector.push(r, static_cast<size_t>(len));
-    require(collector.nextReply(&reply));
+    collector.push(osdp.replyBuf.data(), length);
+    require(collector.nextReply(&reply) && reply.frame.size() == length && reply.address == 0x0A);
     return reply;
 }
 
@@ -82,17 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if ((how & 1) != 0 && panel.active()) {
             frame = panel.seal(0x0A, sequence, how >> 1, body);
         } else {
-            // Header with a right length and CRC, the rest arbitrary.
-            frame = {0x53, 0x0A, 0, 0, static_cast<uint8_t>(0x0C | (how >> 6))};
-            frame.insert(frame.end(), body.begin(), body.end());
-            if (frame.size() + 2 > 255)
-                frame.resize(253);
-            if (frame.size() < 6)
-                frame.resize(6, 0x02);
-            frame[2] = static_cast<uint8_t>(frame.size() + 2);
-            const uint16_t crc = crc16(frame.data(), frame.size());
-            frame.push_back(static_cast<uint8_t>(crc));
-            frame.push_back(static_cast<uint8_t>(crc >> 8));
+            // Arbitrary bytes as the security block, in a frame with a right CRC.
+            frame.resize(std::min<size_t>(body.size(), 247) + 8);
+            writeFrame(frame.data(), 0x0A, how >> 6, body.data(), frame.size() - 8, how, nullptr,
+                       0);
         }
         const OsdpReply reply = send(osdp, frame);
         if ((how & 1) != 0 && panel.active()) {

@@ -1,10 +1,7 @@
-// The pure parts of the osdp_controller tool: reply collection and the polling
-// session. Its event lines are checked against the daemon in the black-box test.
-#include <string>
-#include <vector>
+// The pure parts of the osdp_controller tool: reply collection, Secure Channel
+// and the polling session. Its event lines are checked in the black-box test.
+#include <gtest/gtest.h>
 
-#include "gmock/gmock.h"
-#include "gtest/gtest.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/osdp_controller_core.h"
 
@@ -12,110 +9,84 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-OsdpReply parsed(const Bytes& frame) {
-    ReplyCollector collector;
-    collector.push(frame.data(), frame.size());
-    OsdpReply result;
-    EXPECT_TRUE(collector.nextReply(&result));
-    return result;
-}
-
-TEST(ReplyCollectorTest, TakesRepliesOutOfNoiseEchoesAndSplitReads) {
-    const Bytes card = {0x53, 0x8B, 0x10, 0x00, 0x06, 0x50, 0x00, 0x12,
-                        0x20, 0x00, 0x12, 0x34, 0x56, 0x78, 0xCA, 0xE5};
-    Bytes line = {0x00, 0xFF, 0x53, 0x01};        // noise, with a false start
-    Bytes echo = buildCommandFrame(11, 2, 0x60);  // our own command
-    line.insert(line.end(), echo.begin(), echo.end());
-    line.insert(line.end(), card.begin(), card.end());
-    ReplyCollector collector;
-    OsdpReply result;
-
-    collector.push(line.data(), line.size() - 5);
-    EXPECT_FALSE(collector.nextReply(&result));
-    collector.push(line.data() + line.size() - 5, 5);
-    ASSERT_TRUE(collector.nextReply(&result));
-
-    EXPECT_EQ(11, result.address);
-    EXPECT_EQ(2, result.sequence);
-    EXPECT_EQ(0x50, result.code);
-    EXPECT_EQ((Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78}), result.data);
-    EXPECT_FALSE(collector.nextReply(&result));
-}
-
-TEST(ReplyCollectorTest, SkipsAReplyWithABadCrcAndTakesChecksumReplies) {
-    Bytes bad = replyFrame(10, 1, 0x40);
-    bad.back() ^= 0x01;
+// Noise with a false start, the echo of our own command, a reply with a bad
+// CRC, then a checksum reply and a card reply, the last in two reads; and a
+// damaged length that holds up the collector until it is cleared.
+TEST(ReplyCollectorTest, TakesWholeRepliesOutOfEverythingElse) {
+    const Bytes badCrc = {0x53, 0x8A, 0x08, 0x00, 0x05, 0x40, 0xC6, 0xD8};
     const Bytes checksumAck = {0x53, 0x8A, 0x08, 0x00, 0x01, 0x40, 0x00, 0xDA};
-    const Bytes status = replyFrame(10, 2, 0x48, {1, 0});
+    const Bytes card = replyFrame(11, 2, 0x50, {0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78});
+    Bytes line = {0x00, 0xFF, 0x53, 0x01};
+    for (const Bytes& part : {buildCommandFrame(11, 2, 0x60), badCrc, checksumAck, card})
+        line.insert(line.end(), part.begin(), part.end());
     ReplyCollector collector;
-    for (const Bytes& frame : {bad, checksumAck, status})
-        collector.push(frame.data(), frame.size());
+    OsdpReply reply;
+    collector.push(line.data(), line.size() - 5);
+    ASSERT_TRUE(collector.nextReply(&reply));
+    EXPECT_EQ(reply.frame, checksumAck);
+    EXPECT_FALSE(collector.nextReply(&reply));
+    collector.push(line.data() + line.size() - 5, 5);
+    ASSERT_TRUE(collector.nextReply(&reply));
+    EXPECT_EQ((std::vector<int>{reply.address, reply.sequence, reply.code}),
+              (std::vector<int>{11, 2, 0x50}));
+    EXPECT_EQ(reply.data, Bytes(card.begin() + 6, card.end() - 2));
 
-    OsdpReply result;
-    ASSERT_TRUE(collector.nextReply(&result));
-    EXPECT_EQ(10, result.address);
-    EXPECT_EQ(1, result.sequence);
-    EXPECT_EQ(0x40, result.code);
-    ASSERT_TRUE(collector.nextReply(&result));
-    EXPECT_EQ(2, result.sequence);
-    EXPECT_EQ(0x48, result.code);
-    EXPECT_FALSE(collector.nextReply(&result));
-}
-
-TEST(ReplyCollectorTest, ClearDropsAFrameWhoseLengthCannotBeMet) {
     const Bytes damaged = {0x53, 0x8A, 0x00, 0x02, 0x05, 0x40};  // announces 512 bytes
-    const Bytes good = replyFrame(10, 1, 0x40);
-    ReplyCollector collector;
-    OsdpReply result;
     collector.push(damaged.data(), damaged.size());
-    collector.push(good.data(), good.size());
-    EXPECT_FALSE(collector.nextReply(&result));
-
+    collector.push(card.data(), card.size());
+    EXPECT_FALSE(collector.nextReply(&reply));
     collector.clear();
-    collector.push(good.data(), good.size());
-    EXPECT_TRUE(collector.nextReply(&result));
+    collector.push(card.data(), card.size());
+    EXPECT_TRUE(collector.nextReply(&reply));
 }
 
-// Answers the session's next command from the reader with the given reply code.
-Lines answer(ControllerSession& session, uint8_t code, const Bytes& data = {}) {
+// The tool's side of a Secure Channel: a refused challenge and another key fail at
+// the reader's cryptogram; its key opens a session and a card; a reply in clear ends it.
+TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
+    const AesKey key = {1}, other = {2};
+    OsdpPeripheral osdp;
+    osdp.setSecurity(0, ScMode::secure, &key, nullptr);
+    osdp.injectCard(0, 0x12345678);
+    auto send = [&osdp](const Bytes& frame) {
+        feed(osdp, frame);
+        return OsdpReply{0, 0, 0, {}, reply(osdp)};  // the channel reads the frame only
+    };
+    const ScCipher cipher = systemCipher();
+    ControllerSecureChannel panel(cipher);
+    EXPECT_FALSE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, key, kKeyDefault))));
+    EXPECT_FALSE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, other, kKeyBase))));
+    ASSERT_TRUE(panel.acceptClientCryptogram(send(panel.challenge(10, 0, key, kKeyBase))));
+    ASSERT_TRUE(panel.acceptInitialRmac(send(panel.confirm(10, 1))));
+    uint8_t code = 0;
+    Bytes card;
+    ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kOsdpCommandPoll)), &code, &card));
+    EXPECT_EQ(card, (Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78}));
+    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kOsdpCommandPoll)), &code, &card));
+    EXPECT_FALSE(panel.active());
+}
+
+Lines answer(ControllerSession& session, uint8_t code) {
     const Bytes command = session.nextCommand();
-    OsdpReply result = parsed(replyFrame(command[1], command[4] & 0x03, code, data));
-    EXPECT_TRUE(session.answers(result));
-    return session.onReply(result);
+    const OsdpReply reply{command[1], static_cast<uint8_t>(command[4] & 0x03), code, {}, {}};
+    EXPECT_TRUE(session.answers(reply));
+    return session.onReply(reply);
 }
 
-TEST(ControllerSessionTest, ReadersTakeTurnsAndKeepTheirOwnSequences) {
-    ControllerSession session({10, 11});
-    EXPECT_EQ(10, session.nextCommand()[1]);
-    answer(session, 0x45, {});
-    EXPECT_EQ(buildCommandFrame(11, 0, kOsdpCommandId), session.nextCommand());
-    session.onNoReply();
-    EXPECT_EQ(buildCommandFrame(10, 1, kOsdpCommandCap), session.nextCommand());
-    answer(session, 0x46, {});
-    // Reader 11 gets its missed frame again, unchanged.
-    EXPECT_EQ(buildCommandFrame(11, 0, kOsdpCommandId), session.nextCommand());
-}
-
-TEST(ControllerSessionTest, RepliesToOtherFramesDoNotAnswer) {
-    ControllerSession session({10, 11});
-    session.nextCommand();
-    EXPECT_FALSE(session.answers(parsed(replyFrame(11, 0, 0x45))));
-    EXPECT_FALSE(session.answers(parsed(replyFrame(10, 1, 0x45))));
-    EXPECT_TRUE(session.answers(parsed(replyFrame(10, 0, 0x45))));
-}
-
+// A missed frame goes again unchanged, and only a reply from the reader asked,
+// with the sequence number asked, answers it.
 TEST(ControllerSessionTest, OfflineOnceAfterThreeMissesThenANewSession) {
     ControllerSession session({10});
-    answer(session, 0x45, {});
-    answer(session, 0x46, {});
+    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_FALSE(session.answers(OsdpReply{11, 0, 0x45, {}, {}}));
+    EXPECT_FALSE(session.answers(OsdpReply{10, 1, 0x45, {}, {}}));
+    answer(session, 0x45);
+    answer(session, 0x46);
     const Bytes poll = session.nextCommand();
     EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), poll);
-    EXPECT_EQ(Lines{}, session.onNoReply());
-    EXPECT_EQ(poll, session.nextCommand());
-    EXPECT_EQ(Lines{}, session.onNoReply());
-    EXPECT_EQ(poll, session.nextCommand());
-    EXPECT_EQ(Lines{"reader 10 offline"}, session.onNoReply());
-
+    for (const Lines& lines : {Lines{}, Lines{}, Lines{"reader 10 offline"}}) {
+        EXPECT_EQ(poll, session.nextCommand());
+        EXPECT_EQ(lines, session.onNoReply());
+    }
     EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
     EXPECT_EQ(Lines{}, session.onNoReply());
     EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());

@@ -1,9 +1,6 @@
-// Frame helpers for the engine tests: build command and reply frames and feed
-// them in.
+// Frames for the tests that drive the engine or the line from code.
 #pragma once
 
-#include <cstdint>
-#include <initializer_list>
 #include <vector>
 
 #include "osdp/check_codes.h"
@@ -11,28 +8,23 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// A command frame with a correct check code: CRC-16 when ctrl has bit 2 set,
-// else a checksum.
+// A command frame with a CRC-16 when ctrl has bit 2 set, else a checksum.
 inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Bytes& data = {}) {
     const bool crc = ctrl & 0x04;
     const size_t length = 6 + data.size() + (crc ? 2 : 1);
     Bytes frame = {0x53, address, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
                    ctrl, cmd};
-    // push_back rather than insert: gcc 12 warns falsely on the range insert.
-    for (uint8_t b : data)
+    for (uint8_t b : data)  // not insert: gcc 12 warns falsely on the range insert
         frame.push_back(b);
-    if (crc) {
-        const uint16_t value = crc16(frame.data(), frame.size());
-        frame.push_back(static_cast<uint8_t>(value));
-        frame.push_back(static_cast<uint8_t>(value >> 8));
-    } else {
-        frame.push_back(checksum8(frame.data(), frame.size()));
-    }
+    const uint16_t check =
+        crc ? crc16(frame.data(), frame.size()) : checksum8(frame.data(), frame.size());
+    frame.push_back(static_cast<uint8_t>(check));
+    if (crc)
+        frame.push_back(static_cast<uint8_t>(check >> 8));
     return frame;
 }
 
-// The reply of the reader at address to a command of this sequence number,
-// with a CRC-16.
+// The reply of the reader at address to a command of this sequence number.
 inline Bytes replyFrame(uint8_t address, uint8_t sequence, uint8_t code, const Bytes& data = {}) {
     return commandFrame(static_cast<uint8_t>(address | 0x80), static_cast<uint8_t>(0x04 | sequence),
                         code, data);
@@ -50,11 +42,4 @@ inline std::vector<size_t> feed(OsdpPeripheral& osdp, const Bytes& bytes) {
 
 inline Bytes reply(const OsdpPeripheral& osdp) {
     return Bytes(osdp.replyBuf.begin(), osdp.replyBuf.begin() + osdp.replyLen);
-}
-
-// Sends one frame and returns the reply, or nothing when it was not answered.
-inline Bytes sendFrame(OsdpPeripheral& osdp, const Bytes& frame) {
-    if (feed(osdp, frame).empty())
-        return {};
-    return reply(osdp);
 }
