@@ -109,7 +109,6 @@ class OsdpPeripheral {
     // in it with the reader's base key (required for secure mode) and its
     // clientUid. REQUIRES: reader is 0 or 1.
     void setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore);
-    ScMode securityMode(int reader) const { return secure_[reader].mode(); }
 
     // Main thread. Builds the reply to a command for currentReader.
     // REQUIRES: currentReader is 0 or 1.
