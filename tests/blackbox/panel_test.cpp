@@ -59,7 +59,9 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSessionAndNoKeyIsShown) {
                 AllOf(Not(HasSubstr("0A0B0C0D")), Not(HasSubstr("5A4B3C2D"))));
 }
 
-TEST(PanelTest, ToolRefusesBadUsageAndAMissingLine) {
+TEST(PanelTest, ToolRefusesBadUsageAndAMissingLineAndStopsWhenNoReaderAnswers) {
+    TempDir dir;
+    Cable cable(dir);
     const struct {
         std::vector<std::string> args;
         int exit;
@@ -72,6 +74,7 @@ TEST(PanelTest, ToolRefusesBadUsageAndAMissingLine) {
          "--key needs 32 hexadecimal digits"},
         {{"/nonexistent/ttyX"}, 1, "/nonexistent/ttyX"},
         {{"--help"}, 0, "  reader A card format=0xHH bits=N card=HEX"},
+        {{"--seconds", "1", "--timeout", "50", cable.endB}, 0, "reader 11 offline\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args = {kControllerBinary};

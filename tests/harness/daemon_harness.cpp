@@ -78,7 +78,11 @@ ChildProcess::ChildProcess(const ProcessOptions& options) {
 }
 
 ChildProcess::~ChildProcess() {
-    if (!status_) {
+    // Asked first, so that a program that can end normally does (and writes
+    // its coverage data, in a coverage build).
+    if (running())
+        signal(SIGTERM);
+    if (!waitExit()) {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }

@@ -51,7 +51,8 @@ struct ProcessOptions {
     std::string workingDirectory;  // empty: this process's
 };
 
-// A program run as a child, killed and reaped at destruction if still running.
+// A program run as a child; stopped with SIGTERM (SIGKILL when that fails) and
+// reaped at destruction if still running.
 class ChildProcess {
   public:
     explicit ChildProcess(const ProcessOptions& options);
