@@ -52,8 +52,7 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSessionAndNoKeyIsShown) {
     EXPECT_EQ(0, exitCode(wrong.waitExit()));
     EXPECT_THAT(wrong.lines(), Contains("reader 10 secure channel refused"));
 
-    daemon.readOutput();
-    EXPECT_THAT(daemon.output(), HasSubstr("Reader 1 secure session ended: new key set"));
+    EXPECT_TRUE(daemon.waitForLine("Reader 1 secure session ended: new key set"));
     EXPECT_THAT(daemon.output(), HasSubstr("Reader 2 secure session started with the base key"));
     EXPECT_THAT(daemon.output() + daemon.errorText(),
                 AllOf(Not(HasSubstr("0A0B0C0D")), Not(HasSubstr("5A4B3C2D"))));

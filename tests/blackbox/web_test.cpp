@@ -107,20 +107,16 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndMarkupAsTextAndItsFormReachesTheP
     ChildProcess panel(
         programOptions({kControllerBinary, "--interval", "10", "--count", "2", cable.endB}));
 
-    // Not the demos' ports (8480, and 18480 and 18482 in their tests).
-    const std::string address = "127.0.0.1:18481";
-    const std::string& d = dir.path();
+    // Paths relative to the prefix, dir; not the demos' ports (8480, 18480, 18482).
     dir.write("test.html", kTestPage);
-    dir.write("nginx.conf", "daemon off; master_process off; pid " + d +
-                                "/nginx.pid; events {} http { access_log off; "
-                                "client_body_temp_path " +
-                                d + "/body; fastcgi_temp_path " + d + "/fastcgi; server { listen " +
-                                address + "; root " + d +
-                                "; location /kanzo_zul/ { include /etc/nginx/fastcgi_params; "
-                                "fastcgi_pass unix:" +
-                                d + "/fcgi.sock; } } }");
-    ChildProcess nginx(programOptions(
-        {"/usr/sbin/nginx", "-p", d, "-e", d + "/error.log", "-c", d + "/nginx.conf"}));
+    dir.write("nginx.conf",
+              "daemon off; master_process off; pid nginx.pid; events {} http {"
+              " access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
+              " server { listen 127.0.0.1:18481; root .; location /kanzo_zul/ {"
+              " include /etc/nginx/fastcgi_params; fastcgi_pass unix:" +
+                  dir.file("fcgi.sock") + "; } } }");
+    ChildProcess nginx(programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e",
+                                       dir.file("error.log"), "-c", dir.file("nginx.conf")}));
     // nginx writes its pid file once it listens.
     for (Deadline end = deadlineIn(kPatience);
          access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
@@ -133,8 +129,8 @@ TEST(StatusPageTest, ShowsBothReadersPollingAndMarkupAsTextAndItsFormReachesTheP
     ChildProcess browser(programOptions(
         {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
          "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--user-data-dir=" + d + "/chromium", "--virtual-time-budget=30000",
-         "--dump-dom", "http://" + address + "/test.html"}));
+         "--disable-sync", "--user-data-dir=" + dir.file("chromium"), "--virtual-time-budget=30000",
+         "--dump-dom", "http://127.0.0.1:18481/test.html"}));
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Markup in a plate is outside text: the page shows it as typed.
     EXPECT_THAT(browser.output(), HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|"
