@@ -44,6 +44,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "osdp/system_cipher.h"
 #include "tests/harness/daemon_harness.h"
 #include "tools/osdp_controller_core.h"

@@ -28,8 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
+#include "bench/faulty_line.h"
 #include "tests/harness/daemon_harness.h"
-#include "tests/harness/faulty_line.h"
 #include "tools/osdp_controller_core.h"
 #include "util/mutex.h"
 #include "util/sha1.h"

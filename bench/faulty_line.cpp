@@ -1,4 +1,4 @@
-#include "tests/harness/faulty_line.h"
+#include "bench/faulty_line.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
-// A noisy RS-485 line between two pseudo-terminals, for tests and benchmarks
-// that need the faults of a long cable run: bytes with a flipped bit, bytes
-// lost, and bytes held back past the controller's reply time-out, in both
+// A noisy RS-485 line between two pseudo-terminals for the soak benchmark,
+// with the faults of a long cable run: bytes with a flipped bit, bytes lost,
+// and bytes held back past the controller's reply time-out, in both
 // directions. The faults come from a seeded generator, one per direction, so
 // the same bytes through the same seed meet the same faults and a failure can
 // be replayed.
@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/harness/daemon_harness.h"
+#include "bench/bench_support.h"
 #include "util/mutex.h"
 
 struct LineFaults {

@@ -1,0 +1,88 @@
+// The daemon read through Secure Channel by the controller tool over a virtual
+// null-modem, as a panel reads it; and the tool's own refusals.
+#include <sys/stat.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "gmock/gmock.h"
+#include "gtest/gtest.h"
+#include "tests/harness/daemon_harness.h"
+
+namespace {
+
+using ::testing::AllOf;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+const std::string kKey1 = "000102030405060708090A0B0C0D0E0F";
+const std::string kKey2 = "F0E1D2C3B4A5968778695A4B3C2D1E0F";
+
+// Reader 1 in install mode takes its key over the line; reader 2 has its own.
+TEST(PanelTest, PlatesReachThePanelThroughEachReadersSessionAndNoKeyIsShown) {
+    TempDir dir;
+    Cable cable(dir);
+    dir.write("osdp-keys", "reader1 install\nreader2 secure " + kKey2 + "\n");
+    chmod(dir.file("osdp-keys").c_str(), 0600);
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    auto readCard = [&](const std::string& region, std::vector<std::string> args) {
+        EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr",
+                                 R"({"plateUTF8":"AB 123 CD","roiID":")" + region + "\"}"));
+        args.insert(args.end(), {"--count", "1", "--interval", "10", cable.endB});
+        args.insert(args.begin(), kControllerBinary);
+        ChildProcess tool(programOptions(args));
+        EXPECT_EQ(0, exitCode(tool.waitExit())) << tool.errorText();
+        return tool.lines();
+    };
+
+    EXPECT_THAT(readCard("2", {"--address", "11", "--key", kKey2}),
+                Contains("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
+    EXPECT_THAT(readCard("1", {"--address", "10", "--install-key", kKey1}),
+                ::testing::IsSupersetOf({"reader 10 key installed",
+                                         "reader 10 card format=0x12 bits=32 card=6D8CB9FB"}));
+    std::ifstream keyFile(dir.file("osdp-keys"));
+    EXPECT_THAT(std::string(std::istreambuf_iterator<char>(keyFile), {}),
+                HasSubstr("reader1 secure " + kKey1 + "\n"));
+
+    // The old key gets no session.
+    ChildProcess wrong(programOptions(
+        {kControllerBinary, "--address", "10", "--key", kKey2, "--seconds", "1", cable.endB}));
+    EXPECT_EQ(0, exitCode(wrong.waitExit()));
+    EXPECT_THAT(wrong.lines(), Contains("reader 10 secure channel refused"));
+
+    EXPECT_TRUE(daemon.waitForLine("Reader 1 secure session ended: new key set"));
+    EXPECT_THAT(daemon.output(), HasSubstr("Reader 2 secure session started with the base key"));
+    EXPECT_THAT(daemon.output() + daemon.errorText(),
+                AllOf(Not(HasSubstr("0A0B0C0D")), Not(HasSubstr("5A4B3C2D"))));
+}
+
+TEST(PanelTest, ToolRefusesBadUsageAndAMissingLineAndStopsWhenNoReaderAnswers) {
+    TempDir dir;
+    Cable cable(dir);
+    const struct {
+        std::vector<std::string> args;
+        int exit;
+        const char* output;  // on standard error, or standard output for help
+    } cases[] = {
+        {{"--colour", "red", "/dev/null"}, 2, "unknown option --colour"},
+        {{"--address", "127", "/dev/null"}, 2, "--address needs a number from 0 to 126"},
+        {{"--key", "000102030405060708090A0B0C0D0E", "/dev/null"},
+         2,
+         "--key needs 32 hexadecimal digits"},
+        {{"/nonexistent/ttyX"}, 1, "/nonexistent/ttyX"},
+        {{"--help"}, 0, "  reader A card format=0xHH bits=N card=HEX"},
+        {{"--seconds", "1", "--timeout", "50", cable.endB}, 0, "reader 11 offline\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {kControllerBinary};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ChildProcess tool(programOptions(args));
+        EXPECT_EQ(c.exit, exitCode(tool.waitExit())) << c.output;
+        EXPECT_THAT(tool.errorText() + tool.output(),
+                    AllOf(HasSubstr(c.output), Not(HasSubstr("0A0B0C0D0E"))));
+    }
+}
+
+}  // namespace
