@@ -59,7 +59,14 @@ WebService::WebService(OsdpPeripheral& osdp) : osdp(osdp) {
 }
 
 int WebService::start() {
-    pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
+    const int error = pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
+    if (error != 0) {
+        logAt(1, "FastCGI thread not started: %s", strerror(error));
+        return -1;
+    }
+    // Nothing waits for the worker: it serves until the process ends, or ends
+    // early when its socket cannot be opened, and then its resources go back.
+    pthread_detach(workerThread);
     return 0;
 }
 
