@@ -1,6 +1,9 @@
 // The daemon read through Secure Channel by the controller tool over a virtual
 // null-modem, as a panel reads it; and the tool's own refusals.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -9,6 +12,8 @@
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/harness/daemon_harness.h"
+#include "tests/transcript.h"
+#include "tools/osdp_controller_core.h"
 
 namespace {
 
@@ -82,6 +87,54 @@ TEST(PanelTest, ToolRefusesBadUsageAndAMissingLineAndStopsWhenNoReaderAnswers) {
         EXPECT_EQ(c.exit, exitCode(tool.waitExit())) << c.output;
         EXPECT_THAT(tool.errorText() + tool.output(),
                     AllOf(HasSubstr(c.output), Not(HasSubstr("0A0B0C0D0E"))));
+    }
+}
+
+// The engine's plain transcripts against the running daemon: the serial link
+// must hand every frame over and write each reply whole, and the web commands
+// offer cards and set tamper as the transcripts' directives do.
+TEST(PanelTest, DaemonAnswersThePlainTranscriptsByteForByte) {
+    for (const char* name :
+         {"plain-replies.txt", "plain-resend.txt", "plain-reoffer-after-new-session.txt"}) {
+        TempDir dir;
+        Cable cable(dir);
+        ChildProcess daemon(daemonOptions(dir, cable.endA));
+        ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
+        const int line = open(cable.endB.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(line, 0);
+        ReplyCollector collector;
+        for (const TranscriptLine& item :
+             readTranscript(std::string(KANZO_TRANSCRIPTS) + "/" + name)) {
+            SCOPED_TRACE(std::string(name) + ":" + std::to_string(item.number));
+            const std::string& last = item.args.empty() ? "" : item.args.back();
+            if (item.word == ">") {
+                ASSERT_TRUE(writeAll(line, item.bytes.data(), item.bytes.size()));
+            } else if (item.word == "<") {
+                OsdpReply reply;
+                for (const Deadline deadline = deadlineIn(kPatience);
+                     !collector.nextReply(&reply) && millisLeft(deadline) > 0;) {
+                    pollfd ready{line, POLLIN, 0};
+                    poll(&ready, 1, millisLeft(deadline));
+                    uint8_t bytes[256];
+                    const ssize_t count = read(line, bytes, sizeof bytes);
+                    if (count > 0)
+                        collector.push(bytes, static_cast<size_t>(count));
+                }
+                EXPECT_EQ(item.bytes, reply.frame);
+            } else if (item.word == "card") {
+                EXPECT_EQ("OK", webRequest(dir, "/osdp.cgi?CSN32LSB_Reader" + item.args.at(0) +
+                                                    "=" + last));
+            } else if (item.word == "tamper") {
+                webRequest(dir,
+                           "/osdp.cgi?tamper" + item.args.at(0) + "=" + (last == "on" ? "1" : "0"));
+            } else {
+                ASSERT_EQ("expect", item.word);
+                EXPECT_THAT(
+                    webRequest(dir, "/osdp.cgi?getStatusXML&getDiagnosticsXML"),
+                    HasSubstr("<" + item.args.at(0) + ">" + last + "</" + item.args.at(0) + ">"));
+            }
+        }
+        close(line);
     }
 }
 
