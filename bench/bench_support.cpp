@@ -8,12 +8,18 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <type_traits>
 #include <utility>
 
 #include "tools/descriptor_io.h"
+#include "util/sha1.h"
 
 namespace {
 
@@ -110,13 +116,10 @@ int connectUnix(const std::string& path, Deadline deadline) {
 
 }  // namespace
 
-std::optional<std::string> fastcgiRequest(const std::string& socketPath, const std::string& method,
-                                          const std::string& requestUri, const std::string& body,
-                                          Deadline deadline) {
-    const int fd = connectUnix(socketPath, deadline);
-    if (fd < 0)
-        return std::nullopt;
+namespace {
 
+std::string encodeRequest(const std::string& method, const std::string& requestUri,
+                          const std::string& body) {
     std::string request;
     // Role (two bytes, high first), flags 0: the server closes after the reply.
     std::string begin(8, '\0');
@@ -139,8 +142,12 @@ std::optional<std::string> fastcgiRequest(const std::string& socketPath, const s
         appendRecord(request, kFcgiStdin, body.substr(at, 65535));
     }
     appendRecord(request, kFcgiStdin, "");
-    writeOrThrow(fd, reinterpret_cast<const uint8_t*>(request.data()), request.size());
+    return request;
+}
 
+// The standard output records up to the end of the request, or nothing when
+// the connection ended or the deadline passed first.
+std::optional<std::string> readResponse(int fd, Deadline deadline) {
     std::string received;
     std::string response;
     for (;;) {
@@ -152,22 +159,102 @@ std::optional<std::string> fastcgiRequest(const std::string& socketPath, const s
                 break;
             if (header[1] == kFcgiStdout)
                 response.append(received, 8, content);
-            if (header[1] == kFcgiEndRequest) {
-                close(fd);
+            if (header[1] == kFcgiEndRequest)
                 return response;
-            }
             received.erase(0, total);
         }
         int wait = millisLeft(deadline);
         pollfd in = {fd, POLLIN, 0};
         if (wait == 0 || poll(&in, 1, wait) <= 0)
-            break;
+            return std::nullopt;
         char buffer[4096];
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0)
-            break;
+            return std::nullopt;
         received.append(buffer, static_cast<size_t>(n));
     }
+}
+
+}  // namespace
+
+std::optional<std::string> fastcgiRequest(const std::string& socketPath, const std::string& method,
+                                          const std::string& requestUri, const std::string& body,
+                                          Deadline deadline) {
+    const int fd = connectUnix(socketPath, deadline);
+    if (fd < 0)
+        return std::nullopt;
+    const std::string request = encodeRequest(method, requestUri, body);
+    writeOrThrow(fd, reinterpret_cast<const uint8_t*>(request.data()), request.size());
+    std::optional<std::string> response = readResponse(fd, deadline);
     close(fd);
-    return std::nullopt;
+    return response;
+}
+
+std::string plateEvent(const std::string& plate, int region) {
+    return "{\"packetCounter\":\"1\",\"datetime\":\"20261206 120000000\",\"plateText\":\"x\","
+           "\"plateUTF8\":\"" +
+           plate + "\",\"camera_info\":{\"SerialNumber\":\"ACCC8E0B1234\"},\"roiID\":\"" +
+           std::to_string(region) + "\",\"plateImage\":\"/9j/4AAQSkZJRgABAQ\"}";
+}
+
+std::string cardLine(const std::string& plate, int region) {
+    Sha1 sha;
+    sha.update(plate);
+    char line[64];
+    snprintf(line, sizeof line, "reader %d card format=0x12 bits=32 card=%08X", 9 + region,
+             cardNumberFromDigest(sha.finalHex()));
+    return line;
+}
+
+Summary summarize(std::vector<double> samples) {
+    Summary summary;
+    summary.count = samples.size();
+    if (samples.empty())
+        return summary;
+    std::sort(samples.begin(), samples.end());
+    auto rank = [&](double fraction) {
+        size_t index = static_cast<size_t>(std::ceil(fraction * samples.size()));
+        return samples[index == 0 ? 0 : index - 1];
+    };
+    summary.median = rank(0.50);
+    summary.p99 = rank(0.99);
+    summary.max = samples.back();
+    return summary;
+}
+
+template <typename T>
+Option numberOption(const std::string& name, double min, double max, T* value) {
+    return Option{name, [=](const char* text) {
+                      char* end = nullptr;
+                      errno = 0;
+                      const double number = strtod(text, &end);
+                      if (errno != 0 || end == text || *end != '\0' ||
+                          !(number >= min && number <= max) ||
+                          (std::is_integral_v<T> && number != std::floor(number)))
+                          return false;
+                      *value = static_cast<T>(number);
+                      return true;
+                  }};
+}
+template Option numberOption(const std::string&, double, double, int*);
+template Option numberOption(const std::string&, double, double, uint32_t*);
+template Option numberOption(const std::string&, double, double, double*);
+
+Option textOption(const std::string& name, std::string* value) {
+    return Option{name, [=](const char* text) {
+                      *value = text;
+                      return true;
+                  }};
+}
+
+bool parseOptions(int argc, char** argv, const std::vector<Option>& options, const char* usage) {
+    for (int i = 1; i < argc; i += 2) {
+        const auto option = std::find_if(options.begin(), options.end(),
+                                         [&](const Option& o) { return o.name == argv[i]; });
+        if (option == options.end() || i + 1 >= argc || !option->take(argv[i + 1])) {
+            fprintf(stderr, "usage: %s\n", usage);
+            return false;
+        }
+    }
+    return true;
 }

@@ -29,7 +29,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,14 +47,12 @@
 #include "osdp/system_cipher.h"
 #include "tests/harness/daemon_harness.h"
 #include "tools/osdp_controller_core.h"
-#include "util/sha1.h"
 
 namespace {
 
 using Micros = std::chrono::duration<double, std::micro>;
 
 constexpr uint8_t kReaderAddresses[] = {10, 11};
-constexpr char kScript[] = "/local/kanzo_zul/osdp.cgi";
 // 9600 baud, 8N1: ten bit times carry one byte.
 constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
 // A controller gives a reader this long before it counts the reply as missed.
@@ -70,30 +67,6 @@ struct Options {
     // The daemon to measure; empty for the one built with this program.
     std::string daemonPath;
 };
-
-struct Summary {
-    size_t count = 0;
-    double median = 0;
-    double p99 = 0;
-    double max = 0;
-};
-
-// Nearest-rank percentiles of the samples.
-Summary summarize(std::vector<double> samples) {
-    Summary summary;
-    summary.count = samples.size();
-    if (samples.empty())
-        return summary;
-    std::sort(samples.begin(), samples.end());
-    auto rank = [&](double fraction) {
-        size_t index = static_cast<size_t>(std::ceil(fraction * samples.size()));
-        return samples[index == 0 ? 0 : index - 1];
-    };
-    summary.median = rank(0.50);
-    summary.p99 = rank(0.99);
-    summary.max = samples.back();
-    return summary;
-}
 
 // Collects the figures for the CSV file as they are printed.
 class Report {
@@ -114,24 +87,6 @@ class Report {
   private:
     std::string rows_;
 };
-
-std::string plateEvent(const std::string& plate, int region) {
-    return "{\"packetCounter\":\"1\",\"datetime\":\"20261206 120000000\",\"plateText\":\"x\","
-           "\"plateUTF8\":\"" +
-           plate + "\",\"camera_info\":{\"SerialNumber\":\"ACCC8E0B1234\"},\"roiID\":\"" +
-           std::to_string(region) + "\",\"plateImage\":\"/9j/4AAQSkZJRgABAQ\"}";
-}
-
-// The card read a panel sees for a plate recognised in region 1 (reader 10)
-// or 2 (reader 11), as the controller tool words it.
-std::string expectedCardLine(const std::string& plate, int region) {
-    Sha1 sha;
-    sha.update(plate);
-    char line[64];
-    snprintf(line, sizeof line, "reader %d card format=0x12 bits=32 card=%08X", 9 + region,
-             cardNumberFromDigest(sha.finalHex()));
-    return line;
-}
 
 // The controller's side of the line: one command at a time, sequence numbers
 // running 0, 1, 2, 3, 1, ... per reader so that the daemon answers every frame
@@ -154,8 +109,57 @@ class Panel {
         const auto last = sequences_.find(address);
         const uint8_t sequence = last == sequences_.end() ? 0 : last->second % 3 + 1;
         sequences_[address] = sequence;
-        const std::vector<uint8_t> frame = buildCommandFrame(address, sequence, command);
+        OsdpReply reply;
+        const auto micros =
+            exchangeFrame(buildCommandFrame(address, sequence, command), lineRate, &reply);
+        if (!micros || !answers(reply, address, sequence, ackOnly_ ? kOsdpCommandPoll : command)) {
+            ++failures_;
+            return std::nullopt;
+        }
+        if (reply.code == kOsdpReplyRaw)
+            cardLines_.push_back(describeReply(command, reply));
+        return micros;
+    }
+
+    // Sends a frame and takes the first whole reply: the time from the write of
+    // the last byte to the first reply byte readable, or nothing when none came
+    // in time.
+    std::optional<double> exchangeFrame(const std::vector<uint8_t>& frame, bool lineRate,
+                                        OsdpReply* reply) {
         collector_.clear();
+        const auto sent = send(frame, lineRate);
+        if (!sent)
+            return std::nullopt;
+        const auto deadline = *sent + kReplyTimeout;
+        std::optional<SteadyClock::time_point> firstByte;
+        size_t replyBytes = 0;
+        do {
+            pollfd in = {fd_, POLLIN, 0};
+            if (poll(&in, 1, millisLeft(deadline)) <= 0)
+                return std::nullopt;
+            if (!firstByte)
+                firstByte = SteadyClock::now();
+            uint8_t bytes[512];
+            const ssize_t n = read(fd_, bytes, sizeof bytes);
+            if (n <= 0)
+                continue;
+            replyBytes += static_cast<size_t>(n);
+            collector_.push(bytes, static_cast<size_t>(n));
+        } while (!collector_.nextReply(reply));
+        if (lineRate)
+            std::this_thread::sleep_for(kByteTime * replyBytes);
+        return Micros(*firstByte - *sent).count();
+    }
+
+    int failures() const { return failures_; }
+    // Card reads seen so far, one controller tool line each.
+    const std::vector<std::string>& cardLines() const { return cardLines_; }
+
+  private:
+    // Writes the frame; the time just before its last byte went, or nothing when
+    // the write failed.
+    std::optional<SteadyClock::time_point> send(const std::vector<uint8_t>& frame,
+                                                bool lineRate) const {
         const size_t chunk = lineRate ? 1 : frame.size();
         const auto begin = SteadyClock::now();
         SteadyClock::time_point sent;
@@ -167,48 +171,12 @@ class Panel {
             // its way back, the reply would already be in when a clock read
             // after the write ran.
             sent = SteadyClock::now();
-            if (::write(fd_, frame.data() + at, chunk) != static_cast<ssize_t>(chunk)) {
-                ++failures_;
+            if (::write(fd_, frame.data() + at, chunk) != static_cast<ssize_t>(chunk))
                 return std::nullopt;
-            }
         }
-        const auto deadline = sent + kReplyTimeout;
-        std::optional<SteadyClock::time_point> firstByte;
-        size_t replyBytes = 0;
-        OsdpReply reply;
-        for (;;) {
-            pollfd in = {fd_, POLLIN, 0};
-            if (poll(&in, 1, millisLeft(deadline)) <= 0) {
-                ++failures_;
-                return std::nullopt;
-            }
-            if (!firstByte)
-                firstByte = SteadyClock::now();
-            uint8_t bytes[512];
-            const ssize_t n = read(fd_, bytes, sizeof bytes);
-            if (n <= 0)
-                continue;
-            replyBytes += static_cast<size_t>(n);
-            collector_.push(bytes, static_cast<size_t>(n));
-            if (collector_.nextReply(&reply))
-                break;
-        }
-        if (!answers(reply, address, sequence, ackOnly_ ? kOsdpCommandPoll : command)) {
-            ++failures_;
-            return std::nullopt;
-        }
-        if (reply.code == kOsdpReplyRaw)
-            cardLines_.push_back(describeReply(command, reply));
-        if (lineRate)
-            std::this_thread::sleep_for(kByteTime * replyBytes);
-        return Micros(*firstByte - sent).count();
+        return sent;
     }
 
-    int failures() const { return failures_; }
-    // Card reads seen so far, one controller tool line each.
-    const std::vector<std::string>& cardLines() const { return cardLines_; }
-
-  private:
     static bool answers(const OsdpReply& reply, uint8_t address, uint8_t sequence,
                         uint8_t command) {
         if (reply.address != address || reply.sequence != sequence)
@@ -416,6 +384,60 @@ std::pair<Side, Side> measureRow(DaemonUnderTest& daemon, const BareResponder& b
     return {sides[0], sides[1]};
 }
 
+void printLatencyRow(const LatencyRow& row, bool busy, const Side& d, const Side& b,
+                     Report& report) {
+    const double ratioMedian = d.summary.median / b.summary.median;
+    const double ratioP99 = d.summary.p99 / b.summary.p99;
+    const char* web = busy ? "busy" : "idle";
+    const char* arrival = row.lineRate ? "1by1" : "whole";
+    printf(
+        "%-5s %-6s %-4s %6zu %8.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %6.2f %6.2f %6.2f "
+        "%6.2f %6d\n",
+        row.command, arrival, web, d.summary.count, d.summary.median, d.summary.p99, d.summary.max,
+        b.summary.median, b.summary.p99, ratioMedian, ratioP99, d.readsPerFrame, d.wakeUpsPerFrame,
+        b.readsPerFrame, b.wakeUpsPerFrame, d.failures + b.failures);
+    const std::string name = std::string(row.command) + " " + arrival + " web " + web;
+    report.add("latency", name, "median", d.summary.median, "us");
+    report.add("latency", name, "p99", d.summary.p99, "us");
+    report.add("latency", name, "max", d.summary.max, "us");
+    report.add("latency", name, "bare median", b.summary.median, "us");
+    report.add("latency", name, "bare p99", b.summary.p99, "us");
+    report.add("latency", name, "median over bare", ratioMedian, "x");
+    report.add("latency", name, "p99 over bare", ratioP99, "x");
+    report.add("latency", name, "reads per frame", d.readsPerFrame, "1");
+    report.add("latency", name, "wake-ups per frame", d.wakeUpsPerFrame, "1");
+    report.add("latency", name, "failed", d.failures + b.failures, "frames");
+}
+
+// The busy web side: another process of this program, started once its load
+// has settled.
+void startWebLoad(const DaemonUnderTest& daemon, std::optional<ChildProcess>* load) {
+    load->emplace(ProcessOptions{{selfPath(), "--web-load", daemon.socket()}, {}, {}, {}});
+    if (!(*load)->waitForLine("web load started", deadlineIn(kPatience)))
+        throw std::runtime_error("the web load did not start");
+}
+
+// Stops the web load; false when it gave no figures or a request failed.
+bool stopWebLoad(ChildProcess& load, Report& report, std::string* loadLine) {
+    load.signal(SIGTERM);
+    load.waitExit(deadlineIn(kPatience));
+    const int lines = load.countLines("web load requests=");
+    *loadLine = lines == 1 ? load.lines().back() : "web load gave no figures";
+    unsigned long requests = 0;
+    unsigned long failed = 0;
+    double seconds = 0;
+    if (sscanf(loadLine->c_str(), "web load requests=%lu failed=%lu seconds=%lf", &requests,
+               &failed, &seconds) != 3 ||
+        failed != 0 || seconds <= 0) {
+        return false;
+    }
+    report.add("latency", "web load", "requests per second", requests / seconds, "1/s");
+    *loadLine = "busy: another process kept the FastCGI socket busy, " +
+                std::to_string(static_cast<long>(requests / seconds)) +
+                " requests/s (status documents and plate events in turn)";
+    return true;
+}
+
 bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
     const int lineRateFrames = std::max(1, options.polls / 10);
     printf(
@@ -438,62 +460,21 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
     BareResponder bare;
     for (const bool busy : {false, true}) {
         std::optional<ChildProcess> load;
-        if (busy) {
-            load.emplace(ProcessOptions{{selfPath(), "--web-load", daemon.socket()}, {}, {}, {}});
-            if (!load->waitForLine("web load started", deadlineIn(kPatience)))
-                throw std::runtime_error("the web load did not start");
-        }
+        if (busy)
+            startWebLoad(daemon, &load);
         for (const LatencyRow& row : rows) {
             // Line rate under web load adds nothing the whole-frame rows lack.
             if (busy && row.lineRate)
                 continue;
             const auto [d, b] =
                 measureRow(daemon, bare, row, row.lineRate ? lineRateFrames : options.polls);
-            const double ratioMedian = d.summary.median / b.summary.median;
-            const double ratioP99 = d.summary.p99 / b.summary.p99;
-            const char* web = busy ? "busy" : "idle";
-            const char* arrival = row.lineRate ? "1by1" : "whole";
-            printf(
-                "%-5s %-6s %-4s %6zu %8.1f %8.1f %8.1f %8.1f %8.1f %7.2f %7.2f %6.2f %6.2f %6.2f "
-                "%6.2f %6d\n",
-                row.command, arrival, web, d.summary.count, d.summary.median, d.summary.p99,
-                d.summary.max, b.summary.median, b.summary.p99, ratioMedian, ratioP99,
-                d.readsPerFrame, d.wakeUpsPerFrame, b.readsPerFrame, b.wakeUpsPerFrame,
-                d.failures + b.failures);
-            const std::string name = std::string(row.command) + " " + arrival + " web " + web;
-            report.add("latency", name, "median", d.summary.median, "us");
-            report.add("latency", name, "p99", d.summary.p99, "us");
-            report.add("latency", name, "max", d.summary.max, "us");
-            report.add("latency", name, "bare median", b.summary.median, "us");
-            report.add("latency", name, "bare p99", b.summary.p99, "us");
-            report.add("latency", name, "median over bare", ratioMedian, "x");
-            report.add("latency", name, "p99 over bare", ratioP99, "x");
-            report.add("latency", name, "reads per frame", d.readsPerFrame, "1");
-            report.add("latency", name, "wake-ups per frame", d.wakeUpsPerFrame, "1");
-            report.add("latency", name, "failed", d.failures + b.failures, "frames");
+            printLatencyRow(row, busy, d, b, report);
             clean = clean && d.failures == 0 && b.failures == 0;
             if (row.code == kOsdpCommandPoll && !row.lineRate)
                 pollP99[busy] = d.summary.p99;
         }
-        if (load) {
-            load->signal(SIGTERM);
-            load->waitExit(deadlineIn(kPatience));
-            const int lines = load->countLines("web load requests=");
-            loadLine = lines == 1 ? load->lines().back() : "web load gave no figures";
-            unsigned long requests = 0;
-            unsigned long failed = 0;
-            double seconds = 0;
-            if (sscanf(loadLine.c_str(), "web load requests=%lu failed=%lu seconds=%lf", &requests,
-                       &failed, &seconds) != 3 ||
-                failed != 0 || seconds <= 0) {
-                clean = false;
-            } else {
-                report.add("latency", "web load", "requests per second", requests / seconds, "1/s");
-                loadLine = "busy: another process kept the FastCGI socket busy, " +
-                           std::to_string(static_cast<long>(requests / seconds)) +
-                           " requests/s (status documents and plate events in turn)";
-            }
-        }
+        if (load)
+            clean = stopWebLoad(*load, report, &loadLine) && clean;
     }
     const double busyOverIdle = pollP99[1] / pollP99[0];
     printf("\n%s\npoll p99, web busy over web idle: %.2f x\n\n", loadLine.c_str(), busyOverIdle);
@@ -538,6 +519,22 @@ long readProportionalKb(pid_t pid) {
     return -1;
 }
 
+// One Secure Channel session with each reader.
+std::vector<ControllerSecureChannel> openSecureSessions(Panel& panel, const AesKey& baseKey) {
+    std::vector<ControllerSecureChannel> channels(2, ControllerSecureChannel(systemCipher()));
+    for (size_t r = 0; r < 2; ++r) {
+        OsdpReply reply;
+        if (!panel.exchangeFrame(channels[r].challenge(kReaderAddresses[r], 0, baseKey, kKeyBase),
+                                 false, &reply) ||
+            !channels[r].acceptClientCryptogram(reply) ||
+            !panel.exchangeFrame(channels[r].confirm(kReaderAddresses[r], 1), false, &reply) ||
+            !channels[r].acceptInitialRmac(reply)) {
+            throw std::runtime_error("no Secure Channel session with the daemon");
+        }
+    }
+    return channels;
+}
+
 // Sealed polls to both readers in Secure Channel sessions, back to back, web
 // idle: the time from the last command byte to the first reply byte.
 bool secureLatencyRow(const Options& options, Report& report) {
@@ -546,54 +543,19 @@ bool secureLatencyRow(const Options& options, Report& report) {
                            "reader1 secure " + key + "\nreader2 secure " + key + "\n");
     AesKey baseKey;
     parseHexKey(key, &baseKey);
-    const ScCipher cipher = systemCipher();
-    const int fd = daemon.lineFd();
-    ReplyCollector collector;
-    int failures = 0;
-    // One frame out, its reply in: the time to the first reply byte.
-    auto exchange = [&](const std::vector<uint8_t>& frame,
-                        OsdpReply* reply) -> std::optional<double> {
-        collector.clear();
-        if (::write(fd, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size()))
-            return std::nullopt;
-        const auto sent = SteadyClock::now();
-        const auto deadline = sent + kReplyTimeout;
-        std::optional<SteadyClock::time_point> firstByte;
-        for (;;) {
-            pollfd in = {fd, POLLIN, 0};
-            if (poll(&in, 1, millisLeft(deadline)) <= 0)
-                return std::nullopt;
-            if (!firstByte)
-                firstByte = SteadyClock::now();
-            uint8_t bytes[512];
-            const ssize_t n = read(fd, bytes, sizeof bytes);
-            if (n > 0)
-                collector.push(bytes, static_cast<size_t>(n));
-            if (collector.nextReply(reply))
-                return Micros(*firstByte - sent).count();
-        }
-    };
-    std::vector<ControllerSecureChannel> channels(2, ControllerSecureChannel(cipher));
-    std::vector<uint8_t> sequences(2, 0);
-    for (size_t r = 0; r < 2; ++r) {
-        OsdpReply reply;
-        if (!exchange(channels[r].challenge(kReaderAddresses[r], 0, baseKey, kKeyBase), &reply) ||
-            !channels[r].acceptClientCryptogram(reply) ||
-            !exchange(channels[r].confirm(kReaderAddresses[r], 1), &reply) ||
-            !channels[r].acceptInitialRmac(reply)) {
-            throw std::runtime_error("no Secure Channel session with the daemon");
-        }
-        sequences[r] = 1;
-    }
+    Panel panel(daemon.lineFd());
+    std::vector<ControllerSecureChannel> channels = openSecureSessions(panel, baseKey);
+    std::vector<uint8_t> sequences(2, 1);
     std::vector<double> samples;
+    int failures = 0;
     for (int i = 0; i < options.polls; ++i) {
         const size_t r = static_cast<size_t>(i % 2);
         sequences[r] = static_cast<uint8_t>(sequences[r] % 3 + 1);
         OsdpReply reply;
         uint8_t code = 0;
         std::vector<uint8_t> data;
-        const auto micros =
-            exchange(channels[r].seal(kReaderAddresses[r], sequences[r], kOsdpCommandPoll), &reply);
+        const auto micros = panel.exchangeFrame(
+            channels[r].seal(kReaderAddresses[r], sequences[r], kOsdpCommandPoll), false, &reply);
         if (micros && channels[r].open(reply, &code, &data) && code == kOsdpReplyAck) {
             samples.push_back(*micros);
         } else {
@@ -619,6 +581,35 @@ bool secureLatencyRow(const Options& options, Report& report) {
 
 // ---- Web throughput ----
 
+using Query = std::function<std::optional<double>(int)>;
+
+// One request of a kind after the other; false when one failed.
+bool throughputRow(DaemonUnderTest& daemon, const char* name, const Query& query, int requests,
+                   Report& report) {
+    std::vector<double> samples;
+    int failed = 0;
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < requests; ++i) {
+        if (auto micros = query(i)) {
+            samples.push_back(*micros);
+        } else {
+            ++failed;
+            daemon.checkRunning();
+        }
+        if (i % 256 == 0)
+            daemon.process().readOutput();
+    }
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    const Summary s = summarize(samples);
+    const double rate = s.count / seconds;
+    printf("%-18s %9zu %9.0f %9.1f %9.1f %7d\n", name, s.count, rate, s.median, s.p99, failed);
+    report.add("web", name, "requests per second", rate, "1/s");
+    report.add("web", name, "median", s.median, "us");
+    report.add("web", name, "p99", s.p99, "us");
+    report.add("web", name, "failed", failed, "requests");
+    return failed == 0;
+}
+
 bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
     printf(
         "Web throughput over the FastCGI socket, one connection a request, while the\n"
@@ -627,7 +618,6 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
     printf("%-18s %9s %9s %9s %9s %7s\n", "request", "count", "req/s", "median", "p99", "failed");
     const Memory before = readMemory(daemon.process().pid());
     BackgroundPolling polling(daemon.lineFd());
-    using Query = std::function<std::optional<double>(int)>;
     const std::pair<const char*, Query> rows[] = {
         {"getStatusXML", [&](int) { return daemon.request("GET", "?getStatusXML"); }},
         {"CSN32LSB_Reader1",
@@ -645,30 +635,8 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
          }},
     };
     bool clean = true;
-    for (const auto& [name, query] : rows) {
-        std::vector<double> samples;
-        int failed = 0;
-        const auto start = SteadyClock::now();
-        for (int i = 0; i < options.requests; ++i) {
-            if (auto micros = query(i)) {
-                samples.push_back(*micros);
-            } else {
-                ++failed;
-                daemon.checkRunning();
-            }
-            if (i % 256 == 0)
-                daemon.process().readOutput();
-        }
-        const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
-        const Summary s = summarize(samples);
-        const double rate = s.count / seconds;
-        printf("%-18s %9zu %9.0f %9.1f %9.1f %7d\n", name, s.count, rate, s.median, s.p99, failed);
-        report.add("web", name, "requests per second", rate, "1/s");
-        report.add("web", name, "median", s.median, "us");
-        report.add("web", name, "p99", s.p99, "us");
-        report.add("web", name, "failed", failed, "requests");
-        clean = clean && failed == 0;
-    }
+    for (const auto& [name, query] : rows)
+        clean = throughputRow(daemon, name, query, options.requests, report) && clean;
     // Cards still pending go out now, so that the next run starts with none.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     polling.stop();
@@ -717,88 +685,107 @@ CpuUse readCpu(const ChildProcess& process) {
     return use;
 }
 
+// What the resources run measured.
+struct ResourceRun {
+    int warmUp = 0;              // seconds before the samples start
+    std::vector<long> resident;  // one sample a second, after the warm-up
+    std::multiset<std::string> expected;
+    int failedPosts = 0;
+    CpuUse cpu;  // over the measured time
+    double measuredSeconds = 0;
+    Memory end;
+    long proportionalKb = -1;
+};
+
+// Samples the daemon once a second and posts a plate event each time.
+ResourceRun sampleResources(DaemonUnderTest& daemon, int seconds) {
+    ResourceRun run;
+    run.warmUp = std::min(10, seconds / 3);
+    ChildProcess& process = daemon.process();
+    CpuUse startCpu;
+    SteadyClock::time_point measuredFrom;
+    const auto start = SteadyClock::now();
+    for (int second = 0; second < seconds; ++second) {
+        std::this_thread::sleep_until(start + std::chrono::seconds(second));
+        if (second == run.warmUp) {
+            startCpu = readCpu(process);
+            measuredFrom = SteadyClock::now();
+        }
+        if (second >= run.warmUp)
+            run.resident.push_back(readMemory(process.pid()).residentKb);
+        const std::string plate = "RUN" + std::to_string(second);
+        const int region = 1 + second % 2;
+        if (daemon.request("POST", "?lpr", plateEvent(plate, region)))
+            run.expected.insert(cardLine(plate, region));
+        else
+            ++run.failedPosts;
+        daemon.checkRunning();
+        process.readOutput();
+    }
+    std::this_thread::sleep_until(start + std::chrono::seconds(seconds));
+    const CpuUse endCpu = readCpu(process);
+    run.measuredSeconds = std::chrono::duration<double>(SteadyClock::now() - measuredFrom).count();
+    run.cpu = {endCpu.millis - startCpu.millis, endCpu.wakeUps - startCpu.wakeUps, endCpu.exact};
+    run.resident.push_back(readMemory(process.pid()).residentKb);
+    run.end = readMemory(process.pid());
+    run.proportionalKb = readProportionalKb(process.pid());
+    return run;
+}
+
 bool resourcesTable(DaemonUnderTest& daemon, const Options& options, Report& report) {
-    const int warmUp = std::min(10, options.seconds / 3);
     printf(
         "Resources over %d s: readers 10 and 11 polled back to back at line rate,\n"
         "one plate event a second (regions 1 and 2 in turn)\n\n",
         options.seconds);
-    ChildProcess& process = daemon.process();
     BackgroundPolling polling(daemon.lineFd());
-    std::vector<long> resident;  // one sample a second, after the warm-up
-    std::multiset<std::string> expected;
-    int failedPosts = 0;
-    CpuUse startCpu;
-    SteadyClock::time_point measuredFrom;
-    const auto start = SteadyClock::now();
-    for (int second = 0; second < options.seconds; ++second) {
-        std::this_thread::sleep_until(start + std::chrono::seconds(second));
-        if (second == warmUp) {
-            startCpu = readCpu(process);
-            measuredFrom = SteadyClock::now();
-        }
-        if (second >= warmUp)
-            resident.push_back(readMemory(process.pid()).residentKb);
-        const std::string plate = "RUN" + std::to_string(second);
-        const int region = 1 + second % 2;
-        if (daemon.request("POST", "?lpr", plateEvent(plate, region)))
-            expected.insert(expectedCardLine(plate, region));
-        else
-            ++failedPosts;
-        daemon.checkRunning();
-        process.readOutput();
-    }
-    std::this_thread::sleep_until(start + std::chrono::seconds(options.seconds));
-    const CpuUse endCpu = readCpu(process);
-    const double measuredSeconds =
-        std::chrono::duration<double>(SteadyClock::now() - measuredFrom).count();
-    resident.push_back(readMemory(process.pid()).residentKb);
-    const Memory end = readMemory(process.pid());
-    const long proportionalKb = readProportionalKb(process.pid());
+    const ResourceRun run = sampleResources(daemon, options.seconds);
     // The last plate's card goes out with the next poll of its reader.
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     polling.stop();
 
-    std::vector<long> sorted = resident;
+    std::vector<long> sorted = run.resident;
     std::sort(sorted.begin(), sorted.end());
     const long steady = sorted[sorted.size() / 2];
-    const long growth = resident.back() - resident.front();
-    const double cpuMsPerSecond = (endCpu.millis - startCpu.millis) / measuredSeconds;
-    const double wakeUpsPerSecond = (endCpu.wakeUps - startCpu.wakeUps) / measuredSeconds;
+    const long growth = run.resident.back() - run.resident.front();
+    const double cpuMsPerSecond = run.cpu.millis / run.measuredSeconds;
+    const double wakeUpsPerSecond = run.cpu.wakeUps / run.measuredSeconds;
     const std::multiset<std::string> seen(polling.panel().cardLines().begin(),
                                           polling.panel().cardLines().end());
-    const bool exactlyOnce = seen == expected && failedPosts == 0;
+    const bool exactlyOnce = seen == run.expected && run.failedPosts == 0;
+    const int missed = polling.panel().failures();
 
-    printf("%-30s %10ld kB\n", "peak resident memory", end.peakKb);
+    printf("%-30s %10ld kB\n", "peak resident memory", run.end.peakKb);
     printf("%-30s %10ld kB  (median of one sample a second after %d s)\n", "steady resident memory",
-           steady, warmUp);
+           steady, run.warmUp);
     printf("%-30s %10ld kB  (at the end; the rest is mostly shared libraries)\n",
-           "of which anonymous", end.anonymousKb);
+           "of which anonymous", run.end.anonymousKb);
     printf("%-30s %10ld kB  (shared pages divided among their users)\n", "proportional set size",
-           proportionalKb);
+           run.proportionalKb);
     printf("%-30s %10ld kB  (last sample less the first)\n", "growth over the run", growth);
     printf("%-30s %10.2f ms  (%.2f %% of one core%s)\n", "CPU time per second", cpuMsPerSecond,
-           cpuMsPerSecond / 10.0, endCpu.exact ? "" : ", counted in clock ticks");
-    if (endCpu.exact)
+           cpuMsPerSecond / 10.0, run.cpu.exact ? "" : ", counted in clock ticks");
+    if (run.cpu.exact)
         printf("%-30s %10.0f\n", "wake-ups per second", wakeUpsPerSecond);
-    printf("%-30s %10ld      (%d missed)\n", "polls answered", polling.answered(),
-           polling.panel().failures());
+    printf("%-30s %10ld      (%d missed)\n", "polls answered", polling.answered(), missed);
     printf("%-30s %10zu      (%zu card reads at the panel, %s)\n\n", "plate events",
-           expected.size(), seen.size(),
+           run.expected.size(), seen.size(),
            exactlyOnce ? "each plate exactly once" : "NOT each plate exactly once");
-    report.add("resources", "daemon", "peak resident memory", end.peakKb, "kB");
-    report.add("resources", "daemon", "steady resident memory", steady, "kB");
-    report.add("resources", "daemon", "anonymous resident memory", end.anonymousKb, "kB");
-    report.add("resources", "daemon", "proportional set size", proportionalKb, "kB");
-    report.add("resources", "daemon", "resident memory growth", growth, "kB");
+    const std::pair<const char*, double> figures[] = {
+        {"peak resident memory", run.end.peakKb},
+        {"steady resident memory", steady},
+        {"anonymous resident memory", run.end.anonymousKb},
+        {"proportional set size", run.proportionalKb},
+        {"resident memory growth", growth}};
+    for (const auto& [name, kb] : figures)
+        report.add("resources", "daemon", name, kb, "kB");
     report.add("resources", "daemon", "CPU time per second", cpuMsPerSecond, "ms");
-    if (endCpu.exact)
+    if (run.cpu.exact)
         report.add("resources", "daemon", "wake-ups per second", wakeUpsPerSecond, "1/s");
     report.add("resources", "daemon", "polls answered", polling.answered(), "frames");
-    report.add("resources", "daemon", "polls missed", polling.panel().failures(), "frames");
-    report.add("resources", "daemon", "plate events", expected.size(), "events");
+    report.add("resources", "daemon", "polls missed", missed, "frames");
+    report.add("resources", "daemon", "plate events", run.expected.size(), "events");
     report.add("resources", "daemon", "card reads", seen.size(), "reads");
-    return exactlyOnce && growth <= 0 && polling.panel().failures() == 0;
+    return exactlyOnce && growth <= 0 && missed == 0;
 }
 
 // ---- The busy web side ----
@@ -841,45 +828,22 @@ int webLoad(const std::string& socket) {
     return 0;
 }
 
-bool parseCount(const char* text, int minimum, int* value) {
-    char* end = nullptr;
-    errno = 0;
-    const long number = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || number < minimum || number > 10000000)
-        return false;
-    *value = static_cast<int>(number);
-    return true;
-}
-
 bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        bool ok = value != nullptr;
-        if (arg == "--polls" && ok)
-            ok = parseCount(value, 1, &options->polls);
-        else if (arg == "--requests" && ok)
-            ok = parseCount(value, 1, &options->requests);
-        else if (arg == "--seconds" && ok)
-            ok = parseCount(value, 3, &options->seconds);
-        else if (arg == "--csv" && ok)
-            options->csvPath = value;
-        else if (arg == "--daemon" && ok)
-            // The daemon runs in a scratch directory.
-            options->daemonPath = std::filesystem::absolute(value).string();
-        else if (arg == "--web-load" && ok)
-            options->webLoadSocket = value;
-        else
-            ok = false;
-        if (!ok) {
-            fprintf(stderr,
-                    "usage: kanzo_daemon_bench [--polls N] [--requests N] [--seconds S>=3] "
-                    "[--csv FILE] [--daemon PATH]\n");
-            return false;
-        }
-        ++i;
-    }
-    return true;
+    return ::parseOptions(
+        argc, argv,
+        {numberOption("--polls", 1, 1e7, &options->polls),
+         numberOption("--requests", 1, 1e7, &options->requests),
+         numberOption("--seconds", 3, 1e7, &options->seconds),
+         textOption("--csv", &options->csvPath),
+         // The daemon runs in a scratch directory.
+         Option{"--daemon",
+                [options](const char* path) {
+                    options->daemonPath = std::filesystem::absolute(path).string();
+                    return true;
+                }},
+         textOption("--web-load", &options->webLoadSocket)},
+        "kanzo_daemon_bench [--polls N] [--requests N] [--seconds S>=3] [--csv FILE] "
+        "[--daemon PATH]");
 }
 
 }  // namespace

@@ -17,12 +17,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -33,13 +31,10 @@
 #include "tests/harness/daemon_harness.h"
 #include "tools/osdp_controller_core.h"
 #include "util/mutex.h"
-#include "util/sha1.h"
 
 namespace {
 
 using Millis = std::chrono::duration<double, std::milli>;
-
-constexpr char kScript[] = "/local/kanzo_zul/osdp.cgi";
 
 struct Options {
     double corruptPercent = 1;
@@ -50,21 +45,6 @@ struct Options {
     int intervalMs = 10;
     std::string csvPath;
 };
-
-std::string plateEvent(const std::string& plate, int region) {
-    return "{\"plateUTF8\":\"" + plate + "\",\"roiID\":\"" + std::to_string(region) + "\"}";
-}
-
-// The card read a panel logs for a plate recognised in region 1 (reader 10)
-// or 2 (reader 11).
-std::string cardLine(const std::string& plate, int region) {
-    Sha1 sha;
-    sha.update(plate);
-    char line[64];
-    snprintf(line, sizeof line, "reader %d card format=0x12 bits=32 card=%08X", 9 + region,
-             cardNumberFromDigest(sha.finalHex()));
-    return line;
-}
 
 // One line of the panel, with the time it arrived.
 struct PanelLine {
@@ -163,14 +143,6 @@ struct Plate {
     std::vector<size_t> reads;  // indexes of its card lines in the panel log
 };
 
-double percentile(std::vector<double> values, double fraction) {
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const size_t rank = static_cast<size_t>(std::ceil(fraction * values.size()));
-    return values[rank == 0 ? 0 : rank - 1];
-}
-
 // Why a plate came twice: the panel's log between the two reads.
 std::string duplicateCause(const std::vector<PanelLine>& log, const Plate& plate, size_t first,
                            size_t second) {
@@ -184,232 +156,243 @@ std::string duplicateCause(const std::vector<PanelLine>& log, const Plate& plate
            std::to_string(second) + ")";
 }
 
-bool parseNumber(const char* text, double min, double max, double* value) {
-    char* end = nullptr;
-    errno = 0;
-    const double number = strtod(text, &end);
-    if (errno != 0 || end == text || *end != '\0' || !(number >= min && number <= max))
-        return false;
-    *value = number;
-    return true;
-}
-
 bool parseOptions(int argc, char** argv, Options* options) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        double value = 0;
-        bool ok = i + 1 < argc;
-        if (ok && arg == "--csv") {
-            options->csvPath = argv[++i];
-            continue;
-        }
-        if (arg == "--corrupt")
-            ok = ok && parseNumber(argv[i + 1], 0, 20, &options->corruptPercent);
-        else if (arg == "--plates" && (ok = ok && parseNumber(argv[i + 1], 1, 1e6, &value)))
-            options->plates = static_cast<int>(value);
-        else if (arg == "--period" && (ok = ok && parseNumber(argv[i + 1], 10, 60000, &value)))
-            options->periodMs = static_cast<int>(value);
-        else if (arg == "--seed" && (ok = ok && parseNumber(argv[i + 1], 0, 4294967295.0, &value)))
-            options->seed = static_cast<uint32_t>(value);
-        else if (arg == "--timeout" && (ok = ok && parseNumber(argv[i + 1], 1, 10000, &value)))
-            options->timeoutMs = static_cast<int>(value);
-        else if (arg == "--interval" && (ok = ok && parseNumber(argv[i + 1], 0, 10000, &value)))
-            options->intervalMs = static_cast<int>(value);
-        else
-            ok = false;
-        if (!ok) {
-            fprintf(stderr,
-                    "usage: kanzo_soak_bench [--corrupt PERCENT] [--plates N] [--period MS] "
-                    "[--seed N] [--timeout MS] [--interval MS] [--csv FILE]\n");
-            return false;
-        }
-        ++i;
-    }
-    return true;
+    return ::parseOptions(argc, argv,
+                          {numberOption("--corrupt", 0, 20, &options->corruptPercent),
+                           numberOption("--plates", 1, 1e6, &options->plates),
+                           numberOption("--period", 10, 60000, &options->periodMs),
+                           numberOption("--seed", 0, 4294967295.0, &options->seed),
+                           numberOption("--timeout", 1, 10000, &options->timeoutMs),
+                           numberOption("--interval", 0, 10000, &options->intervalMs),
+                           textOption("--csv", &options->csvPath)},
+                          "kanzo_soak_bench [--corrupt PERCENT] [--plates N] [--period MS] "
+                          "[--seed N] [--timeout MS] [--interval MS] [--csv FILE]");
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!parseOptions(argc, argv, &options))
-        return 2;
-    signal(SIGPIPE, SIG_IGN);
-    setvbuf(stdout, nullptr, _IOLBF, 0);
-
-    // Bit flips at the given rate; a fifth as many bytes lost, a twentieth
-    // held back until the panel has given up on the reply they belong to.
+// Bit flips at the given rate; a fifth as many bytes lost, a twentieth held
+// back until the panel has given up on the reply they belong to.
+LineFaults lineFaults(const Options& options) {
     LineFaults faults;
     faults.seed = options.seed;
     faults.corrupt = options.corruptPercent / 100;
     faults.drop = faults.corrupt / 5;
     faults.delay = faults.corrupt / 20;
     faults.delayBy = std::chrono::milliseconds(options.timeoutMs + 100);
+    return faults;
+}
 
+// What a run leaves to judge: the plates posted, the panel's log, the replies
+// the daemon wrote and the faults the line dealt.
+struct RunRecord {
     std::vector<Plate> plates;
     std::vector<PanelLine> log;
-    SentReplies sentReplies;
+    std::vector<SentReply> sends;
     LineFaultCounts counts;
     int failedPosts = 0;
-    try {
-        TempDir dir;
-        FaultyLine line(faults, [&sentReplies](int direction, const uint8_t* bytes, size_t count) {
-            if (direction == 0)
-                sentReplies.take(bytes, count);
-        });
-        ChildProcess daemon(daemonOptions(dir, line.endA()));
-        if (!daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)))
-            throw std::runtime_error("kanzo_zul did not start\n" + daemon.errorText());
-        ChildProcess panel(
-            ProcessOptions{{kControllerBinary, "--timeout", std::to_string(options.timeoutMs),
-                            "--interval", std::to_string(options.intervalMs), line.endB()},
-                           {},
-                           {},
-                           {}});
-        PanelLog panelLog(panel);
-        // Plates start once the panel has a session with both readers.
-        const Deadline ready = deadlineIn(std::chrono::seconds(60));
-        while (panelLog.count(" capabilities ") < 2 && SteadyClock::now() < ready)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+};
 
-        const auto start = SteadyClock::now();
-        for (int i = 0; i < options.plates; ++i) {
-            std::this_thread::sleep_until(start + std::chrono::milliseconds(options.periodMs) * i);
-            const std::string text =
-                "SOAK" + std::to_string(options.seed) + "N" + std::to_string(i);
-            const int region = 1 + i % 2;
-            Plate plate{cardLine(text, region), 9 + region, SteadyClock::now(), {}};
-            if (!fastcgiRequest(dir.file("fcgi.sock"), "POST", std::string(kScript) + "?lpr",
-                                plateEvent(text, region), deadlineIn(kPatience))) {
-                ++failedPosts;
-                if (!daemon.running())
-                    throw std::runtime_error("kanzo_zul ended during the run\n" +
-                                             daemon.errorText());
-                continue;
-            }
-            plates.push_back(plate);
-            if (i % 50 == 0)
-                daemon.readOutput();
+void checkRunning(ChildProcess& daemon) {
+    if (!daemon.running())
+        throw std::runtime_error("kanzo_zul ended during the run\n" + daemon.errorText());
+}
+
+// Plates start once the panel has a session with both readers.
+void waitForSessions(const PanelLog& panelLog) {
+    const Deadline ready = deadlineIn(std::chrono::seconds(60));
+    while (panelLog.count(" capabilities ") < 2 && SteadyClock::now() < ready)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// One plate every period, to regions 1 and 2 in turn.
+void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon,
+                RunRecord* record) {
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < options.plates; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::milliseconds(options.periodMs) * i);
+        const std::string text = "SOAK" + std::to_string(options.seed) + "N" + std::to_string(i);
+        const int region = 1 + i % 2;
+        Plate plate{cardLine(text, region), 9 + region, SteadyClock::now(), {}};
+        if (!fastcgiRequest(dir.file("fcgi.sock"), "POST", std::string(kScript) + "?lpr",
+                            plateEvent(text, region), deadlineIn(kPatience))) {
+            ++record->failedPosts;
+            checkRunning(daemon);
+            continue;
         }
-        // The last plate of each reader has no newer one to give way to: wait
-        // until both are read, through new sessions if need be.
-        const Deadline drained = deadlineIn(std::chrono::seconds(180));
-        for (size_t last = plates.size() - std::min<size_t>(2, plates.size());
-             last < plates.size() && SteadyClock::now() < drained;) {
-            if (panelLog.count(plates[last].line) > 0)
-                ++last;
-            else
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        panelLog.stop();
-        log = panelLog.lines();
-        panel.signal(SIGTERM);
-        panel.waitExit(deadlineIn(kPatience));
-        for (size_t i = log.size(); i < panel.lines().size(); ++i)
-            log.push_back(PanelLine{SteadyClock::now(), panel.lines()[i]});
-        counts = line.counts();
-        if (!daemon.running())
-            throw std::runtime_error("kanzo_zul ended during the run\n" + daemon.errorText());
-    } catch (const std::exception& error) {
-        fprintf(stderr, "soak_bench: %s\n", error.what());
-        return 1;
+        record->plates.push_back(plate);
+        if (i % 50 == 0)
+            daemon.readOutput();
     }
+}
 
-    std::map<std::string, size_t> byLine;
-    for (size_t i = 0; i < plates.size(); ++i)
-        byLine[plates[i].line] = i;
+// The last plate of each reader has no newer one to give way to: waits until
+// both are read, through new sessions if need be.
+void waitForLastReads(const PanelLog& panelLog, const std::vector<Plate>& plates) {
+    const Deadline drained = deadlineIn(std::chrono::seconds(180));
+    for (size_t last = plates.size() - std::min<size_t>(2, plates.size());
+         last < plates.size() && SteadyClock::now() < drained;) {
+        if (panelLog.count(plates[last].line) > 0)
+            ++last;
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
+
+// Stops the panel and returns its whole log.
+std::vector<PanelLine> stopPanel(ChildProcess& panel, PanelLog& panelLog) {
+    panelLog.stop();
+    std::vector<PanelLine> log = panelLog.lines();
+    panel.signal(SIGTERM);
+    panel.waitExit(deadlineIn(kPatience));
+    for (size_t i = log.size(); i < panel.lines().size(); ++i)
+        log.push_back(PanelLine{SteadyClock::now(), panel.lines()[i]});
+    return log;
+}
+
+// The daemon and the panel on the noisy line, plates posted meanwhile.
+RunRecord runSoak(const Options& options, const LineFaults& faults) {
+    RunRecord record;
+    SentReplies sentReplies;
+    TempDir dir;
+    FaultyLine line(faults, [&sentReplies](int direction, const uint8_t* bytes, size_t count) {
+        if (direction == 0)
+            sentReplies.take(bytes, count);
+    });
+    ChildProcess daemon(daemonOptions(dir, line.endA()));
+    if (!daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)))
+        throw std::runtime_error("kanzo_zul did not start\n" + daemon.errorText());
+    ChildProcess panel(
+        ProcessOptions{{kControllerBinary, "--timeout", std::to_string(options.timeoutMs),
+                        "--interval", std::to_string(options.intervalMs), line.endB()},
+                       {},
+                       {},
+                       {}});
+    PanelLog panelLog(panel);
+    waitForSessions(panelLog);
+    postPlates(options, dir, daemon, &record);
+    waitForLastReads(panelLog, record.plates);
+    record.log = stopPanel(panel, panelLog);
+    record.counts = line.counts();
+    record.sends = sentReplies.all();
+    checkRunning(daemon);
+    return record;
+}
+
+// The run's figures.
+struct Tally {
+    int cardReads = 0;
     int strayReads = 0;
     int sessions = 0;
-    int cardReads = 0;
-    for (size_t i = 0; i < log.size(); ++i) {
-        const std::string& text = log[i].text;
-        if (text.find(" offline") != std::string::npos)
-            ++sessions;
-        if (text.find(" card ") == std::string::npos)
-            continue;
-        ++cardReads;
-        const auto plate = byLine.find(text);
-        if (plate == byLine.end()) {
-            ++strayReads;
-            printf("card read from no plate: %s\n", text.c_str());
-        } else {
-            plates[plate->second].reads.push_back(i);
-        }
-    }
-    // A plate not read is superseded when a newer plate for its reader took
-    // its place: while it waited for a poll, or, after the panel missed the
-    // reply carrying it and started a new session, before a poll of that
-    // session got through (the newer card wins). Any other is lost in
-    // delivery: for instance a new session whose first poll was acknowledged
-    // without the card.
-    const std::vector<SentReply> sends = sentReplies.all();
     int lost = 0;
     int superseded = 0;
     int twice = 0;
     std::vector<double> latencies;
-    for (const Plate& plate : plates) {
-        if (plate.reads.empty()) {
-            const std::string prefix = "reader " + std::to_string(plate.reader) + " ";
-            auto lastSend = std::find_if(sends.rbegin(), sends.rend(),
-                                         [&](const SentReply& r) { return r.line == plate.line; });
-            auto offline = log.end();
-            if (lastSend != sends.rend()) {
-                offline = std::find_if(log.begin(), log.end(), [&](const PanelLine& l) {
-                    return l.at > lastSend->at && l.text == prefix + "offline";
-                });
-            }
-            // The first poll the daemon answered in the new session.
-            auto firstPoll = std::find_if(sends.begin(), sends.end(), [&](const SentReply& r) {
-                return offline != log.end() && r.at > offline->at && r.reader == plate.reader &&
-                       (r.code == kOsdpReplyRaw || r.code == kOsdpReplyAck);
-            });
-            const bool newerWaiting =
-                std::any_of(plates.begin(), plates.end(), [&](const Plate& q) {
-                    return q.reader == plate.reader && q.posted > plate.posted;
-                });
-            std::string why;
-            if (lastSend == sends.rend() && newerWaiting) {
-                why = "superseded: the next plate for its reader came before a poll got through";
-            } else if (firstPoll != sends.end() && firstPoll->code == kOsdpReplyRaw) {
-                why =
-                    "superseded: the panel missed the reply carrying it and started a new "
-                    "session; the next plate for its reader came before a poll of that session "
-                    "got through";
-            }
-            if (why.empty()) {
-                ++lost;
-                why = lastSend == sends.rend() ? "LOST: never sent" : "LOST: sent and never read";
-                // What the panel and the daemon did meanwhile, for the record.
-                auto since = [&](SteadyClock::time_point at) {
-                    return Millis(at - plate.posted).count();
-                };
-                for (const PanelLine& l : log) {
-                    if (l.text.rfind(prefix, 0) == 0 && since(l.at) > -500 && since(l.at) < 2000)
-                        printf("  %+8.1f ms panel: %s\n", since(l.at), l.text.c_str());
-                }
-                for (const SentReply& r : sends) {
-                    if (r.reader == plate.reader && since(r.at) > -500 && since(r.at) < 2000)
-                        printf("  %+8.1f ms sent:  reply 0x%02X %s\n", since(r.at), r.code,
-                               r.line.c_str());
-                }
-            } else {
-                ++superseded;
-            }
-            printf("%s: %s\n", plate.line.c_str(), why.c_str());
+};
+
+// Hands each card read in the panel's log to its plate; counts new sessions
+// and reads that came from no plate.
+void matchReads(RunRecord* record, Tally* tally) {
+    std::map<std::string, size_t> byLine;
+    for (size_t i = 0; i < record->plates.size(); ++i)
+        byLine[record->plates[i].line] = i;
+    for (size_t i = 0; i < record->log.size(); ++i) {
+        const std::string& text = record->log[i].text;
+        if (text.find(" offline") != std::string::npos)
+            ++tally->sessions;
+        if (text.find(" card ") == std::string::npos)
             continue;
-        }
-        latencies.push_back(Millis(log[plate.reads[0]].at - plate.posted).count());
-        for (size_t k = 1; k < plate.reads.size(); ++k) {
-            ++twice;
-            printf("read again: %s: %s\n", plate.line.c_str(),
-                   duplicateCause(log, plate, plate.reads[k - 1], plate.reads[k]).c_str());
+        ++tally->cardReads;
+        const auto plate = byLine.find(text);
+        if (plate == byLine.end()) {
+            ++tally->strayReads;
+            printf("card read from no plate: %s\n", text.c_str());
+        } else {
+            record->plates[plate->second].reads.push_back(i);
         }
     }
+}
 
-    const double median = percentile(latencies, 0.5);
-    const double p99 = percentile(latencies, 0.99);
-    const double max = percentile(latencies, 1.0);
+// A plate not read is superseded when a newer plate for its reader took its
+// place: while it waited for a poll, or, after the panel missed the reply
+// carrying it and started a new session, before a poll of that session got
+// through (the newer card wins). Returns why, or nothing when it is lost in
+// delivery: for instance a new session whose first poll was acknowledged
+// without the card.
+std::optional<std::string> supersededBecause(const RunRecord& record, const Plate& plate) {
+    const std::vector<SentReply>& sends = record.sends;
+    const std::vector<PanelLine>& log = record.log;
+    const std::string offlineLine = "reader " + std::to_string(plate.reader) + " offline";
+    auto lastSend = std::find_if(sends.rbegin(), sends.rend(),
+                                 [&](const SentReply& r) { return r.line == plate.line; });
+    const bool newerWaiting = std::any_of(
+        record.plates.begin(), record.plates.end(),
+        [&](const Plate& q) { return q.reader == plate.reader && q.posted > plate.posted; });
+    if (lastSend == sends.rend())
+        return newerWaiting ? std::optional<std::string>(
+                                  "the next plate for its reader came before a poll got through")
+                            : std::nullopt;
+    auto offline = std::find_if(log.begin(), log.end(), [&](const PanelLine& l) {
+        return l.at > lastSend->at && l.text == offlineLine;
+    });
+    // The first poll the daemon answered in the new session.
+    auto firstPoll = std::find_if(sends.begin(), sends.end(), [&](const SentReply& r) {
+        return offline != log.end() && r.at > offline->at && r.reader == plate.reader &&
+               (r.code == kOsdpReplyRaw || r.code == kOsdpReplyAck);
+    });
+    if (firstPoll != sends.end() && firstPoll->code == kOsdpReplyRaw)
+        return "the panel missed the reply carrying it and started a new session; the next "
+               "plate for its reader came before a poll of that session got through";
+    return std::nullopt;
+}
+
+// What the panel and the daemon did around a lost plate, for the record.
+void printSurroundings(const RunRecord& record, const Plate& plate) {
+    const std::string prefix = "reader " + std::to_string(plate.reader) + " ";
+    auto since = [&](SteadyClock::time_point at) { return Millis(at - plate.posted).count(); };
+    for (const PanelLine& l : record.log) {
+        if (l.text.rfind(prefix, 0) == 0 && since(l.at) > -500 && since(l.at) < 2000)
+            printf("  %+8.1f ms panel: %s\n", since(l.at), l.text.c_str());
+    }
+    for (const SentReply& r : record.sends) {
+        if (r.reader == plate.reader && since(r.at) > -500 && since(r.at) < 2000)
+            printf("  %+8.1f ms sent:  reply 0x%02X %s\n", since(r.at), r.code, r.line.c_str());
+    }
+}
+
+void judgeUnread(const RunRecord& record, const Plate& plate, Tally* tally) {
+    if (const auto why = supersededBecause(record, plate)) {
+        ++tally->superseded;
+        printf("%s: superseded: %s\n", plate.line.c_str(), why->c_str());
+        return;
+    }
+    ++tally->lost;
+    const bool sent = std::any_of(record.sends.begin(), record.sends.end(),
+                                  [&](const SentReply& r) { return r.line == plate.line; });
+    printSurroundings(record, plate);
+    printf("%s: %s\n", plate.line.c_str(), sent ? "LOST: sent and never read" : "LOST: never sent");
+}
+
+Tally judge(RunRecord* record) {
+    Tally tally;
+    matchReads(record, &tally);
+    for (const Plate& plate : record->plates) {
+        if (plate.reads.empty()) {
+            judgeUnread(*record, plate, &tally);
+            continue;
+        }
+        tally.latencies.push_back(Millis(record->log[plate.reads[0]].at - plate.posted).count());
+        for (size_t k = 1; k < plate.reads.size(); ++k) {
+            ++tally.twice;
+            printf("read again: %s: %s\n", plate.line.c_str(),
+                   duplicateCause(record->log, plate, plate.reads[k - 1], plate.reads[k]).c_str());
+        }
+    }
+    return tally;
+}
+
+void printResult(const Options& options, const LineFaults& faults, const RunRecord& record,
+                 const Tally& tally, const Summary& latency) {
+    const LineFaultCounts& counts = record.counts;
     printf(
         "\nline: %.1f %% of bytes with a bit flipped, %.2f %% lost, %.2f %% held back %d ms; "
         "seed %u\n",
@@ -424,20 +407,47 @@ int main(int argc, char** argv) {
     printf("%-8s %7s %7s %5s %10s %6s %8s %10s %10s %10s\n", "corrupt", "plates", "reads", "lost",
            "superseded", "twice", "sessions", "median ms", "p99 ms", "max ms");
     printf("%6.1f %% %7zu %7d %5d %10d %6d %8d %10.1f %10.1f %10.1f\n", options.corruptPercent,
-           plates.size(), cardReads, lost, superseded, twice, sessions, median, p99, max);
-    if (!options.csvPath.empty()) {
-        const bool fresh = !std::ifstream(options.csvPath).good();
-        std::ofstream csv(options.csvPath, std::ios::app);
-        if (fresh)
-            csv << "corrupt_percent,seed,timeout_ms,plates,card_reads,lost,superseded,read_twice,"
-                   "sessions_restarted,latency_median_ms,latency_p99_ms,latency_max_ms\n";
-        csv << options.corruptPercent << "," << options.seed << "," << options.timeoutMs << ","
-            << plates.size() << "," << cardReads << "," << lost << "," << superseded << "," << twice
-            << "," << sessions << "," << median << "," << p99 << "," << max << "\n";
+           record.plates.size(), tally.cardReads, tally.lost, tally.superseded, tally.twice,
+           tally.sessions, latency.median, latency.p99, latency.max);
+}
+
+void appendCsv(const Options& options, const RunRecord& record, const Tally& tally,
+               const Summary& latency) {
+    const bool fresh = !std::ifstream(options.csvPath).good();
+    std::ofstream csv(options.csvPath, std::ios::app);
+    if (fresh)
+        csv << "corrupt_percent,seed,timeout_ms,plates,card_reads,lost,superseded,read_twice,"
+               "sessions_restarted,latency_median_ms,latency_p99_ms,latency_max_ms\n";
+    csv << options.corruptPercent << "," << options.seed << "," << options.timeoutMs << ","
+        << record.plates.size() << "," << tally.cardReads << "," << tally.lost << ","
+        << tally.superseded << "," << tally.twice << "," << tally.sessions << "," << latency.median
+        << "," << latency.p99 << "," << latency.max << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parseOptions(argc, argv, &options))
+        return 2;
+    signal(SIGPIPE, SIG_IGN);
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    const LineFaults faults = lineFaults(options);
+    RunRecord record;
+    try {
+        record = runSoak(options, faults);
+    } catch (const std::exception& error) {
+        fprintf(stderr, "soak_bench: %s\n", error.what());
+        return 1;
     }
-    const bool clean = lost == 0 && strayReads == 0 && failedPosts == 0;
+    const Tally tally = judge(&record);
+    const Summary latency = summarize(tally.latencies);
+    printResult(options, faults, record, tally, latency);
+    if (!options.csvPath.empty())
+        appendCsv(options, record, tally, latency);
+    const bool clean = tally.lost == 0 && tally.strayReads == 0 && record.failedPosts == 0;
     if (!clean)
         printf("FAILED: %d plates lost in delivery, %d card reads from no plate, %d posts failed\n",
-               lost, strayReads, failedPosts);
+               tally.lost, tally.strayReads, record.failedPosts);
     return clean ? 0 : 1;
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-TEST(KeyFileTest, LinesGiveEachReaderItsModeAndKeyOrNameTheirFault) {
+TEST(KeyFileTest, TextsParseAsTheirGoldenCasesSay) {
     for (auto& [line, text] : goldenCases("key-file-texts.txt")) {
         ReaderKeys keys;
         std::string error;
@@ -25,7 +25,7 @@ TEST(KeyFileTest, LinesGiveEachReaderItsModeAndKeyOrNameTheirFault) {
     }
 }
 
-TEST(KeyFileTest, FileIsRefusedUnlessOnlyOursOrRewrittenAtomicallyAt0600) {
+TEST(KeyFileTest, KeysLiveOnlyInAPrivateRegularFile) {
     const std::string dir = testing::TempDir() + "kanzo_keys_" + std::to_string(getpid());
     const std::string path = dir + "/osdp-keys";
     std::filesystem::create_directories(dir);

@@ -46,7 +46,7 @@ TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
     EXPECT_EQ(sent.size(), 4u);
 }
 
-TEST(SerialLinkTest, TraceLineListsEveryReplyByteAndTheFlushStatus) {
+TEST(SerialLinkTest, TraceLineRecordsTheWholeWrite) {
     const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
     EXPECT_EQ(replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply),
               "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]");
@@ -73,13 +73,17 @@ TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
     EXPECT_EQ(0, tio.c_cc[VTIME]);
 }
 
-TEST(SerialLinkTest, PortThatIsNoTtyIsRefusedAndAHungUpOneLeavesNothingToDispatch) {
+TEST(SerialLinkTest, PortThatIsNoTtyIsRefused) {
     OsdpPeripheral osdp;
     setenv("ZUL_SERIAL_DEVICE", "/dev/null", 1);
     SerialLink noTty(osdp);
     EXPECT_FALSE(noTty.open());
     noTty.close();
+    unsetenv("ZUL_SERIAL_DEVICE");
+}
 
+TEST(SerialLinkTest, HungUpPortLeavesNothingToDispatch) {
+    OsdpPeripheral osdp;
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);

@@ -98,7 +98,7 @@ class WebServiceTest : public ::testing::Test {
     WebService web{osdp};
 };
 
-TEST_F(WebServiceTest, RequestsGetTheirResponsesLogsAndEffects) {
+TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
     for (auto& [line, text] : goldenCases("web-requests.txt")) {
         std::istringstream request(text['>']);
         int64_t seconds = 4295;
@@ -130,7 +130,7 @@ TEST_F(WebServiceTest, BodyIsCutAtTheBufferSize) {
     }
 }
 
-TEST_F(WebServiceTest, SaveReplacesTheFileAndClearsTheFlagOrReportsFailure) {
+TEST_F(WebServiceTest, SaveClearsTheFlagOnlyWhenTheFileIsWritten) {
     std::ofstream(configPath) << std::string(200, 'x');
     EXPECT_EQ(web.processKey("saveConfig", ""), "<response>OK</response>");
     EXPECT_EQ(configText().find('x'), std::string::npos);
@@ -141,7 +141,7 @@ TEST_F(WebServiceTest, SaveReplacesTheFileAndClearsTheFlagOrReportsFailure) {
     EXPECT_TRUE(osdp.status().saveRequired);
 }
 
-TEST_F(WebServiceTest, ProcTextsGiveTheFiguresLoggedAndShown) {
+TEST_F(WebServiceTest, ProcTextsGiveTheirFigures) {
     DebugLevel.store(5);
     ProcStats stats;
     for (auto& [line, text] : goldenCases("proc-stats.txt")) {
@@ -162,7 +162,7 @@ TEST_F(WebServiceTest, ProcTextsGiveTheFiguresLoggedAndShown) {
     }
 }
 
-TEST(Base64Test, TextsDecodeOrAreRefused) {
+TEST(Base64Test, TextsDecodeAsTheirGoldenCasesSay) {
     for (auto& [line, text] : goldenCases("base64.txt")) {
         std::string out;
         try {
@@ -176,7 +176,7 @@ TEST(Base64Test, TextsDecodeOrAreRefused) {
     }
 }
 
-TEST(Sha1Test, MessagesGiveTheirDigestsAndCardNumbers) {
+TEST(Sha1Test, MessagesGiveTheirDigests) {
     for (auto& [line, text] : goldenCases("sha1.txt")) {
         const std::string& message = text['>'];
         Sha1 whole;

@@ -19,7 +19,7 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-TEST(LifecycleTest, StopSignalsEndTheDaemonWithItsStartAndStopLinesInOrder) {
+TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
     const struct {
         const char* name;
         int signal;
@@ -86,7 +86,7 @@ TEST(LifecycleTest, StopSignalsEndTheDaemonWithItsStartAndStopLinesInOrder) {
     }
 }
 
-TEST(StartTest, RefusalsEndWithStatusOneBeforeTheStartLineAndNameTheFile) {
+TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
     const struct {
         const char* parameters;  // nullptr: no parameter file
         mode_t keyFileMode;      // 0: no key file
@@ -116,7 +116,7 @@ TEST(StartTest, RefusalsEndWithStatusOneBeforeTheStartLineAndNameTheFile) {
 }
 
 // A USB adapter pulled and put back: the device goes and comes again.
-TEST(SerialLineTest, RepliesAreTracedAndCountedAndALostLineIsReopenedWithoutSpinning) {
+TEST(SerialLineTest, PulledAdapterIsReopenedWithoutSpinning) {
     TempDir dir;
     auto cable = std::make_unique<Cable>(dir);
     ChildProcess daemon(daemonOptions(dir, cable->endA));

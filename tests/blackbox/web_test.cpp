@@ -18,7 +18,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST(FastcgiTest, CraftedRequestsGetOneHeaderBlockAndClientsThatHangUpStopNothing) {
+TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
     ProcessOptions options = daemonOptions(dir, "/no/tty");
     options.env["ZUL_CGI_HEADERS"] = "1";
@@ -93,7 +93,7 @@ f.onload = async () => {
 };
 </script>)";
 
-TEST(StatusPageTest, ShowsBothReadersPollingAndMarkupAsTextAndItsFormReachesThePanel) {
+TEST(StatusPageTest, PageWorksInARealBrowser) {
     if (access("/usr/bin/chromium", X_OK) != 0)
         GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it)";
     TempDir dir;
