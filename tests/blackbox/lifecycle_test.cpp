@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -84,6 +85,23 @@ TEST(LifecycleTest, StopSignalsEndTheDaemonWithItsStartAndStopLinesInOrder) {
         EXPECT_EQ(stop.toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
         EXPECT_EQ("", daemon.errorText());
     }
+}
+
+TEST(LifecycleTest, HangUpAndUserSignalsLeaveTheReadersAndTheWebInterfaceRunning) {
+    TempDir dir;
+    Cable cable(dir);
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
+    for (const int signal : {SIGHUP, SIGUSR1, SIGHUP, SIGUSR1}) {
+        daemon.signal(signal);
+        EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"))
+            << strsignal(signal);
+    }
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    EXPECT_TRUE(daemon.waitForLine("SIGHUP ignored", deadlineIn(kPatience), 2));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(0, exitCode(daemon.waitExit()));
 }
 
 TEST(StartTest, RefusalsEndWithStatusOneBeforeTheStartLineAndNameTheFile) {
