@@ -92,18 +92,26 @@ int main() {
     logAt(5, "Set sigterm, sigint handler");
     logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));
 
+    // A second daemon on the same socket or line would take requests or
+    // bytes from the first: it stops here, before touching either.
+    std::string socketError;
+    if (!webService.claimSocket(&socketError))
+        fatalExit("%s", socketError.c_str());
     procStats.readMemory();
     webService.start();
 
-    // A port that cannot be opened leaves the web interface running.
+    // A port that cannot be opened leaves the web interface running; one that
+    // another process holds ends the start.
     logAt(0, "Serial port ----- open port");
-    serialLink.open();
+    if (!serialLink.open() && serialLink.portBusy())
+        fatalExit("%s: another instance serves this line", serialLink.error->message);
     logAt(0, "Serial port ----- open done");
 
     g_main_loop_run(MainLoop);
 
     g_main_loop_unref(MainLoop);
     serialLink.close();
+    webService.removeSocket();
     ax_parameter_free(parameters);
     logAt(0, "Application was stopped.");
     return 0;

@@ -9,6 +9,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -102,6 +104,49 @@ TEST(LifecycleTest, HangUpAndUserSignalsLeaveTheReadersAndTheWebInterfaceRunning
     EXPECT_TRUE(daemon.waitForLine("SIGHUP ignored", deadlineIn(kPatience), 2));
     daemon.signal(SIGTERM);
     EXPECT_EQ(0, exitCode(daemon.waitExit()));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("fcgi.sock")));
+}
+
+TEST(StartTest, ASecondInstanceOnTheSameLineOrSocketIsRefusedAndTheFirstServesOn) {
+    const struct {
+        const char* name;
+        bool sameLine;
+        bool sameSocket;
+        const char* error;
+    } cases[] = {
+        {"same line", true, false, "is in use"},
+        {"same socket", false, true, "fcgi.sock is in use by another instance"},
+        {"both", true, true, "fcgi.sock is in use by another instance"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Cable cable(dir);
+        ChildProcess first(daemonOptions(dir, cable.endA));
+        ASSERT_TRUE(first.waitForLine("Serial port add watch"));
+        ProcessOptions options = daemonOptions(dir, c.sameLine ? cable.endA : "/no/tty");
+        if (!c.sameSocket)
+            options.env["FCGI_SOCKET_NAME"] = dir.file("other.sock");
+        ChildProcess second(options);
+        EXPECT_EQ(1, exitCode(second.waitExit()));
+        EXPECT_THAT(second.errorText(), HasSubstr(c.error));
+        EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
+        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+        EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    }
+}
+
+TEST(StartTest, ASocketPathThatIsNoSocketIsLeftAloneAndTheLineServes) {
+    TempDir dir;
+    Cable cable(dir);
+    dir.write("fcgi.sock", "not a socket");
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    EXPECT_TRUE(
+        daemon.waitForLine("FCGI_SOCKET_NAME " + dir.file("fcgi.sock") + " is not a socket"));
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    std::ifstream file(dir.file("fcgi.sock"));
+    EXPECT_EQ("not a socket", std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
 TEST(StartTest, RefusalsEndWithStatusOneBeforeTheStartLineAndNameTheFile) {
