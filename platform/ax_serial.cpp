@@ -19,6 +19,8 @@ struct _AXSerialPort {
     std::string device;
     bool enabled = false;
     TtySettings settings;
+    // Two-wire RS-485: the driver switches the transmitter on while sending.
+    bool rs485 = false;
 };
 
 namespace {
@@ -106,7 +108,7 @@ extern "C" gboolean ax_serial_set_portmode(AXSerialPort* port, gint portmode, GE
     if (portmode != AX_SERIAL_PORTMODE_RS232 && portmode != AX_SERIAL_PORTMODE_RS485_TWO_WIRE) {
         return refuse(error, "port mode", portmode);
     }
-    port->settings.rs485 = portmode == AX_SERIAL_PORTMODE_RS485_TWO_WIRE;
+    port->rs485 = portmode == AX_SERIAL_PORTMODE_RS485_TWO_WIRE;
     return TRUE;
 }
 
@@ -133,6 +135,8 @@ extern "C" gboolean ax_serial_sync_port_settings(AXSerialPort* port, GError** er
                          reason.c_str());
         return FALSE;
     }
+    if (port->rs485)
+        enableRs485(port->fd, port->device.c_str());
     return TRUE;
 }
 
