@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -134,6 +135,32 @@ TEST(StartTest, ASecondInstanceOnTheSameLineOrSocketIsRefusedAndTheFirstServesOn
         ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
         EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     }
+}
+
+// libfcgi aborts the process on a parameter of 2 GiB announced in one record;
+// the service manager starts it again, and nothing left behind may stop that.
+TEST(StartTest, AfterAnAbortOnACraftedRequestTheNextStartServesLineAndSocket) {
+    TempDir dir;
+    Cable cable(dir);
+    {
+        ChildProcess daemon(daemonOptions(dir, cable.endA));
+        ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
+        ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
+        dir.write("crafted", std::string("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0"
+                                         "\1\4\0\1\0\10\0\0\xC0\0\0\0\xC0\0\0\0",
+                                         32));
+        ProcessOptions client = programOptions(
+            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
+        client.input = dir.file("crafted");
+        ChildProcess(client).waitExit();
+        const std::optional<int> status = daemon.waitExit();
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGABRT);
+    }
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
 }
 
 TEST(StartTest, ASocketPathThatIsNoSocketIsLeftAloneAndTheLineServes) {
