@@ -23,6 +23,13 @@ using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
+// The daemon on dir answers the web and a panel on the cable's far end.
+void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+}
+
 TEST(LifecycleTest, StopSignalsEndTheDaemonWithItsStartAndStopLinesInOrder) {
     const struct {
         const char* name;
@@ -131,9 +138,7 @@ TEST(StartTest, ASecondInstanceOnTheSameLineOrSocketIsRefusedAndTheFirstServesOn
         ChildProcess second(options);
         EXPECT_EQ(1, exitCode(second.waitExit()));
         EXPECT_THAT(second.errorText(), HasSubstr(c.error));
-        EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
-        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-        EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+        expectBothSidesServe(dir, cable);
     }
 }
 
@@ -158,9 +163,7 @@ TEST(StartTest, AfterAnAbortOnACraftedRequestTheNextStartServesLineAndSocket) {
         EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGABRT);
     }
     ChildProcess daemon(daemonOptions(dir, cable.endA));
-    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    expectBothSidesServe(dir, cable);
 }
 
 TEST(StartTest, ASocketPathThatIsNoSocketIsLeftAloneAndTheLineServes) {
