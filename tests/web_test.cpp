@@ -14,6 +14,7 @@
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/sha1.h"
+#include "web/plate_intake.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
 
@@ -118,16 +119,21 @@ TEST_F(WebServiceTest, RequestsGetTheirResponsesLogsAndEffects) {
     }
 }
 
-// The region's closing quote is the buffer's last byte, then one past it.
-TEST_F(WebServiceTest, BodyIsCutAtTheBufferSize) {
-    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1")";
+// An image before the plate fills the body up to the limit's last byte, then
+// one past it; a body that breaks off is dropped.
+TEST_F(WebServiceTest, BodiesOverTheLimitOrBrokenOffAreNotActedOn) {
+    const std::string event = R"(","plateUTF8":"AB123CD","roiID":"1"})";
     for (const size_t past : {0, 1}) {
         reset();
-        const std::string body = std::string(kBodyBufferSize - event.size() + past, ' ') + event;
-        EXPECT_EQ(web.handlePost(bodyOf(body), "/osdp.cgi?lpr", "lpr"), "");
-        EXPECT_EQ(bodyRead, kBodyBufferSize);
+        const std::string image(kBodyLimit - event.size() - 10 + past, 'A');
+        const std::string body = R"({"image":")" + image + event;
+        EXPECT_EQ(web.handlePost(bodyOf(body), "/osdp.cgi?lpr", "lpr"),
+                  past == 0 ? "" : "<response>Body too large</response>\n");
         EXPECT_EQ(effects(), past == 0 ? "read card1=6D8CB9FB lpr1=AB123CD" : "read");
     }
+    reset();
+    EXPECT_EQ(web.handlePost([](char*, int) { return -1; }, "/osdp.cgi?lpr", "lpr"), "");
+    EXPECT_EQ(effects(), "");
 }
 
 TEST_F(WebServiceTest, SaveReplacesTheFileAndClearsTheFlagOrReportsFailure) {

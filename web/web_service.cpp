@@ -113,8 +113,11 @@ void* WebService::serve() {
     while (FCGX_Accept_r(&request) == 0) {
         const char* method = FCGX_GetParam("REQUEST_METHOD", request.envp);
         const char* uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        // A body that stops coming (the deadline passed) or is cut by a
+        // hang-up leaves an error on the stream: nothing of it is used.
         const BodyReader readBody = [&request](char* buf, int n) {
-            return FCGX_GetStr(buf, n, request.in);
+            const int got = FCGX_GetStr(buf, n, request.in);
+            return FCGX_GetError(request.in) != 0 ? -1 : got;
         };
         bool isPage = false;
         const std::string body = respond(method, uri, readBody, &isPage);
