@@ -136,6 +136,22 @@ TEST_F(WebServiceTest, BodiesOverTheLimitOrBrokenOffAreNotActedOn) {
     EXPECT_EQ(effects(), "");
 }
 
+// Past 64 pairs nothing is run; a response that would pass 2 MiB ends with
+// the refusal, and the pairs after it are not run.
+TEST_F(WebServiceTest, HugeRequestsAndResponsesAreRefused) {
+    const std::string none;
+    std::string uri = "/osdp.cgi?tamper1=1";
+    for (int i = 0; i < 64; ++i)
+        uri += "&page";
+    EXPECT_EQ(web.respond("GET", uri.c_str(), bodyOf(none)),
+              "<response>Too many params</response>\n");
+    const std::string name(1536 * 1024, 'n');
+    const std::string echo = "/osdp.cgi?name=" + name + "&tamper1=1";
+    EXPECT_EQ(web.respond("GET", echo.c_str(), bodyOf(none)),
+              name + "<response>Response too large</response>\n");
+    EXPECT_EQ(effects(), "");
+}
+
 TEST_F(WebServiceTest, SaveReplacesTheFileAndClearsTheFlagOrReportsFailure) {
     std::ofstream(configPath) << std::string(200, 'x');
     EXPECT_EQ(web.processKey("saveConfig", ""), "<response>OK</response>");

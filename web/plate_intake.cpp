@@ -240,7 +240,7 @@ std::string WebService::handlePost(const BodyReader& readBody, const std::string
     std::string body;
     switch (readBodyText(readBody, body)) {
         case BodyRead::kBroken:
-            logAt(1, "POST body incomplete after %zu bytes: request dropped", body.size());
+            logAt(1, "POST body broke off: request dropped");
             return std::string();
         case BodyRead::kTooLong:
             logAt(1, "POST body over %zu bytes refused", kBodyLimit);
