@@ -53,6 +53,42 @@ int postPlate(int port, const std::string& body) {
     return status;
 }
 
+// nginx in dir on port, passing /kanzo_zul/ to the daemon's socket there.
+// It writes its pid file once it listens.
+ChildProcess startNginx(const TempDir& dir, int port) {
+    dir.write("nginx.conf",
+              "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
+              " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
+              " server { listen 127.0.0.1:" +
+                  std::to_string(port) +
+                  "; location /kanzo_zul/ { include /etc/nginx/fastcgi_params; fastcgi_pass unix:" +
+                  dir.file("fcgi.sock") + "; } } }");
+    ProcessOptions options = programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e",
+                                             dir.file("error.log"), "-c", dir.file("nginx.conf")});
+    return ChildProcess(options);
+}
+
+// The statuses of the POSTs of clients made at the same moment, a plate each.
+std::vector<int> postAtOnce(int port, int clients, int round) {
+    std::atomic<bool> go{false};
+    std::vector<int> status(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+        threads.emplace_back([&, c] {
+            const std::string body = R"({"plateUTF8":"R)" + std::to_string(round) + "C" +
+                                     std::to_string(c) + R"(","roiID":")" +
+                                     std::to_string(1 + c % 2) + R"("})";
+            while (!go.load())
+                std::this_thread::yield();
+            status[static_cast<size_t>(c)] = postPlate(port, body);
+        });
+    }
+    go.store(true);
+    for (std::thread& t : threads)
+        t.join();
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,15 +119,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the daemon does not answer\n");
         return 1;
     }
-    dir.write("nginx.conf",
-              "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
-              " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
-              " server { listen 127.0.0.1:" +
-                  std::to_string(port) +
-                  "; location /kanzo_zul/ { include /etc/nginx/fastcgi_params; fastcgi_pass unix:" +
-                  dir.file("fcgi.sock") + "; } } }");
-    ChildProcess nginx(programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e",
-                                       dir.file("error.log"), "-c", dir.file("nginx.conf")}));
+    ChildProcess nginx = startNginx(dir, port);
     for (Deadline end = deadlineIn(kPatience);
          access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
         poll(nullptr, 0, 10);
@@ -99,22 +127,7 @@ int main(int argc, char** argv) {
 
     std::map<int, int> statuses;
     for (int round = 0; round < rounds; ++round) {
-        std::atomic<bool> go{false};
-        std::vector<int> status(static_cast<size_t>(clients));
-        std::vector<std::thread> threads;
-        for (int c = 0; c < clients; ++c) {
-            threads.emplace_back([&, c] {
-                const std::string body = R"({"plateUTF8":"R)" + std::to_string(round) + "C" +
-                                         std::to_string(c) + R"(","roiID":")" +
-                                         std::to_string(1 + c % 2) + R"("})";
-                while (!go.load())
-                    std::this_thread::yield();
-                status[static_cast<size_t>(c)] = postPlate(port, body);
-            });
-        }
-        go.store(true);
-        for (std::thread& t : threads)
-            t.join();
+        const std::vector<int> status = postAtOnce(port, clients, round);
         for (const int s : status)
             ++statuses[s];
         // Reads the daemon's lines as they come, so that its output never fills.

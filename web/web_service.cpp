@@ -75,6 +75,17 @@ bool appendText(std::string& out, const std::string& text) {
     return true;
 }
 
+// The values of the "name" pairs, first in a response; false when they do not
+// fit into it.
+bool appendNameEchoes(std::string& out, const UriQueryListA* queryList) {
+    for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
+        if (item->value != nullptr && strcmp(item->key, "name") == 0 &&
+            !appendText(out, item->value))
+            return false;
+    }
+    return true;
+}
+
 // Every later read on the accepted connection, the body's above all, gives up
 // after the deadline. (libfcgi itself drops a client that sends nothing in its
 // first two seconds.)
@@ -200,12 +211,7 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
     }
 
     std::string out;
-    bool fits = true;
-    for (const UriQueryListA* item = queryList; item != nullptr && fits; item = item->next) {
-        if (item->value != nullptr && strcmp(item->key, "name") == 0) {
-            fits = appendText(out, item->value);
-        }
-    }
+    bool fits = appendNameEchoes(out, queryList);
 
     const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
     for (const UriQueryListA* item = queryList; item != nullptr && fits; item = item->next) {
