@@ -24,8 +24,8 @@ constexpr char kPageHeaderBlock[] = "Content-Type: text/html; charset=utf-8\r\n\
 // cuts the number down to the system's maximum (net.core.somaxconn): a queue
 // of 20 made nginx answer 502 to about half of 30 clients at once.
 constexpr int kListenBacklog = 65535;
-// A client that sends nothing, or stops in the middle of its request, is
-// dropped after this long, so that it cannot hold the one worker.
+// A client that stops sending once its request is under way (in its body above
+// all) is dropped after this long, so that it cannot hold the one worker.
 constexpr time_t kReceiveDeadlineSeconds = 3;
 // Pairs one request may carry, and the most its response may hold. The page
 // and the tools send a handful of pairs; the largest single reply is the echo
