@@ -9,19 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
-
-constexpr uint8_t kOsdpStart = 0x53;
-constexpr uint8_t kOsdpReplyBit = 0x80;
-constexpr uint8_t kOsdpCommandPoll = 0x60;
-constexpr uint8_t kOsdpCommandId = 0x61;
-constexpr uint8_t kOsdpCommandCap = 0x62;
-constexpr uint8_t kOsdpReplyAck = 0x40;
-constexpr uint8_t kOsdpReplyNak = 0x41;
-constexpr uint8_t kOsdpReplyPdid = 0x45;
-constexpr uint8_t kOsdpReplyPdcap = 0x46;
-constexpr uint8_t kOsdpReplyLstatr = 0x48;
-constexpr uint8_t kOsdpReplyRaw = 0x50;
 
 // A command frame to the device at address, ending in a CRC-16.
 // REQUIRES: address <= 0x7F; sequence 0 to 3; data short enough for a frame.
