@@ -48,6 +48,11 @@ void ReplyWriter::put(const uint8_t* data, size_t n) {
     at_ += n;
 }
 
+void ReplyWriter::putFixed16(uint16_t value) {
+    encodeFixed16(out_ + at_, value);
+    at_ += 2;
+}
+
 void ReplyWriter::putFixed32(uint32_t value) {
     encodeFixed32(out_ + at_, value);
     at_ += 4;
@@ -167,8 +172,7 @@ size_t ReplyBuilder::writeLstatr(ReplyWriter& out, const ReaderSlot& slot) {
 size_t ReplyBuilder::writeRaw(ReplyWriter& out, uint32_t card) {
     out.put(0x00);  // each virtual reader is a device of its own
     out.put(kCardFormatCsn32);
-    out.put(32);  // bit count, low byte first
-    out.put(0);
+    out.putFixed16(32);  // bit count
     out.putBigEndian32(card);
     // Card data always travels with a CRC-16, even to a checksum command.
     if (replyCtrl_ <= kSequenceMask)

@@ -22,6 +22,7 @@ class ReplyWriter {
     ReplyWriter(uint8_t* out, uint8_t address, uint8_t code);
     void put(uint8_t byte) { out_[at_++] = byte; }
     void put(const uint8_t* data, size_t n);
+    void putFixed16(uint16_t value);      // low byte first
     void putFixed32(uint32_t value);      // low byte first
     void putBigEndian32(uint32_t value);  // high byte first
     // Writes the length, the control byte and the check code; returns the
