@@ -93,4 +93,17 @@ TEST(ControllerSessionTest, OfflineOnceAfterThreeMissesThenANewSession) {
     EXPECT_EQ(Lines{"reader 10 online"}, answer(session, 0x40));
 }
 
+// Card data shorter than its bit count says, or without bits, is named, never
+// read past its end.
+TEST(DescribeReplyTest, ShortCardDataIsMalformed) {
+    for (const Bytes& data : {Bytes{0x00, 0x12, 0x20}, Bytes{0x00, 0x12, 0x20, 0x00, 0x12},
+                              Bytes{0x00, 0x12, 0x00, 0x00, 0x12}}) {
+        OsdpReply reply;
+        reply.address = 10;
+        reply.code = kReplyRaw;
+        reply.data = data;
+        EXPECT_EQ(describeReply(kCmdPoll, reply), "reader 10 card malformed");
+    }
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "osdp/protocol.h"
@@ -31,8 +32,9 @@ struct OsdpReply {
 // sent again unchanged keeps the chain, as the reader expects of a repeat.
 class ControllerSecureChannel {
   public:
-    // REQUIRES: cipher outlives the channel.
-    explicit ControllerSecureChannel(const ScCipher& cipher) : cipher_(cipher) {}
+    // Keeps its own copy of the cipher, so a temporary such as systemCipher()
+    // may be passed.
+    explicit ControllerSecureChannel(ScCipher cipher) : cipher_(std::move(cipher)) {}
 
     // osdp_CHLNG keyed with key, announced by keyByte (kKeyBase or
     // kKeyDefault), with a fresh RND.A; empty when no random bytes came.
@@ -58,7 +60,7 @@ class ControllerSecureChannel {
     bool open(const OsdpReply& reply, uint8_t* code, std::vector<uint8_t>* data);
 
   private:
-    const ScCipher& cipher_;
+    ScCipher cipher_;
     ScKeys keys_;
     uint8_t keyByte_ = kKeyBase;
     uint8_t rndA_[8] = {};
