@@ -67,7 +67,7 @@ void BM_JournalLedFeedback(benchmark::State& state) {
         journal.received(CardSource::plateEvent, 0, ++card, "AB123CD");
         journal.delivered(0, card, false);
         state.ResumeTiming();
-        journal.feedback(0, kCommandLed, led, sizeof led);
+        journal.feedback(0, kCmdLed, led, sizeof led);
     }
 }
 BENCHMARK(BM_JournalLedFeedback);

@@ -119,10 +119,9 @@ class SentReplies {
         collector_.push(bytes, count);
         OsdpReply reply;
         while (collector_.nextReply(&reply)) {
-            sent_.push_back(SentReply{now, reply.address, reply.code,
-                                      reply.code == kOsdpReplyRaw
-                                          ? describeReply(kOsdpCommandPoll, reply)
-                                          : std::string()});
+            sent_.push_back(SentReply{
+                now, reply.address, reply.code,
+                reply.code == kReplyRaw ? describeReply(kCmdPoll, reply) : std::string()});
         }
     }
     std::vector<SentReply> all() const {
@@ -337,9 +336,9 @@ std::optional<std::string> supersededBecause(const RunRecord& record, const Plat
     // The first poll the daemon answered in the new session.
     auto firstPoll = std::find_if(sends.begin(), sends.end(), [&](const SentReply& r) {
         return offline != log.end() && r.at > offline->at && r.reader == plate.reader &&
-               (r.code == kOsdpReplyRaw || r.code == kOsdpReplyAck);
+               (r.code == kReplyRaw || r.code == kReplyAck);
     });
-    if (firstPoll != sends.end() && firstPoll->code == kOsdpReplyRaw)
+    if (firstPoll != sends.end() && firstPoll->code == kReplyRaw)
         return "the panel missed the reply carrying it and started a new session; the next "
                "plate for its reader came before a poll of that session got through";
     return std::nullopt;

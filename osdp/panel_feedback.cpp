@@ -42,14 +42,14 @@ size_t decodeFeedback(uint8_t command, const uint8_t* data, size_t length, Feedb
     out[0] = FeedbackRecord();
     out[0].command = command;
     out[0].length = static_cast<uint16_t>(std::min<size_t>(length, UINT16_MAX));
-    const size_t recordSize = command == kCommandLed ? kLedRecordSize : kBuzzerRecordSize;
-    if (command != kCommandText) {
+    const size_t recordSize = command == kCmdLed ? kLedRecordSize : kBuzzerRecordSize;
+    if (command != kCmdText) {
         if (length == 0 || length % recordSize != 0)
             return 1;
         const size_t count = length / recordSize;
         for (size_t i = 0; i < std::min(count, max); ++i) {
             out[i] = out[0];
-            if (command == kCommandLed)
+            if (command == kCmdLed)
                 decodeLed(data + i * recordSize, &out[i]);
             else
                 decodeBuzzer(data + i * recordSize, &out[i]);

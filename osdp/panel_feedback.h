@@ -7,9 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr uint8_t kCommandLed = 0x69;
-constexpr uint8_t kCommandBuzzer = 0x6A;
-constexpr uint8_t kCommandText = 0x6B;
+#include "osdp/protocol.h"
 
 // Record sizes of the three commands. An LED or buzzer command carries one
 // or more whole records; a text command one header and its text.

@@ -61,44 +61,43 @@ TEST_F(JournalTest, DecodesEachFeedbackRecordAsTheDocumentShowsIt) {
         const char* data;
         const char* shown;
     } cases[] = {
-        {kCommandLed, kGreenLed,
+        {kCmdLed, kGreenLed,
          "<led><ms>0</ms><number>0</number><temporary><on>green</on><off>black</off>"
          "<onMs>3000</onMs><offMs>0</offMs><timerMs>3000</timerMs></temporary></led>"},
         // Cancel the temporary state; set the permanent one to red flashing on
         // cyan, colour 9 unknown off.
-        {kCommandLed, "00 01 01 00 00 00 00 00 00 01 05 05 01 09",
+        {kCmdLed, "00 01 01 00 00 00 00 00 00 01 05 05 01 09",
          "<led><ms>0</ms><number>1</number><temporary>cancel</temporary><permanent><on>red</on>"
          "<off>colour 9</off><onMs>500</onMs><offMs>500</offMs></permanent></led>"},
-        {kCommandLed, "00 02 07 00 00 00 00 00 00 00 00 00 00 00",
+        {kCmdLed, "00 02 07 00 00 00 00 00 00 00 00 00 00 00",
          "<led><ms>0</ms><number>2</number><temporary>control 7</temporary></led>"},
         // Two records in one command: both kept.
-        {kCommandLed,
+        {kCmdLed,
          "00 00 02 01 01 01 03 10 00 00 00 00 00 00 "
          "00 01 00 00 00 00 00 00 00 01 0A 00 07 00",
          "<led><ms>0</ms><number>0</number><temporary><on>red</on><off>amber</off><onMs>100</onMs>"
          "<offMs>100</offMs><timerMs>1600</timerMs></temporary></led><led><ms>0</ms><number>1"
          "</number><permanent><on>white</on><off>black</off><onMs>1000</onMs><offMs>0</offMs>"
          "</permanent></led>"},
-        {kCommandLed, "00 00 02 1E 00 02 00 1E 00 00 00 00 00",
+        {kCmdLed, "00 00 02 1E 00 02 00 1E 00 00 00 00 00",
          "<malformed><ms>0</ms><command>LED</command><length>13</length></malformed>"},
-        {kCommandLed, "",
-         "<malformed><ms>0</ms><command>LED</command><length>0</length></malformed>"},
-        {kCommandBuzzer, kTwoBeeps,
+        {kCmdLed, "", "<malformed><ms>0</ms><command>LED</command><length>0</length></malformed>"},
+        {kCmdBuzzer, kTwoBeeps,
          "<buzzer><ms>0</ms><tone>default</tone><onMs>200</onMs><offMs>100</offMs><count>2</count>"
          "</buzzer>"},
-        {kCommandBuzzer, "00 01 00 00 00 00 07 01 01 00",
+        {kCmdBuzzer, "00 01 00 00 00 00 07 01 01 00",
          "<buzzer><ms>0</ms><tone>off</tone><onMs>0</onMs><offMs>0</offMs><count>0</count></buzzer>"
          "<buzzer><ms>0</ms><tone>tone 7</tone><onMs>100</onMs><offMs>100</offMs><count>0</count>"
          "</buzzer>"},
-        {kCommandBuzzer, "00 02 02 01",
+        {kCmdBuzzer, "00 02 02 01",
          "<malformed><ms>0</ms><command>BUZ</command><length>4</length></malformed>"},
         // Outside text: markup escaped, a control character made harmless.
-        {kCommandText, "00 03 05 01 02 09 3C 62 3E 26 27 0A 22 4F 4B",
+        {kCmdText, "00 03 05 01 02 09 3C 62 3E 26 27 0A 22 4F 4B",
          "<text><ms>0</ms><mode>temporary</mode><seconds>5</seconds><row>1</row><column>2</column>"
          "<content>&lt;b&gt;&amp;&apos;?&quot;OK</content></text>"},
-        {kCommandText, "00 01 00 01 01 05 48 49",
+        {kCmdText, "00 01 00 01 01 05 48 49",
          "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
-        {kCommandText, "00 01 00 01",
+        {kCmdText, "00 01 00 01",
          "<malformed><ms>0</ms><command>TEXT</command><length>4</length></malformed>"},
     };
     for (const auto& c : cases) {
@@ -117,10 +116,10 @@ TEST_F(JournalTest, AnEntryFollowsItsCardFromArrivalToThePanelsAnswer) {
     mono += 100000;
     journal.confirmed(1, 0x6D8CB9FB);
     mono += 210000;
-    feed(1, kCommandLed, kGreenLed);
-    feed(0, kCommandLed, kGreenLed);  // the other reader's: not this card's
+    feed(1, kCmdLed, kGreenLed);
+    feed(0, kCmdLed, kGreenLed);  // the other reader's: not this card's
     mono += 40000;
-    feed(1, kCommandBuzzer, kTwoBeeps);
+    feed(1, kCmdBuzzer, kTwoBeeps);
     mono += 1000000;
     EXPECT_EQ(newest(),
               "<entry><id>1</id><time>2026-12-07T12:50:30.123Z</time><msAgo>1480</msAgo>"
@@ -134,12 +133,12 @@ TEST_F(JournalTest, AnEntryFollowsItsCardFromArrivalToThePanelsAnswer) {
 }
 
 TEST_F(JournalTest, FeedbackOutsideTheWindowOrWithoutDeliveryIsOnlyCounted) {
-    feed(0, kCommandLed, kGreenLed);  // nothing delivered yet
+    feed(0, kCmdLed, kGreenLed);  // nothing delivered yet
     deliverCard(0, 7);
     mono += Journal::kFeedbackWindowMicros;
-    feed(0, kCommandBuzzer, kTwoBeeps);  // the window's last moment
+    feed(0, kCmdBuzzer, kTwoBeeps);  // the window's last moment
     mono += 1;
-    feed(0, kCommandLed, kGreenLed);
+    feed(0, kCmdLed, kGreenLed);
     EXPECT_EQ(newestFeedback(),
               "<feedback><buzzer><ms>5000</ms><tone>default</tone><onMs>200</onMs><offMs>100"
               "</offMs><count>2</count></buzzer></feedback>");
@@ -149,7 +148,7 @@ TEST_F(JournalTest, FeedbackOutsideTheWindowOrWithoutDeliveryIsOnlyCounted) {
 TEST_F(JournalTest, FeedbackPastTheRecordsKeptIsCountedOnTheEntry) {
     deliverCard(0, 7);
     for (size_t i = 0; i < JournalEntry::kFeedbackKept + 2; ++i)
-        feed(0, kCommandBuzzer, kTwoBeeps);
+        feed(0, kCmdBuzzer, kTwoBeeps);
     const JournalEntry entry = journal.latest(1)[0];
     EXPECT_EQ(entry.feedbackCount, JournalEntry::kFeedbackKept);
     EXPECT_EQ(entry.feedbackLost, 2);
@@ -257,7 +256,7 @@ TEST_F(JournalTest, MetricsAreInThePrometheusTextFormat) {
     line.msSinceByte = 1234;
     deliverCard(1, 9);
     journal.dropped(1, 9, DropReason::expired);
-    feed(1, kCommandLed, "00");
+    feed(1, kCmdLed, "00");
     std::map<std::string, double> samples = parsePrometheus(metricsText(line, journal.counts()));
     EXPECT_EQ(samples["kanzo_zul_frames_answered_total{reader=\"1\"}"], 1520);
     EXPECT_EQ(samples["kanzo_zul_frame_age_seconds{reader=\"1\"}"], 0.04);

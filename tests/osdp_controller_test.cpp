@@ -59,9 +59,9 @@ TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
     ASSERT_TRUE(panel.acceptInitialRmac(send(panel.confirm(10, 1))));
     uint8_t code = 0;
     Bytes card;
-    ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kOsdpCommandPoll)), &code, &card));
+    ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kCmdPoll)), &code, &card));
     EXPECT_EQ(card, (Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78}));
-    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kOsdpCommandPoll)), &code, &card));
+    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kCmdPoll)), &code, &card));
     EXPECT_FALSE(panel.active());
 }
 
@@ -76,21 +76,34 @@ Lines answer(ControllerSession& session, uint8_t code) {
 // with the sequence number asked, answers it.
 TEST(ControllerSessionTest, OfflineOnceAfterThreeMissesThenANewSession) {
     ControllerSession session({10});
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_FALSE(session.answers(OsdpReply{11, 0, 0x45, {}, {}}));
     EXPECT_FALSE(session.answers(OsdpReply{10, 1, 0x45, {}, {}}));
     answer(session, 0x45);
     answer(session, 0x46);
     const Bytes poll = session.nextCommand();
-    EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), poll);
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), poll);
     for (const Lines& lines : {Lines{}, Lines{}, Lines{"reader 10 offline"}}) {
         EXPECT_EQ(poll, session.nextCommand());
         EXPECT_EQ(lines, session.onNoReply());
     }
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_EQ(Lines{}, session.onNoReply());
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_EQ(Lines{"reader 10 online"}, answer(session, 0x40));
+}
+
+// Card data shorter than its bit count says, or without bits, is named, never
+// read past its end.
+TEST(DescribeReplyTest, ShortCardDataIsMalformed) {
+    for (const Bytes& data : {Bytes{0x00, 0x12, 0x20}, Bytes{0x00, 0x12, 0x20, 0x00, 0x12},
+                              Bytes{0x00, 0x12, 0x00, 0x00, 0x12}}) {
+        OsdpReply reply;
+        reply.address = 10;
+        reply.code = kReplyRaw;
+        reply.data = data;
+        EXPECT_EQ(describeReply(kCmdPoll, reply), "reader 10 card malformed");
+    }
 }
 
 // With --led, a card read is answered with the LED and then the buzzer before
@@ -108,7 +121,7 @@ TEST(ControllerSessionTest, AnswersACardReadWithLedThenBuzzer) {
     EXPECT_EQ(buildCommandFrame(10, 1, 0x6A, {0, 2, 2, 1, 1}), session.nextCommand());
     EXPECT_EQ(Lines{}, answer(session, 0x40));
     EXPECT_FALSE(session.answerPending());
-    EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), session.nextCommand());
 }
 
 }  // namespace

@@ -110,9 +110,9 @@ std::string feedbackElement(const FeedbackRecord& record) {
         case FeedbackKind::malformed:
             break;
     }
-    const char* name = record.command == kCommandLed      ? "LED"
-                       : record.command == kCommandBuzzer ? "BUZ"
-                                                          : "TEXT";
+    const char* name = record.command == kCmdLed      ? "LED"
+                       : record.command == kCmdBuzzer ? "BUZ"
+                                                      : "TEXT";
     return element("malformed", ms + element("command", name) + element("length", record.length));
 }
 
