@@ -16,7 +16,15 @@ constexpr int64_t kPollingWindowMicros = 2000000;
 }  // namespace
 
 OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher cipher)
-    : clock_(std::move(clock)), monotonic_(std::move(monotonic)), cipher_(std::move(cipher)) {
+    : journal(
+          [clock] {
+              const WallTime now = clock();
+              return now.seconds * 1000000 + now.micros;
+          },
+          monotonic),
+      clock_(std::move(clock)),
+      monotonic_(std::move(monotonic)),
+      cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
         at.store(FrameReceiver::kNever, std::memory_order_relaxed);
 }
@@ -63,7 +71,10 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
     } else {
         if (secure_[reader].mode() == ScMode::plain) {
             settleDelivery(reader);
-            buildReply(receiver_.control(), receiver_.command());
+            const size_t check =
+                (receiver_.control() & kCrcFlag) != 0 ? kCrcLength : kChecksumLength;
+            buildReply(receiver_.control(), receiver_.command(), frame + kDataOffset,
+                       frameLen - kDataOffset - check);
         } else {
             secureReply(reader);
         }
@@ -79,8 +90,23 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
 void OsdpPeripheral::settleDelivery(int reader) {
     const int sequence = receiver_.control() & kSequenceMask;
     const int previous = lastFrame_[reader][kControlOffset] & kSequenceMask;
-    MutexLock lock(mutex);
-    slots[reader].settle(sequence, previous);
+    uint32_t card = 0;
+    bool offeredAgain = false;
+    {
+        MutexLock lock(mutex);
+        ReaderSlot& slot = slots[reader];
+        card = slot.unackedCard;
+        slot.settle(sequence, previous);
+        if (card == 0 || slot.unackedCard != 0)
+            return;
+        offeredAgain = sequence == 0 && slot.pendingCard == card;
+    }
+    // A new session with a newer card waiting leaves the old one delivered,
+    // unconfirmed.
+    if (offeredAgain)
+        journal.offeredAgain(reader, card);
+    else if (sequence != 0)
+        journal.confirmed(reader, card);
 }
 
 // A reader in secure or install mode: the secure channel answers the handshake
@@ -98,7 +124,7 @@ void OsdpPeripheral::secureReply(int reader) {
     if (in.authenticated || (receiver_.control() & kSequenceMask) == 0)
         settleDelivery(reader);
     if (in.dispatch) {
-        buildReply(in.ctrl, in.cmd);
+        buildReply(in.ctrl, in.cmd, in.data, in.dataLength);
         replyLen = channel.sealReply(replyBuf.data(), replyLen);
     } else {
         MutexLock lock(mutex);
@@ -122,26 +148,50 @@ void OsdpPeripheral::logSecurity(int reader, const ScInbound& in) {
     }
 }
 
-void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd) {
+void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd, const uint8_t* data, size_t length) {
     const bool trace = logEnabled(5);
     const std::string time = trace ? timeText(clock_()) : std::string();
     const int r = currentReader;
 
-    MutexLock lock(mutex);
-    ++reqIn;
-    replyBuf.fill(0);
-    logAt(5, "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
-          time.c_str(), ctrl, cmd, ctrl, r + 1);
-    replyLen = static_cast<int32_t>(replies_.buildReply(
-        ctrl, cmd, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data()));
-    logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(), replies_.replyCode());
+    uint32_t delivered = 0;
+    {
+        MutexLock lock(mutex);
+        ++reqIn;
+        replyBuf.fill(0);
+        logAt(
+            5,
+            "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
+            time.c_str(), ctrl, cmd, ctrl, r + 1);
+        replyLen = static_cast<int32_t>(replies_.buildReply(
+            ctrl, cmd, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data()));
+        logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(),
+              replies_.replyCode());
+        if (replies_.replyCode() == kReplyRaw)
+            delivered = slots[r].unackedCard;
+    }
+    // The panel's answer to a card goes to the reader as LED, buzzer and text
+    // commands; the reader acknowledges them as before, whatever their data.
+    if (cmd == kCmdLed || cmd == kCmdBuzzer || cmd == kCmdText)
+        journal.feedback(r, cmd, data, length);
+    if (delivered != 0)
+        journal.delivered(r, delivered, secure_[r].mode() != ScMode::plain);
 }
 
-void OsdpPeripheral::injectCard(int reader, uint32_t card) {
+void OsdpPeripheral::injectCard(int reader, uint32_t card, CardSource source,
+                                const std::string& plate) {
+    journal.received(source, reader, card, plate);
     const WallTime now = clock_();
-    MutexLock lock(mutex);
-    if (!slots[reader].injectCard(card, now))
+    bool taken = false;
+    {
+        MutexLock lock(mutex);
+        taken = slots[reader].injectCard(card, now);
+    }
+    if (taken) {
+        journal.queued(reader, card);
+    } else {
         logAt(5, "Multiple credential in short time [%04X] on Reader %d", card, reader + 1);
+        journal.dropped(reader, card, DropReason::repeat);
+    }
 }
 
 void OsdpPeripheral::setTamper(int reader, bool tampered) {

@@ -186,6 +186,8 @@ void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const Sc
         return;
     }
     in->dispatch = true;
+    in->data = plain_.data();
+    in->dataLength = n;
     sealNext_ = true;
 }
 

@@ -19,6 +19,10 @@ struct ScInbound {
     uint8_t cmd = 0;
     // True when the frame came in the session with a right MAC.
     bool authenticated = false;
+    // The command's data, decrypted, for a dispatched session command;
+    // valid until the next receive.
+    const uint8_t* data = nullptr;
+    size_t dataLength = 0;
     // For the log, each set when it happened; never key material.
     const char* started = nullptr;  // "base" or "default": the key of the new session
     const char* ended = nullptr;    // why the session ended
