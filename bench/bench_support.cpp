@@ -127,7 +127,9 @@ std::optional<std::string> fastcgiRequest(const std::string& socketPath, const s
         {"REQUEST_METHOD", method},
         {"REQUEST_URI", requestUri},
         {"CONTENT_LENGTH", std::to_string(body.size())},
-        {"SCRIPT_NAME", "/kanzo_zul"}};
+        {"SCRIPT_NAME", "/kanzo_zul"},
+        // The camera's own plate application: loopback may post plates.
+        {"REMOTE_ADDR", "127.0.0.1"}};
     for (const auto& [name, value] : pairs) {
         appendLength(params, name.size());
         appendLength(params, value.size());

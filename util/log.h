@@ -17,7 +17,9 @@ inline bool logEnabled(int threshold) {
 
 // Writes the formatted line when DebugLevel >= threshold: to syslog at LOG_INFO
 // and, followed by a line feed, to standard output, flushed at once. Whole
-// lines only: lines of the two threads never interleave.
+// lines only: lines of the two threads never interleave. Control characters
+// inside the line are written as \xHH (line feeds ending the format excepted),
+// so outside text in an argument can never start a line of its own.
 // REQUIRES: format is a literal of ours; outside text goes in as a "%s" argument.
 void logAt(int threshold, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -1,7 +1,9 @@
 // The status and configuration documents and their element builders. XML is
-// built by plain concatenation: values are copied in without escaping.
+// built by plain concatenation; outside text (plates, the serial number read
+// from the platform) goes in through xmlText, our own numbers as they are.
 #include <sstream>
 
+#include "util/escape.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
@@ -35,7 +37,7 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     const PeripheralStatus status = osdp.status();
     std::string doc = "<response>\n";
     doc += memoryXml;
-    doc += OsdpPeripheral::xmlElement("sn", DeviceSerial);
+    doc += OsdpPeripheral::xmlElement("sn", xmlText(DeviceSerial));
     doc += OsdpPeripheral::xmlElement("restart_required", status.restartRequired);
     doc += OsdpPeripheral::xmlElement("save_required", status.saveRequired);
     doc += OsdpPeripheral::xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
@@ -45,8 +47,8 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     doc += OsdpPeripheral::xmlElement("lastCard2", OsdpPeripheral::hexText(status.lastCard[1]));
     doc += OsdpPeripheral::xmlElement("tamper1", status.tamper[0] != 0);
     doc += OsdpPeripheral::xmlElement("tamper2", status.tamper[1] != 0);
-    doc += OsdpPeripheral::xmlElement("lastLpr1", status.lastLpr[0]);
-    doc += OsdpPeripheral::xmlElement("lastLpr2", status.lastLpr[1]);
+    doc += OsdpPeripheral::xmlElement("lastLpr1", xmlText(status.lastLpr[0]));
+    doc += OsdpPeripheral::xmlElement("lastLpr2", xmlText(status.lastLpr[1]));
     // Counters are unsigned 32-bit: past 2^31 the integer overload would go negative.
     doc += OsdpPeripheral::xmlElement("reqIn", std::to_string(status.reqIn));
     doc += OsdpPeripheral::xmlElement("reqOut", std::to_string(status.reqOut));
@@ -79,6 +81,7 @@ std::string WebService::diagnosticsDocument() const {
     doc += OsdpPeripheral::xmlElement("foreignFrames", std::to_string(line.foreignFrames));
     doc += OsdpPeripheral::xmlElement("discardedBytes", std::to_string(line.discardedBytes));
     doc += OsdpPeripheral::xmlElement("msSinceByte", age(line.msSinceByte));
+    doc += OsdpPeripheral::xmlElement("refusedRequests", std::to_string(refusedRequests()));
     doc += "</response>\n";
     return doc;
 }

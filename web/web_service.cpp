@@ -10,15 +10,27 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
+#include "util/escape.h"
 #include "util/log.h"
 
 namespace {
 
 // Web servers refuse a FastCGI response that does not open with CGI headers;
 // the camera's own server takes the bare body, so the block is opt-in.
-constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-constexpr char kPageHeaderBlock[] = "Content-Type: text/html; charset=utf-8\r\n\r\n";
+// No response may be sniffed into markup by a browser.
+constexpr char kCgiHeaderBlock[] =
+    "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char kPageHeaderBlock[] =
+    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char kRefusalHeaderBlock[] =
+    "Status: 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "X-Content-Type-Options: nosniff\r\n\r\n";
+// A flood of refused requests must not fill the log.
+constexpr int kRefusalLinesPerMinute = 10;
+constexpr int64_t kMinuteMicros = 60 * 1000 * 1000;
 constexpr int kListenBacklog = 20;
 
 // libfcgi ends the whole process when it cannot bind a Unix socket path (a
@@ -52,9 +64,31 @@ void appendText(std::string& out, const std::string& text) {
     out.append(text.c_str());
 }
 
+std::string paramText(const char* name, FCGX_ParamArray envp) {
+    const char* value = FCGX_GetParam(name, envp);
+    return value != nullptr ? value : "";
+}
+
+// The kind of request a query makes: the strongest kind among its pairs. A
+// value-less pair of a POST request reads the body (plate events, uploads
+// handed on to the pair's command).
+RequestKind requestKind(const UriQueryListA* queryList, bool isPost) {
+    RequestKind kind = RequestKind::kRead;
+    for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
+        const WebCommand* command = WebService::findCommand(item->key);
+        RequestKind pairKind = command != nullptr ? command->kind : RequestKind::kRead;
+        if (isPost && item->value == nullptr && pairKind == RequestKind::kRead)
+            pairKind = RequestKind::kPlateIntake;
+        if (pairKind > kind)
+            kind = pairKind;
+    }
+    return kind;
+}
+
 }  // namespace
 
-WebService::WebService(OsdpPeripheral& osdp) : osdp(osdp) {
+WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicros)
+    : osdp(osdp), clockMicros(std::move(clockMicros)) {
     FCGX_Init();
 }
 
@@ -106,20 +140,32 @@ void* WebService::serve() {
         logAt(1, "FCGX_InitRequest failed");
         return nullptr;
     }
+    std::vector<std::string> rejected;
+    trust = TrustSettings::fromEnvironment(&rejected);
+    for (const std::string& entry : rejected)
+        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
     const char* headerSetting = getenv("ZUL_CGI_HEADERS");
     const bool cgiHeaders = headerSetting != nullptr && strcmp(headerSetting, "1") == 0;
     logAt(5, "Starting FactCGI loop");
 
     while (FCGX_Accept_r(&request) == 0) {
-        const char* method = FCGX_GetParam("REQUEST_METHOD", request.envp);
-        const char* uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        WebRequest webRequest;
+        webRequest.method = FCGX_GetParam("REQUEST_METHOD", request.envp);
+        webRequest.uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        webRequest.source = {
+            paramText("REMOTE_ADDR", request.envp), paramText("REMOTE_USER", request.envp),
+            paramText("HTTP_HOST", request.envp), paramText("HTTP_ORIGIN", request.envp),
+            paramText("HTTP_SEC_FETCH_SITE", request.envp)};
         const BodyReader readBody = [&request](char* buf, int n) {
             return FCGX_GetStr(buf, n, request.in);
         };
-        bool isPage = false;
-        const std::string body = respond(method, uri, readBody, &isPage);
+        ResponseShape shape;
+        const std::string body = respond(webRequest, readBody, &shape);
         if (cgiHeaders) {
-            FCGX_PutS(isPage ? kPageHeaderBlock : kCgiHeaderBlock, request.out);
+            FCGX_PutS(shape.refused  ? kRefusalHeaderBlock
+                      : shape.isPage ? kPageHeaderBlock
+                                     : kCgiHeaderBlock,
+                      request.out);
         }
         // Every text in body already stops at its first zero byte, as it would
         // when printed with "%s"; the body goes out in one piece.
@@ -129,8 +175,10 @@ void* WebService::serve() {
     return nullptr;
 }
 
-std::string WebService::respond(const char* method, const char* uri, const BodyReader& readBody,
-                                bool* isPage) {
+std::string WebService::respond(const WebRequest& request, const BodyReader& readBody,
+                                ResponseShape* shape) {
+    const char* method = request.method;
+    const char* uri = request.uri;
     logAt(5, "Request_method: %s", method != nullptr ? method : "");
     logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
 
@@ -149,21 +197,32 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
         return "Failed to parse query";
     }
 
+    const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
+    const RequestKind kind = requestKind(queryList, isPost);
+    const Verdict verdict = judgeRequest(kind, request.source, trust);
+    if (verdict != Verdict::kAllowed) {
+        uriFreeUriMembersA(&parsed);
+        uriFreeQueryListA(queryList);
+        noteRefusal(kind, request.source, verdict);
+        if (shape != nullptr)
+            shape->refused = true;
+        return kRefusalText;
+    }
+
     // Any other text in the response, a name echo above all, could carry
     // outside text into the page: HTML only for the page alone.
-    if (isPage != nullptr) {
-        *isPage = itemCount == 1 && strcmp(queryList->key, "page") == 0 && method != nullptr &&
-                  strcmp(method, "GET") == 0;
+    if (shape != nullptr) {
+        shape->isPage = itemCount == 1 && strcmp(queryList->key, "page") == 0 &&
+                        method != nullptr && strcmp(method, "GET") == 0;
     }
 
     std::string out;
     for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
         if (item->value != nullptr && strcmp(item->key, "name") == 0) {
-            appendText(out, item->value);
+            appendText(out, xmlText(item->value));
         }
     }
 
-    const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
     for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
         const std::string key = item->key;
         std::string reply;
@@ -182,4 +241,26 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
     uriFreeUriMembersA(&parsed);
     uriFreeQueryListA(queryList);
     return out;
+}
+
+void WebService::noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict) {
+    refusals.fetch_add(1);
+    const int64_t now = clockMicros();
+    if (refusalLinesInWindow == 0 || now - refusalWindowStart >= kMinuteMicros) {
+        refusalWindowStart = now;
+        refusalLinesInWindow = 0;
+    }
+    if (refusalLinesInWindow == kRefusalLinesPerMinute) {
+        ++refusalsNotLogged;
+        return;
+    }
+    ++refusalLinesInWindow;
+    const char* address = source.remoteAddr.empty() ? "-" : source.remoteAddr.c_str();
+    if (refusalsNotLogged == 0) {
+        logAt(1, "Refused %s request from %s: %s", kindName(kind), address, verdictName(verdict));
+    } else {
+        logAt(1, "Refused %s request from %s: %s (%u more refused, not logged)", kindName(kind),
+              address, verdictName(verdict), refusalsNotLogged);
+        refusalsNotLogged = 0;
+    }
 }

@@ -23,7 +23,8 @@ TEST(FastcgiTest, CraftedRequestsGetOneHeaderBlockAndClientsThatHangUpStopNothin
     ProcessOptions options = daemonOptions(dir, "/no/tty");
     options.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(options);
-    const std::string text = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+    const std::string text =
+        "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
     const struct {
         const char* uri;
         std::string body;
@@ -52,7 +53,9 @@ TEST(FastcgiTest, CraftedRequestsGetOneHeaderBlockAndClientsThatHangUpStopNothin
     // The page alone is HTML; beside any other pair it is text, so that a name
     // echo never becomes markup.
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page")
-                      .rfind("Content-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html>", 0));
+                      .rfind("Content-Type: text/html; charset=utf-8\r\n"
+                             "X-Content-Type-Options: nosniff\r\n\r\n<!DOCTYPE html>",
+                             0));
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page&name=a").rfind(text + "a<!DOCTYPE html>", 0));
 
     // Clients that hang up after part of a record header, in a request, and
