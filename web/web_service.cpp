@@ -69,6 +69,17 @@ std::string paramText(const char* name, FCGX_ParamArray envp) {
     return value != nullptr ? value : "";
 }
 
+// The parameters of a request that respond() and the request policy read.
+WebRequest webRequestOf(FCGX_ParamArray envp) {
+    WebRequest request;
+    request.method = FCGX_GetParam("REQUEST_METHOD", envp);
+    request.uri = FCGX_GetParam("REQUEST_URI", envp);
+    request.source = {paramText("REMOTE_ADDR", envp), paramText("REMOTE_USER", envp),
+                      paramText("HTTP_HOST", envp), paramText("HTTP_ORIGIN", envp),
+                      paramText("HTTP_SEC_FETCH_SITE", envp)};
+    return request;
+}
+
 // The kind of request a query makes: the strongest kind among its pairs. A
 // value-less pair of a POST request reads the body (plate events, uploads
 // handed on to the pair's command).
@@ -149,13 +160,7 @@ void* WebService::serve() {
     logAt(5, "Starting FactCGI loop");
 
     while (FCGX_Accept_r(&request) == 0) {
-        WebRequest webRequest;
-        webRequest.method = FCGX_GetParam("REQUEST_METHOD", request.envp);
-        webRequest.uri = FCGX_GetParam("REQUEST_URI", request.envp);
-        webRequest.source = {
-            paramText("REMOTE_ADDR", request.envp), paramText("REMOTE_USER", request.envp),
-            paramText("HTTP_HOST", request.envp), paramText("HTTP_ORIGIN", request.envp),
-            paramText("HTTP_SEC_FETCH_SITE", request.envp)};
+        const WebRequest webRequest = webRequestOf(request.envp);
         const BodyReader readBody = [&request](char* buf, int n) {
             return FCGX_GetStr(buf, n, request.in);
         };
@@ -216,6 +221,14 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
                         method != nullptr && strcmp(method, "GET") == 0;
     }
 
+    const std::string out = runQuery(queryList, isPost, uri, readBody);
+    uriFreeUriMembersA(&parsed);
+    uriFreeQueryListA(queryList);
+    return out;
+}
+
+std::string WebService::runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
+                                 const BodyReader& readBody) {
     std::string out;
     for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
         if (item->value != nullptr && strcmp(item->key, "name") == 0) {
@@ -237,9 +250,6 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
         logAt(5, "Process response [%s]", reply.c_str());
         appendText(out, reply);
     }
-
-    uriFreeUriMembersA(&parsed);
-    uriFreeQueryListA(queryList);
     return out;
 }
 

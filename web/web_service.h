@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <uriparser/Uri.h>
 
 #include <atomic>
 #include <cstddef>
@@ -113,6 +114,10 @@ class WebService {
 
   private:
     static void* threadMain(void* self);
+    // The replies of a query allowed to run: the "name" echoes, then the reply
+    // of every pair in query order.
+    std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
+                         const BodyReader& readBody);
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);
