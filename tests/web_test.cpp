@@ -1,4 +1,5 @@
 // web/ and the utilities of its roads, mostly from golden files in tests/fixtures.
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "tests/golden.h"
 #include "util/base64.h"
+#include "util/escape.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/sha1.h"
@@ -250,6 +252,38 @@ TEST_F(WebServiceTest, RefusalsAreCountedAndTheirLogLinesPaced) {
     EXPECT_NE(web.diagnosticsDocument().find("<refusedRequests>14</refusedRequests>"),
               std::string::npos);
     EXPECT_EQ(effects(), "");
+}
+
+// Plates, keys and values that try to close elements, open others, smuggle
+// entities, bytes that are no UTF-8 and controls XML forbids: every reply
+// built from them still parses, and gives the text back.
+TEST_F(WebServiceTest, HostileOutsideTextLeavesEveryReplyWellFormed) {
+    const std::string hostile[] = {"x<lastLpr2>SPOOF",
+                                   "</response><x>",
+                                   "a&b;&amp;\"'",
+                                   "\xFF\xC0\x80\xED\xA0\x80",
+                                   std::string("\x01\x1B\x7F"),
+                                   "]]><!--",
+                                   "\xEF\xBF\xBF\xF4\x90\x80\x80"};
+    for (const std::string& text : hostile) {
+        reset();
+        web.handlePostBody("/osdp.cgi?lpr", "lpr",
+                           R"({"plateUTF8":")" + text + R"(","roiID":"2"})");
+        for (const std::string& reply :
+             {web.statusDocument(""), web.processKey(text, text), std::string(kRefusalText)}) {
+            GMarkupParser parser{};
+            GMarkupParseContext* context =
+                g_markup_parse_context_new(&parser, G_MARKUP_DEFAULT_FLAGS, nullptr, nullptr);
+            GError* error = nullptr;
+            EXPECT_TRUE(g_markup_parse_context_parse(context, reply.data(),
+                                                     static_cast<gssize>(reply.size()), &error) &&
+                        g_markup_parse_context_end_parse(context, &error))
+                << reply << (error != nullptr ? error->message : "");
+            g_clear_error(&error);
+            g_markup_parse_context_free(context);
+        }
+    }
+    EXPECT_EQ(xmlText("a<b>&\"c'\xC3\xA4\t"), "a&lt;b&gt;&amp;&quot;c&apos;\xC3\xA4\t");
 }
 
 TEST(Base64Test, TextsDecodeOrAreRefused) {
