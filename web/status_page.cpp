@@ -42,6 +42,7 @@ dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 <dt>Bad frames</dt><dd id="badFrames">&ndash;</dd>
 <dt>Other devices</dt><dd id="foreignFrames">&ndash;</dd>
 <dt>Noise bytes</dt><dd id="discardedBytes">&ndash;</dd>
+<dt>Refused web requests</dt><dd id="refusedRequests">&ndash;</dd>
 </dl>
 </section>
 <section>
@@ -140,6 +141,7 @@ function show(status, diag) {
   $("badFrames").className = bad > 0 ? "warn" : "";
   $("foreignFrames").textContent = element(diag, "foreignFrames");
   $("discardedBytes").textContent = element(diag, "discardedBytes");
+  $("refusedRequests").textContent = element(diag, "refusedRequests");
   $("sinceByte").textContent = age(element(diag, "msSinceByte"));
   $("updated").textContent = "updated " + new Date().toLocaleTimeString();
 }
