@@ -90,8 +90,9 @@ const WebCommand* WebService::findCommand(const std::string& key) {
          [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
         {"tamper2", RequestKind::kControl,
          [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
-        // Echoed into the response before the replies (respond); as a command
-        // it is unknown.
+        // Echoed into the response before the replies (respond): text that
+        // another site's page could plant, so only for those who may change
+        // state. As a command it is unknown.
         {"name", RequestKind::kControl,
          [](WebService&, Value v) { return unknownParam("name", v); }},
     };
