@@ -104,6 +104,11 @@ WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicro
 }
 
 int WebService::start() {
+    // Loaded before the worker exists, which then only reads them.
+    std::vector<std::string> rejected;
+    trust = TrustSettings::fromEnvironment(&rejected);
+    for (const std::string& entry : rejected)
+        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
     const int error = pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
     if (error != 0) {
         logAt(1, "FastCGI thread not started: %s", strerror(error));
@@ -151,10 +156,6 @@ void* WebService::serve() {
         logAt(1, "FCGX_InitRequest failed");
         return nullptr;
     }
-    std::vector<std::string> rejected;
-    trust = TrustSettings::fromEnvironment(&rejected);
-    for (const std::string& entry : rejected)
-        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
     const char* headerSetting = getenv("ZUL_CGI_HEADERS");
     const bool cgiHeaders = headerSetting != nullptr && strcmp(headerSetting, "1") == 0;
     logAt(5, "Starting FactCGI loop");

@@ -58,7 +58,8 @@ class WebService {
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
-    // Starts the worker thread running serve(); returns 0. Call once.
+    // Loads the trust settings, then starts the worker thread running
+    // serve(); returns 0. Call once.
     int start();
 
     // Kernel thread id of the worker, 0 before it has started.
@@ -108,8 +109,8 @@ class WebService {
     // Requests refused by the policy since the start.
     uint32_t refusedRequests() const { return refusals.load(); }
 
-    // Who may send what beyond reading; loaded from the environment when the
-    // worker starts. Written before serving, then only read by the worker.
+    // Who may send what beyond reading; loaded from the environment by
+    // start(), before the worker runs, and only read by it.
     TrustSettings trust;
 
   private:
