@@ -5,10 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <regex>
-#include <set>
 #include <sstream>
 
+#include "tests/prometheus_text.h"
 #include "web/journal_documents.h"
 
 namespace {
@@ -91,10 +90,10 @@ TEST_F(JournalTest, DecodesEachFeedbackRecordAsTheDocumentShowsIt) {
          "</buzzer>"},
         {kCmdBuzzer, "00 02 02 01",
          "<malformed><ms>0</ms><command>BUZ</command><length>4</length></malformed>"},
-        // Outside text: markup escaped, a control character made harmless.
-        {kCmdText, "00 03 05 01 02 09 3C 62 3E 26 27 0A 22 4F 4B",
+        // Outside text: markup escaped, a control character replaced.
+        {kCmdText, "00 03 05 01 02 09 3C 62 3E 26 27 01 22 4F 4B",
          "<text><ms>0</ms><mode>temporary</mode><seconds>5</seconds><row>1</row><column>2</column>"
-         "<content>&lt;b&gt;&amp;&apos;?&quot;OK</content></text>"},
+         "<content>&lt;b&gt;&amp;&apos;\uFFFD&quot;OK</content></text>"},
         {kCmdText, "00 01 00 01 01 05 48 49",
          "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
         {kCmdText, "00 01 00 01",
@@ -211,43 +210,6 @@ TEST(JournalCount, IsDigitsOrNothingAndStopsAtTheCapacity) {
     }
 }
 
-// The text format as a Prometheus server reads it: HELP and TYPE before the
-// samples of a metric, valid names and labels, one sample per series,
-// counters named _total. Returns the samples by series.
-std::map<std::string, double> parsePrometheus(const std::string& text) {
-    const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) [^\n]+)");
-    const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (counter|gauge))");
-    const std::regex sample(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(\{[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*"(,[a-zA-Z_][a-zA-Z0-9_]*="[^"\\\n]*")*\})? (-?[0-9]+(\.[0-9]+)?))");
-    std::map<std::string, std::string> types;
-    std::set<std::string> helped;
-    std::map<std::string, double> samples;
-    std::istringstream in(text);
-    std::string line;
-    std::smatch m;
-    while (std::getline(in, line)) {
-        if (std::regex_match(line, m, help)) {
-            EXPECT_TRUE(helped.insert(m[1]).second) << line;
-        } else if (std::regex_match(line, m, type)) {
-            EXPECT_TRUE(helped.count(m[1])) << line;
-            EXPECT_EQ(m[2] == "counter",
-                      std::string(m[1]).size() > 6 &&
-                          std::string(m[1]).substr(m[1].length() - 6) == "_total")
-                << line;
-            types[m[1]] = m[2];
-        } else if (std::regex_match(line, m, sample)) {
-            EXPECT_TRUE(types.count(m[1])) << "no TYPE before " << line;
-            EXPECT_TRUE(
-                samples.emplace(std::string(m[1]) + std::string(m[2]), std::stod(m[4])).second)
-                << "twice: " << line;
-        } else {
-            ADD_FAILURE() << "not the text format: " << line;
-        }
-    }
-    EXPECT_EQ(text.back(), '\n');
-    return samples;
-}
-
 TEST_F(JournalTest, MetricsAreInThePrometheusTextFormat) {
     LineDiagnostics line;
     line.reader[0] = {1520, 3, 40, true};
@@ -257,7 +219,7 @@ TEST_F(JournalTest, MetricsAreInThePrometheusTextFormat) {
     deliverCard(1, 9);
     journal.dropped(1, 9, DropReason::expired);
     feed(1, kCmdLed, "00");
-    std::map<std::string, double> samples = parsePrometheus(metricsText(line, journal.counts()));
+    std::map<std::string, double> samples = parsePrometheus(metricsText(line, journal.counts(), 5));
     EXPECT_EQ(samples["kanzo_zul_frames_answered_total{reader=\"1\"}"], 1520);
     EXPECT_EQ(samples["kanzo_zul_frame_age_seconds{reader=\"1\"}"], 0.04);
     EXPECT_EQ(samples.count("kanzo_zul_frame_age_seconds{reader=\"2\"}"), 0u);
@@ -267,6 +229,7 @@ TEST_F(JournalTest, MetricsAreInThePrometheusTextFormat) {
     EXPECT_EQ(samples["kanzo_zul_cards_delivered_total{reader=\"2\",channel=\"plain\"}"], 1);
     EXPECT_EQ(samples["kanzo_zul_cards_dropped_total{reader=\"2\",reason=\"expired\"}"], 1);
     EXPECT_EQ(samples["kanzo_zul_panel_feedback_total{reader=\"2\",kind=\"malformed\"}"], 1);
+    EXPECT_EQ(samples["kanzo_zul_web_requests_refused_total"], 5);
 }
 
 }  // namespace

@@ -4,36 +4,9 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
+#include "util/escape.h"
 
-// Outside text as XML character data: markup characters as entities, control
-// characters (which XML cannot carry at all) as "?".
-std::string escapeText(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&apos;";
-                break;
-            default:
-                out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
-        }
-    }
-    return out;
-}
+namespace {
 
 std::string element(const char* name, const std::string& value) {
     return std::string("<") + name + ">" + value + "</" + name + ">";
@@ -105,7 +78,7 @@ std::string feedbackElement(const FeedbackRecord& record) {
             const std::string content(text.text, std::min<size_t>(text.length, kTextKept));
             return element("text", ms + element("mode", mode) + element("seconds", text.seconds) +
                                        element("row", text.row) + element("column", text.column) +
-                                       element("content", escapeText(content)));
+                                       element("content", xmlText(content)));
         }
         case FeedbackKind::malformed:
             break;
@@ -127,8 +100,8 @@ std::string entryElement(const JournalEntry& entry, int64_t nowMono) {
     std::string out = element("id", entry.id) + element("time", isoTime(entry.arrivedWall)) +
                       element("msAgo", (nowMono - entry.arrivedMono) / 1000) +
                       element("source", kSourceNames[static_cast<int>(entry.source)]) +
-                      element("plate", escapeText(entry.plate)) +
-                      element("reader", entry.reader + 1) + element("card", card) +
+                      element("plate", xmlText(entry.plate)) + element("reader", entry.reader + 1) +
+                      element("card", card) +
                       element("fate", kFateNames[static_cast<int>(entry.fate)]);
     if (entry.fate == CardFate::dropped)
         out += element("reason", kDropNames[static_cast<int>(entry.dropReason)]);
@@ -205,7 +178,8 @@ std::string seconds(int64_t ms) {
 
 }  // namespace
 
-std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts) {
+std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
+                        uint64_t refusedRequests) {
     std::string out;
     Metric answered(&out, "kanzo_zul_frames_answered_total", "counter",
                     "Frames the reader answered, repeats included.");
@@ -277,5 +251,8 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
         for (int k = 0; k < 4; ++k)
             feedback.sample(readerLabel(r) + ",kind=\"" + kKinds[k] + "\"", counts.feedback[r][k]);
     }
+    Metric refused(&out, "kanzo_zul_web_requests_refused_total", "counter",
+                   "Web requests the request policy refused.");
+    refused.sample("", refusedRequests);
     return out;
 }

@@ -24,6 +24,8 @@ bool parseJournalCount(const std::string& value, size_t* count);
 // nowMono. Plates and texts from the panel are escaped.
 std::string journalDocument(const std::vector<JournalEntry>& entries, int64_t nowMono);
 
-// The metrics page: the line figures and the journal's totals, each metric
-// with its HELP and TYPE lines, counters ending in _total, ages in seconds.
-std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts);
+// The metrics page: the line figures, the journal's totals and the web
+// requests refused, each metric with its HELP and TYPE lines, counters
+// ending in _total, ages in seconds.
+std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
+                        uint64_t refusedRequests);
