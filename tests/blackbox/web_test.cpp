@@ -201,8 +201,15 @@ f.onload = async () => {
   $("region").value = "1";
   $("send").click();
   await until(() => $("lastCard1").textContent === "C4C2A930");
+  // The journal: the plate's card, its delivery and the panel's green LED.
+  await until(() => $("journal1").querySelector(".c-green"));
+  const entry = $("journal1").firstElementChild;
+  const head = entry.firstElementChild.textContent;
+  const led = entry.querySelector(".c-green");
   out.textContent = text("polling1", "polling2", "lastCard1", "lastPlate1") + "|" +
-                    $("lastPlate1").children.length;
+                    $("lastPlate1").children.length + "|" +
+                    head.slice(head.indexOf("KZ")).replace(/\d+ ms/, "N ms") + "|" +
+                    (led ? led.textContent.replace(/\+\d+ ms/, "+N ms") : "no LED");
 };
 </script>)";
 
@@ -217,8 +224,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     // 0x53 inside the card data: the panel must not take it for a new frame.
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378&tamper2=1"),
                 ::testing::EndsWith("OKOK"));
-    ChildProcess panel(
-        programOptions({kControllerBinary, "--interval", "10", "--count", "2", cable.endB}));
+    ChildProcess panel(programOptions(
+        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
 
     dir.write("test.html", kTestPage);
     dir.write("attack.html", kAttackPage);
@@ -234,15 +241,17 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
          "--dump-dom", "http://127.0.0.1:18481/test.html"}));
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Markup in a plate is outside text: the page shows it as typed.
-    EXPECT_THAT(browser.output(), HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|"
-                                            "KZ&lt;i&gt;14&lt;/i&gt;|0</pre>"))
+    EXPECT_THAT(browser.output(),
+                HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|"
+                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
+                          "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
     for (const char* line :
          {"reader 10 id vendor=024B7E model=0 version=1 serial=0004D2B7 firmware=1.2.3",
           "reader 11 capabilities 1:0:0 2:0:0 3:1:0 4:4:1 5:2:1 6:0:0 7:0:0 8:1:1 9:0:0 10:146:3 "
           "12:0:0 14:0:0 15:0:0 16:1:0",
           "reader 11 card format=0x12 bits=32 card=12345378", "reader 11 status tamper=1 power=0",
-          "reader 10 card format=0x12 bits=32 card=C4C2A930"}) {
+          "reader 10 card format=0x12 bits=32 card=C4C2A930", "reader 10 led green"}) {
         EXPECT_TRUE(panel.waitForLine(line)) << line;
     }
     EXPECT_EQ(0, exitCode(panel.waitExit()));
