@@ -77,7 +77,7 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 <button data-f="setTamper" type="button">Set</button>
 <button data-f="clearTamper" type="button">Clear</button></dd>
 </dl>
-<h3>Latest cards and the panel's answer</h3>
+<h3>Latest cards, the panel's answer</h3>
 <ol data-f="journal" class="journal"><li>&ndash;</li></ol>
 </section>
 </template>
