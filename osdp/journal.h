@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "osdp/frame_receiver.h"
 #include "osdp/panel_feedback.h"
 #include "util/mutex.h"
 
@@ -63,14 +64,16 @@ struct JournalEntry {
 
 // Totals since start, not bounded by the ring: what the metrics show.
 struct JournalCounts {
-    std::array<std::array<uint64_t, kCardSourceCount>, 2> received{};
-    std::array<std::array<uint64_t, kDropReasonCount>, 2> dropped{};  // [none] unused
-    std::array<uint64_t, 2> deliveredPlain{};
-    std::array<uint64_t, 2> deliveredSecure{};
-    std::array<uint64_t, 2> confirmed{};
-    std::array<uint64_t, 2> offeredAgain{};
+    template <size_t N>
+    using PerReader = std::array<std::array<uint64_t, N>, kReaderCount>;
+    PerReader<kCardSourceCount> received{};
+    PerReader<kDropReasonCount> dropped{};  // [none] unused
+    std::array<uint64_t, kReaderCount> deliveredPlain{};
+    std::array<uint64_t, kReaderCount> deliveredSecure{};
+    std::array<uint64_t, kReaderCount> confirmed{};
+    std::array<uint64_t, kReaderCount> offeredAgain{};
     // Feedback records per reader and FeedbackKind, attributed to a card or not.
-    std::array<std::array<uint64_t, 4>, 2> feedback{};
+    PerReader<kFeedbackKindCount> feedback{};
 };
 
 class Journal {
@@ -131,6 +134,6 @@ class Journal {
     std::array<JournalEntry, kCapacity> ring_ GUARDED_BY(mutex_);
     uint32_t nextId_ GUARDED_BY(mutex_) = 1;
     // Id of each reader's latest delivered entry, 0 when none.
-    std::array<uint32_t, 2> lastDelivered_ GUARDED_BY(mutex_){};
+    std::array<uint32_t, kReaderCount> lastDelivered_ GUARDED_BY(mutex_){};
     JournalCounts counts_ GUARDED_BY(mutex_);
 };

@@ -56,6 +56,7 @@ struct TextRecord {
 };
 
 enum class FeedbackKind : uint8_t { led, buzzer, text, malformed };
+constexpr int kFeedbackKindCount = 4;
 
 // One decoded record. A malformed one keeps only its command and length.
 struct FeedbackRecord {

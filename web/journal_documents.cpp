@@ -176,23 +176,43 @@ std::string seconds(int64_t ms) {
     return text;
 }
 
+using PerReader = std::array<uint64_t, kReaderCount>;
+
+void perReader(Metric& metric, const PerReader& values) {
+    for (int r = 0; r < kReaderCount; ++r)
+        metric.sample(readerLabel(r), values[r]);
+}
+
+// A sample per reader and per value of label, names[first] onwards.
+template <size_t N>
+void perReader(Metric& metric, const std::array<std::array<uint64_t, N>, kReaderCount>& values,
+               const char* label, const char* const (&names)[N], size_t first = 0) {
+    for (int r = 0; r < kReaderCount; ++r) {
+        for (size_t i = first; i < N; ++i)
+            metric.sample(readerLabel(r) + "," + label + "=\"" + names[i] + "\"", values[r][i]);
+    }
+}
+
 }  // namespace
 
 std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
                         uint64_t refusedRequests) {
+    PerReader answered{}, repeats{}, polling{};
+    for (int r = 0; r < kReaderCount; ++r) {
+        answered[r] = line.reader[r].framesAnswered;
+        repeats[r] = line.reader[r].repeatsAnswered;
+        polling[r] = line.reader[r].polling ? 1 : 0;
+    }
     std::string out;
-    Metric answered(&out, "kanzo_zul_frames_answered_total", "counter",
-                    "Frames the reader answered, repeats included.");
-    for (int r = 0; r < kReaderCount; ++r)
-        answered.sample(readerLabel(r), line.reader[r].framesAnswered);
-    Metric repeats(&out, "kanzo_zul_repeats_answered_total", "counter",
-                   "Commands the panel sent again, answered with the stored reply.");
-    for (int r = 0; r < kReaderCount; ++r)
-        repeats.sample(readerLabel(r), line.reader[r].repeatsAnswered);
-    Metric polling(&out, "kanzo_zul_reader_polling", "gauge",
-                   "1 when the panel sent the reader a frame within the last 2 seconds.");
-    for (int r = 0; r < kReaderCount; ++r)
-        polling.sample(readerLabel(r), line.reader[r].polling ? 1 : 0);
+    Metric answeredMetric(&out, "kanzo_zul_frames_answered_total", "counter",
+                          "Frames the reader answered, repeats included.");
+    perReader(answeredMetric, answered);
+    Metric repeatsMetric(&out, "kanzo_zul_repeats_answered_total", "counter",
+                         "Commands the panel sent again, answered with the stored reply.");
+    perReader(repeatsMetric, repeats);
+    Metric pollingMetric(&out, "kanzo_zul_reader_polling", "gauge",
+                         "1 when the panel sent the reader a frame within the last 2 seconds.");
+    perReader(pollingMetric, polling);
     Metric frameAge(&out, "kanzo_zul_frame_age_seconds", "gauge",
                     "Time since the reader's last frame; absent before the first.");
     for (int r = 0; r < kReaderCount; ++r) {
@@ -219,18 +239,10 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
     static const char* const kKinds[] = {"led", "buzzer", "text", "malformed"};
     Metric received(&out, "kanzo_zul_cards_received_total", "counter",
                     "Cards that arrived for the reader, by source.");
-    for (int r = 0; r < kReaderCount; ++r) {
-        for (int s = 0; s < kCardSourceCount; ++s)
-            received.sample(readerLabel(r) + ",source=\"" + kSources[s] + "\"",
-                            counts.received[r][s]);
-    }
+    perReader(received, counts.received, "source", kSources);
     Metric dropped(&out, "kanzo_zul_cards_dropped_total", "counter",
                    "Cards never sent to the panel, by reason.");
-    for (int r = 0; r < kReaderCount; ++r) {
-        for (int d = 1; d < kDropReasonCount; ++d)
-            dropped.sample(readerLabel(r) + ",reason=\"" + kReasons[d] + "\"",
-                           counts.dropped[r][d]);
-    }
+    perReader(dropped, counts.dropped, "reason", kReasons, 1);
     Metric delivered(&out, "kanzo_zul_cards_delivered_total", "counter",
                      "Cards sent in a reply to a poll, plain or through Secure Channel.");
     for (int r = 0; r < kReaderCount; ++r) {
@@ -239,18 +251,13 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
     }
     Metric confirmed(&out, "kanzo_zul_cards_confirmed_total", "counter",
                      "Deliveries the panel confirmed with its next command.");
-    for (int r = 0; r < kReaderCount; ++r)
-        confirmed.sample(readerLabel(r), counts.confirmed[r]);
+    perReader(confirmed, counts.confirmed);
     Metric again(&out, "kanzo_zul_cards_offered_again_total", "counter",
                  "Deliveries offered again because the panel started a new session.");
-    for (int r = 0; r < kReaderCount; ++r)
-        again.sample(readerLabel(r), counts.offeredAgain[r]);
+    perReader(again, counts.offeredAgain);
     Metric feedback(&out, "kanzo_zul_panel_feedback_total", "counter",
                     "LED, buzzer and text records the panel sent to the reader.");
-    for (int r = 0; r < kReaderCount; ++r) {
-        for (int k = 0; k < 4; ++k)
-            feedback.sample(readerLabel(r) + ",kind=\"" + kKinds[k] + "\"", counts.feedback[r][k]);
-    }
+    perReader(feedback, counts.feedback, "kind", kKinds);
     Metric refused(&out, "kanzo_zul_web_requests_refused_total", "counter",
                    "Web requests the request policy refused.");
     refused.sample("", refusedRequests);
