@@ -150,13 +150,8 @@ TEST(StartTest, NextStartServesAfterAnAbortOnACraftedRequest) {
         ChildProcess daemon(daemonOptions(dir, cable.endA));
         ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
         ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
-        dir.write("crafted", std::string("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0"
-                                         "\1\4\0\1\0\10\0\0\xC0\0\0\0\xC0\0\0\0",
-                                         32));
-        ProcessOptions client = programOptions(
-            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
-        client.input = dir.file("crafted");
-        ChildProcess(client).waitExit();
+        sendToSocket(dir, fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
+                              fcgiRecord(4, std::string("\xC0\0\0\0\xC0\0\0\0", 8)));
         // An abort; AddressSanitizer's allocator ends it with status 1 instead.
         EXPECT_NE(0, exitCode(daemon.waitExit()));
         ASSERT_FALSE(daemon.running());

@@ -23,54 +23,32 @@ namespace {
 
 using ::testing::HasSubstr;
 
-// nginx with the shipped snippet on port (socket and password file in dir,
-// the installer's password "s3cret" set by kanzo_zul-passwd), taking the
-// client address from X-Real-IP; port + 2 serves dir as another site. Not the
-// demos' ports (8480, 18480, 18482).
-class ShippedNginx {
-  public:
-    ShippedNginx(const TempDir& dir, int port) : nginx_(start(dir, port)) {
-        // nginx writes its pid file once it listens.
-        for (Deadline end = deadlineIn(kPatience);
-             access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
-            poll(nullptr, 0, 10);
-        }
-    }
-
-  private:
-    static ProcessOptions start(const TempDir& dir, int port) {
-        dir.write("password", "s3cret\n");
-        ProcessOptions passwd =
-            programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
-        passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
-        passwd.input = dir.file("password");
-        EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
-        std::ifstream file(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
-        std::string snippet((std::istreambuf_iterator<char>(file)), {});
-        auto replace = [&snippet](const std::string& from, const std::string& to) {
-            const size_t at = snippet.find(from);
-            ASSERT_NE(at, std::string::npos) << from;
-            snippet.replace(at, from.size(), to);
-        };
-        replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
-        replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
-        replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
-        dir.write("kanzo_zul.conf", snippet);
-        dir.write("nginx.conf",
-                  "daemon off; master_process off; pid nginx.pid; events {} http {"
-                  " access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
-                  " set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP;"
-                  " server { listen 127.0.0.1:" +
-                      std::to_string(port) +
-                      "; root .; include kanzo_zul.conf; }"
-                      " server { listen 127.0.0.1:" +
-                      std::to_string(port + 2) + "; root .; } }");
-        return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"),
-                               "-c", dir.file("nginx.conf")});
-    }
-
-    ChildProcess nginx_;
-};
+// The servers of nginx with the shipped snippet on port (socket and password
+// file in dir, the installer's password "s3cret" set by kanzo_zul-passwd),
+// taking the client address from X-Real-IP; port + 2 serves dir as another
+// site. Not the demos' ports (8480, 18480, 18482).
+std::string shippedServers(const TempDir& dir, int port) {
+    dir.write("password", "s3cret\n");
+    ProcessOptions passwd =
+        programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
+    passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
+    passwd.input = dir.file("password");
+    EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
+    std::ifstream file(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
+    std::string snippet((std::istreambuf_iterator<char>(file)), {});
+    auto replace = [&snippet](const std::string& from, const std::string& to) {
+        const size_t at = snippet.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        snippet.replace(at, from.size(), to);
+    };
+    replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
+    replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
+    replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
+    dir.write("kanzo_zul.conf", snippet);
+    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen 127.0.0.1:" +
+           std::to_string(port) + "; root .; include kanzo_zul.conf; } server { listen 127.0.0.1:" +
+           std::to_string(port + 2) + "; root .; }";
+}
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
@@ -114,33 +92,15 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
 
     // Clients that hang up after part of a record header, in a request, and
     // after a whole request without parameters, before its answer.
-    const std::string begin("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0", 16);
+    const std::string begin = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8));
     for (const std::string& bytes :
-         {begin.substr(0, 3), begin, begin + std::string("\1\4\0\1\0\0\0\0\1\5\0\1\0\0\0\0", 16)}) {
-        dir.write("crafted", bytes);
-        ProcessOptions client = programOptions(
-            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
-        client.input = dir.file("crafted");
-        EXPECT_EQ(0, exitCode(ChildProcess(client).waitExit()));
-    }
+         {begin.substr(0, 3), begin, begin + fcgiRecord(4, "") + fcgiRecord(5, "")})
+        EXPECT_EQ(0, sendToSocket(dir, bytes));
     EXPECT_EQ(text + "OK", webRequest(dir, "/kanzo_zul?info"));
     // The web server runs as another user.
     struct stat info {};
     ASSERT_EQ(0, stat(dir.file("fcgi.sock").c_str(), &info));
     EXPECT_EQ(0777u, info.st_mode & 0777);
-}
-
-// One FastCGI record of request 1.
-std::string record(char type, const std::string& content) {
-    const char header[] = {1,
-                           type,
-                           0,
-                           1,
-                           static_cast<char>(content.size() >> 8),
-                           static_cast<char>(content.size() & 0xFF),
-                           0,
-                           0};
-    return std::string(header, sizeof header) + content;
 }
 
 // A client that connects and sends nothing, and one that stops in the middle
@@ -153,8 +113,9 @@ TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
                                std::string("\13\16REQUEST_URI/kanzo_zul?lpr") +
                                std::string("\13\11REMOTE_ADDR127.0.0.1");
     const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1"})";
-    const std::string midBody = record(1, std::string("\0\1\0\0\0\0\0\0", 8)) + record(4, params) +
-                                record(4, "") + record(5, event).substr(0, 8 + 10);
+    const std::string midBody = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
+                                fcgiRecord(4, params) + fcgiRecord(4, "") +
+                                fcgiRecord(5, event).substr(0, 8 + 10);
     for (const std::string& sent : {std::string(), midBody}) {
         const int client = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
@@ -222,7 +183,7 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
 
     dir.write("test.html", kTestPage);
     dir.write("attack.html", kAttackPage);
-    ShippedNginx nginx(dir, 18481);
+    Nginx nginx(dir, shippedServers(dir, 18481));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
     // Without the networking switches it tries to reach outside services,
@@ -262,7 +223,7 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
     daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(daemonSetup);
     ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    ShippedNginx nginx(dir, 18484);
+    Nginx nginx(dir, shippedServers(dir, 18484));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
     const std::string api = "http://127.0.0.1:18484/kanzo_zul/api";
     const struct {
