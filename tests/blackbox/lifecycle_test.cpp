@@ -14,6 +14,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 
 namespace {
@@ -115,28 +116,19 @@ TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
 }
 
 TEST(StartTest, SecondInstanceIsRefusedWhileTheFirstServes) {
-    const struct {
-        const char* name;
-        bool sameLine;
-        bool sameSocket;
-        const char* error;
-    } cases[] = {
-        {"same line", true, false, "is in use"},
-        {"same socket", false, true, "fcgi.sock is in use by another instance"},
-        {"both", true, true, "fcgi.sock is in use by another instance"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (auto& [line, shared] : goldenCases("second-instances.txt")) {
+        SCOPED_TRACE(line);
         TempDir dir;
         Cable cable(dir);
         ChildProcess first(daemonOptions(dir, cable.endA));
         ASSERT_TRUE(first.waitForLine("Serial port add watch"));
-        ProcessOptions options = daemonOptions(dir, c.sameLine ? cable.endA : "/no/tty");
-        if (!c.sameSocket)
+        const bool sameLine = shared['>'].find("line") != std::string::npos;
+        ProcessOptions options = daemonOptions(dir, sameLine ? cable.endA : "/no/tty");
+        if (shared['>'].find("socket") == std::string::npos)
             options.env["FCGI_SOCKET_NAME"] = dir.file("other.sock");
         ChildProcess second(options);
         EXPECT_EQ(1, exitCode(second.waitExit()));
-        EXPECT_THAT(second.errorText(), HasSubstr(c.error));
+        EXPECT_THAT(second.errorText(), HasSubstr(shared['<']));
         expectBothSidesServe(dir, cable);
     }
 }
@@ -174,30 +166,22 @@ TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
 }
 
 TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
-    const struct {
-        const char* parameters;  // nullptr: no parameter file
-        mode_t keyFileMode;      // 0: no key file
-        const char* file;
-        const char* error;
-    } cases[] = {
-        {"Properties.System.Other=1\n", 0, "parameters.conf", "'Properties.System.SerialNumber'"},
-        {nullptr, 0, "parameters.conf", "'Properties.System.SerialNumber'"},
-        {"Properties.System.SerialNumber=1\n", 0644, "osdp-keys", "mode 0600"},
-    };
-    for (const auto& c : cases) {
+    for (auto& [line, start] : goldenCases("unusable-start-files.txt")) {
+        SCOPED_TRACE(line);
         TempDir dir;
         const ProcessOptions options = daemonOptions(dir, "/no/tty");
         std::remove(dir.file("parameters.conf").c_str());
-        if (c.parameters != nullptr)
-            dir.write("parameters.conf", c.parameters);
-        if (c.keyFileMode != 0) {
+        if (start['>'] != "-")
+            dir.write("parameters.conf", start['>'] + "\n");
+        if (!start['k'].empty()) {
             dir.write("osdp-keys", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
-            chmod(dir.file("osdp-keys").c_str(), c.keyFileMode);
+            chmod(dir.file("osdp-keys").c_str(), std::stoi(start['k'], nullptr, 8));
         }
         ChildProcess daemon(options);
-        EXPECT_EQ(1, exitCode(daemon.waitExit())) << c.error;
-        EXPECT_THAT(daemon.errorText(), AllOf(HasSubstr(c.error), HasSubstr(dir.file(c.file)),
-                                              Not(HasSubstr("0A0B0C0D"))));
+        EXPECT_EQ(1, exitCode(daemon.waitExit()));
+        EXPECT_THAT(daemon.errorText(),
+                    AllOf(HasSubstr(start['<']), HasSubstr(dir.file(start['@'])),
+                          Not(HasSubstr("0A0B0C0D"))));
         EXPECT_EQ(0, daemon.countLines("Start program PID"));
     }
 }

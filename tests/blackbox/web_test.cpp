@@ -12,11 +12,13 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 
 namespace {
@@ -57,27 +59,11 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     ChildProcess daemon(options);
     const std::string text =
         "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
-    const struct {
-        const char* uri;
-        std::string body;
-        std::string response;
-    } cases[] = {
-        {"/kanzo_zul", "", "Failed to parse query"},
-        {"/kanzo_zul?", "", ""},
-        {"/kanzo_zul?getConfigXML&sha1=ab%20123cd&tamper1=1&CSN32LSB_Reader1=zz&saveConfig", "",
-         "<response>\n</response>\n6D8CB9FBOK<response>Invalid Param</response>\n"
-         "<response>Failed</response>"},
-        {"/kanzo_zul?info&name=Kanzo+Zul%21&name&sha1=abc&name=c", "",
-         "Kanzo Zul!cOK<response>Unknown param:name=Kanzo Zul!</response>\n"
-         "<response>Unknown param:name=</response>\n03FCFDB8"
-         "<response>Unknown param:name=c</response>\n"},
-        // A body over several records, cut at the daemon's buffer.
-        {"/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A'),
-         "<response>Unknown param:lpr=\n</response>\n"},
-        {"/kanzo_zul?lpr", R"({"plateUTF8":"AB 123 CD","roiID":"1"})", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(text + c.response, webRequest(dir, c.uri, c.body)) << c.uri;
+    for (auto& [line, request] : goldenCases("fastcgi-requests.txt"))
+        EXPECT_EQ(text + request['<'], webRequest(dir, request['>'], request['='])) << line;
+    // A body over several records, cut at the daemon's buffer.
+    EXPECT_EQ(text + "<response>Unknown param:lpr=\n</response>\n",
+              webRequest(dir, "/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A')));
     EXPECT_TRUE(
         daemon.waitForLine("zul_osdp/saveConfig: Can't write config file: localdata/kanzo.conf"));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
@@ -225,34 +211,15 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
     ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
     Nginx nginx(dir, shippedServers(dir, 18484));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
-    const std::string api = "http://127.0.0.1:18484/kanzo_zul/api";
-    const struct {
-        std::vector<std::string> curl;
-        const char* status;
-    } cases[] = {
-        {{"-H", "X-Real-IP: 192.168.1.50", api + "?CSN32LSB_Reader2=BAD1"}, "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-d", R"({"plateUTF8":"EVIL","roiID":"2"})",
-          api + "?lpr"},
-         "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:wrong", api + "?tamper2=1"}, "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H",
-          "Sec-Fetch-Site: cross-site", api + "?CSN32LSB_Reader2=BAD2"},
-         "403"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H", "Host: evil.example",
-          api + "?getStatusXML"},
-         "403"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret",
-          api + "?CSN32LSB_Reader1=600D1E55"},
-         "200"},
-        {{"-d", R"({"plateUTF8":"AB 123 CD","roiID":"2"})", api + "?lpr"}, "200"},
-    };
-    for (const auto& c : cases) {
+    for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
                                          "/dev/null",     "-w", "%{http_code}"};
-        args.insert(args.end(), c.curl.begin(), c.curl.end());
+        std::istringstream lines(request['>']);
+        for (std::string arg; std::getline(lines, arg);)
+            args.push_back(arg);
         ChildProcess curl(programOptions(args));
         EXPECT_EQ(0, exitCode(curl.waitExit()));
-        EXPECT_EQ(curl.output(), c.status) << args.back();
+        EXPECT_EQ(curl.output(), request['<']) << line;
     }
     EXPECT_TRUE(panel.waitForLine("reader 10 card format=0x12 bits=32 card=600D1E55"));
     EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
