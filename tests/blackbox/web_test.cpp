@@ -25,6 +25,11 @@ namespace {
 
 using ::testing::HasSubstr;
 
+std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
 // The servers of nginx with the shipped snippet on port (socket and password
 // file in dir, the installer's password "s3cret" set by kanzo_zul-passwd),
 // taking the client address from X-Real-IP; port + 2 serves dir as another
@@ -36,8 +41,7 @@ std::string shippedServers(const TempDir& dir, int port) {
     passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
     passwd.input = dir.file("password");
     EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
-    std::ifstream file(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
-    std::string snippet((std::istreambuf_iterator<char>(file)), {});
+    std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
     auto replace = [&snippet](const std::string& from, const std::string& to) {
         const size_t at = snippet.find(from);
         ASSERT_NE(at, std::string::npos) << from;
@@ -116,43 +120,6 @@ TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
 }
 
-// A page of another site, opened on the same machine (the browser is on
-// loopback, so only its cross-site marks can stop it): a picture, a form
-// posted as text/plain and a no-cors fetch, each trying to give a card.
-constexpr char kAttackPage[] =
-    R"(<img src="http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE">
-<iframe name="sink"></iframe>
-<form id="f" method="POST" enctype="text/plain" target="sink"
-      action="http://127.0.0.1:18481/kanzo_zul/api?lpr">
-<input name='{"plateUTF8":"EVIL","roiID":"2","x":"' value='"}'></form>
-<script>
-f.submit();
-fetch("http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE",
-      {mode: "no-cors", method: "POST", credentials: "include"});
-</script>)";
-
-// C4C2A930 is the card of the plate: the last 32 bits of SHA-1("KZ<i>14</i>").
-// The other site's page is opened first and given time to do its worst.
-constexpr char kTestPage[] = R"(<iframe src="http://localhost:18483/attack.html"></iframe>
-<iframe id="f" src="/kanzo_zul/api?page"></iframe>
-<pre id="out"></pre>
-<script>
-f.onload = async () => {
-  const $ = (id) => f.contentDocument.getElementById(id);
-  const text = (...ids) => ids.map((id) => $(id).textContent).join("|");
-  const until = async (test) => {
-    for (let i = 0; i < 100 && !test(); i++) await new Promise((r) => setTimeout(r, 100));
-  };
-  await until(() => text("polling1", "polling2") === "polling|polling");
-  $("plate").value = "KZ <i>14</i>";
-  $("region").value = "1";
-  $("send").click();
-  await until(() => $("lastCard1").textContent === "C4C2A930");
-  out.textContent = text("polling1", "polling2", "lastCard1", "lastPlate1") + "|" +
-                    $("lastPlate1").children.length;
-};
-</script>)";
-
 TEST(StatusPageTest, PageWorksInARealBrowser) {
     if (access("/usr/bin/chromium", X_OK) != 0)
         GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it)";
@@ -167,8 +134,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     ChildProcess panel(
         programOptions({kControllerBinary, "--interval", "10", "--count", "2", cable.endB}));
 
-    dir.write("test.html", kTestPage);
-    dir.write("attack.html", kAttackPage);
+    dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
+    dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
     Nginx nginx(dir, shippedServers(dir, 18481));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
