@@ -31,68 +31,59 @@ void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
 }
 
 TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
-    const struct {
-        const char* name;
-        int signal;
-        bool toWebWorker;  // else to the process, as a service manager sends it
-        bool lineThere;
-        bool socketThere;
-    } stops[] = {
-        {"SIGTERM", SIGTERM, false, true, true},
-        {"SIGINT without the serial device", SIGINT, false, false, true},
-        {"SIGTERM without the socket", SIGTERM, false, true, false},
-        {"SIGTERM to the web worker", SIGTERM, true, true, true},
-    };
-    for (const auto& stop : stops) {
-        SCOPED_TRACE(stop.name);
+    for (auto& [line, stop] : goldenCases("stop-signals.txt")) {
+        SCOPED_TRACE(line);
+        const int signalNumber = stop['>'] == "SIGINT" ? SIGINT : SIGTERM;
+        const bool toWebWorker = stop['@'] == "web worker";
+        const bool lineThere = stop['@'].find("serial line") == std::string::npos;
+        const bool socketThere = stop['@'].find("socket") == std::string::npos;
 #if defined(UNDER_THREAD_SANITIZER)
         // The worker sits in libfcgi's accept, uninstrumented and restarted
         // after the signal: ThreadSanitizer would never hand the signal over.
-        if (stop.toWebWorker)
+        if (toWebWorker)
             continue;
 #endif
         TempDir dir;
         Cable cable(dir);
-        ProcessOptions options = daemonOptions(dir, stop.lineThere ? cable.endA : "/no/tty");
-        if (!stop.socketThere)
+        ProcessOptions options = daemonOptions(dir, lineThere ? cable.endA : "/no/tty");
+        if (!socketThere)
             options.env["FCGI_SOCKET_NAME"] = dir.file("no/fcgi.sock");
         ChildProcess daemon(options);
         ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
         // Either side keeps running without the other.
         ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-        if (stop.lineThere) {
+        if (lineThere) {
             EXPECT_TRUE(panel.waitForLine("reader 11 online"));
         }
-        if (stop.socketThere) {
+        if (socketThere) {
             EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
                         HasSubstr("<sn>ACCC8E0B1234</sn>"));
         } else {
             EXPECT_TRUE(daemon.waitForLine("FCGX_OpenSocket failed: " + dir.file("no/fcgi.sock")));
         }
 
-        if (stop.toWebWorker) {
+        if (toWebWorker) {
             // The worker's thread id is what its info command logs.
             ASSERT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>OK",
                       webRequest(dir, "/kanzo_zul?DEBUG_LEVEL=5&info"));
             ASSERT_TRUE(daemon.waitForLine("Info "));
             const std::string worker = daemon.output().substr(daemon.output().find("\nInfo ") + 6);
-            ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), std::stoi(worker), stop.signal));
+            ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), std::stoi(worker), signalNumber));
         } else {
-            daemon.signal(stop.signal);
+            daemon.signal(signalNumber);
         }
         EXPECT_EQ(0, exitCode(daemon.waitExit()));
         // In order; the web worker's lines may come between.
-        EXPECT_THAT(
-            daemon.output(),
-            ::testing::MatchesRegex(
-                "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
-                "reader 2 plain\nStart program PID: " +
-                std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
-                (stop.lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
-                "\n.*Serial port ----- open done\n.*Serial close port\n"
-                "Application was stopped.\n"));
+        EXPECT_THAT(daemon.output(),
+                    ::testing::MatchesRegex(
+                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
+                        "reader 2 plain\nStart program PID: " +
+                        std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
+                        (lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
+                        "\n.*Serial port ----- open done\n.*Serial close port\n"
+                        "Application was stopped.\n"));
         // A quit is logged at level 5, once however many threads the signal reached.
-        EXPECT_EQ(stop.toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
+        EXPECT_EQ(toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
         EXPECT_EQ("", daemon.errorText());
     }
 }
