@@ -15,11 +15,6 @@
 
 namespace {
 
-void require(bool condition) {
-    if (!condition)
-        abort();
-}
-
 // A reply of reader 1 or 2, of its code's length; card data always with a
 // CRC-16, and a checksum reply with a 0 before the checksum.
 void checkReply(const OsdpPeripheral& osdp) {

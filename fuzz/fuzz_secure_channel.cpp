@@ -14,11 +14,6 @@
 
 namespace {
 
-void require(bool condition) {
-    if (!condition)
-        abort();
-}
-
 const AesKey kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 ScCipher pinnedCipher() {
