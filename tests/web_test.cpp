@@ -135,7 +135,7 @@ TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
 
 // An image before the plate fills the body up to the limit's last byte, then
 // one past it; a body that breaks off is dropped.
-TEST_F(WebServiceTest, BodiesOverTheLimitOrBrokenOffAreNotActedOn) {
+TEST_F(WebServiceTest, UnusableBodiesAreNotActedOn) {
     const std::string event = R"(","plateUTF8":"AB123CD","roiID":"1"})";
     for (const size_t past : {0, 1}) {
         reset();
