@@ -102,23 +102,23 @@ bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n) {
     return difference == 0;
 }
 
-// Frames built here always end in a CRC-16, even when the command came with a
-// checksum: every panel that speaks Secure Channel uses CRC-16, and the
-// length, which the MAC covers, then never depends on the command's check.
 // Control byte bits 4 to 7 are left 0 (nothing defines them).
-size_t writeFrame(uint8_t* out, uint8_t address, uint8_t sequence, const uint8_t* scb,
-                  size_t scbLength, uint8_t code, const uint8_t* data, size_t n) {
-    const size_t length = kHeaderLength + scbLength + 1 + n + 2;
+size_t writeFrame(uint8_t* out, uint8_t address, uint8_t ctrl, const uint8_t* scb, size_t scbLength,
+                  uint8_t code, const uint8_t* data, size_t n) {
+    const size_t length = kHeaderLength + scbLength + 1 + n + checkLength(ctrl);
     out[0] = kStartOfMessage;
     out[kAddressOffset] = address;
     putLength(out, length);
-    out[kControlOffset] = static_cast<uint8_t>((sequence & kSequenceMask) | kCrcFlag |
-                                               (scbLength > 0 ? kScbFlag : 0));
+    out[kControlOffset] =
+        static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | (scbLength > 0 ? kScbFlag : 0));
     // std::copy: scb and data may be null when empty.
     std::copy(scb, scb + scbLength, out + kHeaderLength);
     out[kHeaderLength + scbLength] = code;
     std::copy(data, data + n, out + kHeaderLength + scbLength + 1);
-    return appendCrc(out, length - 2);
+    if (hasCrc(ctrl))
+        return appendCrc(out, length - kCrcLength);
+    out[length - kChecksumLength] = checksum8(out, length - kChecksumLength);
+    return length;
 }
 
 size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlock& chain,

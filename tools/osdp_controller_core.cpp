@@ -59,7 +59,8 @@ std::string describeCard(const OsdpReply& reply) {
 std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
                                        const std::vector<uint8_t>& data) {
     std::vector<uint8_t> frame(kDataOffset + data.size() + kCrcLength);
-    writeFrame(frame.data(), address, sequence, nullptr, 0, command, data.data(), data.size());
+    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), nullptr, 0,
+               command, data.data(), data.size());
     return frame;
 }
 
@@ -115,8 +116,8 @@ std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t
     keys_ = deriveSessionKeys(cipher_, key, rndA_);
     const uint8_t scb[3] = {3, kScbChallenge, keyByte};
     std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdChallenge, rndA_,
-                            sizeof rndA_));
+    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
+                            sizeof scb, kCmdChallenge, rndA_, sizeof rndA_));
     return frame;
 }
 
@@ -137,8 +138,8 @@ std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t s
     const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
     const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
     std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdServerCryptogram,
-                            server.data(), server.size()));
+    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
+                            sizeof scb, kCmdServerCryptogram, server.data(), server.size()));
     return frame;
 }
 
