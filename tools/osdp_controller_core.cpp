@@ -20,14 +20,21 @@ std::string readerPrefix(uint8_t address) {
     return "reader " + std::to_string(address);
 }
 
+// The serial number as a number: sent low byte first, shown high digit first.
+std::string serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
 std::string describeIdentity(const OsdpReply& reply) {
     const std::vector<uint8_t>& d = reply.data;
     if (d.size() < 12)
         return readerPrefix(reply.address) + " id malformed";
     return readerPrefix(reply.address) + " id vendor=" + hexBytes(d, 0, 3) +
            " model=" + std::to_string(d[3]) + " version=" + std::to_string(d[4]) +
-           " serial=" + hexBytes(d, 5, 4) + " firmware=" + std::to_string(d[9]) + "." +
-           std::to_string(d[10]) + "." + std::to_string(d[11]);
+           " serial=" + serialText(decodeFixed32(&d[5])) + " firmware=" + std::to_string(d[9]) +
+           "." + std::to_string(d[10]) + "." + std::to_string(d[11]);
 }
 
 std::string describeCapabilities(const OsdpReply& reply) {
