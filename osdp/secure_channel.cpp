@@ -21,7 +21,7 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
     in.ctrl = frame[kControlOffset];
     replyAddress_ = static_cast<uint8_t>(frame[kAddressOffset] | kReplyBit);
     sequence_ = in.ctrl & kSequenceMask;
-    clearCtrl_ = static_cast<uint8_t>(in.ctrl & (kSequenceMask | kCrcFlag));
+    replyCtrl_ = static_cast<uint8_t>(in.ctrl & (kSequenceMask | kCrcFlag));
     sealNext_ = false;
 
     // Sequence 0 restarts communication: whatever session there was is gone
@@ -126,7 +126,7 @@ void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbo
     // Always the key actually used.
     const uint8_t scb[3] = {3, kScbClientCryptogram, static_cast<uint8_t>(parts.keyByte)};
     *replyLength =
-        static_cast<int32_t>(writeFrame(reply, replyAddress_, handshakeCtrl(), scb, sizeof scb,
+        static_cast<int32_t>(writeFrame(reply, replyAddress_, replyCtrl_, scb, sizeof scb,
                                         kReplyClientCryptogram, data, sizeof data));
 }
 
@@ -161,9 +161,8 @@ void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInboun
     state_ = State::active;
     in->started = defaultKey_ ? "default" : "base";
     const uint8_t scb[3] = {3, kScbInitialRmac, 0x01};
-    *replyLength =
-        static_cast<int32_t>(writeFrame(reply, replyAddress_, handshakeCtrl(), scb, sizeof scb,
-                                        kReplyInitialRmac, rmac_.data(), 16));
+    *replyLength = static_cast<int32_t>(writeFrame(
+        reply, replyAddress_, replyCtrl_, scb, sizeof scb, kReplyInitialRmac, rmac_.data(), 16));
 }
 
 void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const ScFrame& parts,
@@ -238,12 +237,12 @@ int32_t SecureChannel::sealReply(uint8_t* frame, int32_t length) {
 
 int32_t SecureChannel::sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply) {
     return static_cast<int32_t>(sealSessionFrame(cipher_, keys_, cmac_, true, replyAddress_,
-                                                 sequence_, code, data, n, reply, &rmac_));
+                                                 replyCtrl_, code, data, n, reply, &rmac_));
 }
 
 int32_t SecureChannel::nakInClear(uint8_t code, uint8_t* reply) const {
     return static_cast<int32_t>(
-        writeFrame(reply, replyAddress_, clearCtrl_, nullptr, 0, kReplyNak, &code, 1));
+        writeFrame(reply, replyAddress_, replyCtrl_, nullptr, 0, kReplyNak, &code, 1));
 }
 
 void SecureChannel::end(ScInbound* in, const char* reason) {

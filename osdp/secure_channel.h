@@ -100,10 +100,9 @@ class SecureChannel {
     // sealReply must seal its reply.
     uint8_t replyAddress_ = 0;
     uint8_t sequence_ = 0;
-    // Replies in clear carry the command's check code; handshake replies,
-    // whose blocks every Secure Channel panel reads with a CRC-16, always a CRC-16.
-    uint8_t clearCtrl_ = 0;
-    uint8_t handshakeCtrl() const { return static_cast<uint8_t>(sequence_ | kCrcFlag); }
+    // The reply's sequence number and check code: the command's, as a panel
+    // reads its replies with the check code it uses itself.
+    uint8_t replyCtrl_ = 0;
     bool sealNext_ = false;
     // Decrypted data of the latest session command: less than a whole frame.
     std::array<uint8_t, kReceiveBufferSize> plain_{};

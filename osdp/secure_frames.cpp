@@ -122,17 +122,17 @@ size_t writeFrame(uint8_t* out, uint8_t address, uint8_t ctrl, const uint8_t* sc
 }
 
 size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlock& chain,
-                        bool reply, uint8_t address, uint8_t sequence, uint8_t code,
+                        bool reply, uint8_t address, uint8_t ctrl, uint8_t code,
                         const uint8_t* data, size_t n, uint8_t* out, AesBlock* mac) {
     // With data the frame is encrypted, without it MAC only: an empty
     // encrypted frame is not allowed.
     const uint8_t type = reply ? (n > 0 ? kScbReplyEncrypted : kScbReplyMac)
                                : (n > 0 ? kScbCommandEncrypted : kScbCommandMac);
-    const size_t length = sessionFrameLength(n);
+    const size_t length = sessionFrameLength(n) - kCrcLength + checkLength(ctrl);
     out[0] = kStartOfMessage;
     out[kAddressOffset] = address;
     putLength(out, length);
-    out[kControlOffset] = static_cast<uint8_t>((sequence & kSequenceMask) | kCrcFlag | kScbFlag);
+    out[kControlOffset] = static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | kScbFlag);
     out[kHeaderLength] = 2;  // block length
     out[kHeaderLength + 1] = type;
     out[kHeaderLength + 2] = code;
@@ -153,7 +153,11 @@ size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlo
     }
     *mac = scMac(cipher, keys, chain, out, at);
     std::memcpy(out + at, mac->data(), kMacLength);
-    return appendCrc(out, at + kMacLength);
+    at += kMacLength;
+    if (hasCrc(ctrl))
+        return appendCrc(out, at);
+    out[at] = checksum8(out, at);
+    return at + kChecksumLength;
 }
 
 bool parseScFrame(const uint8_t* frame, size_t length, ScFrame* parts) {

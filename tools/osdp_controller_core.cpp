@@ -169,8 +169,9 @@ bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
 std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
                                                    const std::vector<uint8_t>& data) {
     std::vector<uint8_t> frame(sessionFrameLength(data.size()));
-    sealSessionFrame(cipher_, keys_, rmac_, false, address, sequence, code, data.data(),
-                     data.size(), frame.data(), &cmac_);
+    sealSessionFrame(cipher_, keys_, rmac_, false, address,
+                     static_cast<uint8_t>(sequence | kCrcFlag), code, data.data(), data.size(),
+                     frame.data(), &cmac_);
     return frame;
 }
 
