@@ -86,7 +86,8 @@ TEST(PanelTest, ToolReportsEachOutcomeWithItsExitStatus) {
 // offer cards and set tamper as the transcripts' directives do.
 TEST(PanelTest, DaemonAnswersThePlainTranscriptsByteForByte) {
     for (const char* name :
-         {"plain-replies.txt", "plain-resend.txt", "plain-reoffer-after-new-session.txt"}) {
+         {"plain-replies.txt", "plain-resend.txt", "plain-reoffer-after-new-session.txt",
+          "checksum-replies.txt", "security-bit-in-plain-mode.txt"}) {
         TempDir dir;
         Cable cable(dir);
         ChildProcess daemon(daemonOptions(dir, cable.endA));

@@ -152,8 +152,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
                                             "KZ&lt;i&gt;14&lt;/i&gt;|0</pre>"))
         << browser.errorText();
     for (const char* line :
-         {"reader 10 id vendor=024B7E model=0 version=1 serial=0004D2B7 firmware=1.2.3",
-          "reader 11 capabilities 1:0:0 2:0:0 3:1:0 4:4:1 5:2:1 6:0:0 7:0:0 8:1:1 9:0:0 10:146:3 "
+         {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
+          "reader 11 capabilities 1:0:0 2:1:1 3:1:0 4:4:1 5:2:1 6:1:1 7:0:0 8:1:0 9:0:0 10:146:3 "
           "12:0:0 14:0:0 15:0:0 16:1:0",
           "reader 11 card format=0x12 bits=32 card=12345378", "reader 11 status tamper=1 power=0",
           "reader 10 card format=0x12 bits=32 card=C4C2A930"}) {
