@@ -71,6 +71,7 @@ int main() {
     logAt(0, "Tarvik / SerialNumber: '%s'", serialNumber);
     DeviceSerial = serialNumber;
     g_free(serialNumber);
+    osdpPeripheral.setCameraSerial(DeviceSerial);
 
     // Secure Channel keys, before the line is open; a key file that others can
     // read or that cannot be understood stops the start (its text is never shown).

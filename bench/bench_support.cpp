@@ -73,16 +73,7 @@ constexpr uint8_t kFcgiStdout = 6;
 constexpr uint8_t kFcgiResponder = 1;
 
 void appendRecord(std::string& out, uint8_t type, const std::string& content) {
-    // Version 1, request id 1, no padding.
-    out += {1,
-            static_cast<char>(type),
-            0,
-            1,
-            static_cast<char>(content.size() >> 8),
-            static_cast<char>(content.size() & 0xFF),
-            0,
-            0};
-    out += content;
+    out += fcgiRecord(static_cast<char>(type), content);
 }
 
 void appendLength(std::string& out, size_t length) {

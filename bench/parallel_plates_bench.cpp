@@ -7,7 +7,6 @@
 //                                    [--daemon PATH]
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,21 +50,6 @@ int postPlate(int port, const std::string& body) {
     }
     close(fd);
     return status;
-}
-
-// nginx in dir on port, passing /kanzo_zul/ to the daemon's socket there.
-// It writes its pid file once it listens.
-ChildProcess startNginx(const TempDir& dir, int port) {
-    dir.write("nginx.conf",
-              "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
-              " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
-              " server { listen 127.0.0.1:" +
-                  std::to_string(port) +
-                  "; location /kanzo_zul/ { include /etc/nginx/fastcgi_params; fastcgi_pass unix:" +
-                  dir.file("fcgi.sock") + "; } } }");
-    ProcessOptions options = programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e",
-                                             dir.file("error.log"), "-c", dir.file("nginx.conf")});
-    return ChildProcess(options);
 }
 
 // The statuses of the POSTs of clients made at the same moment, a plate each.
@@ -119,11 +103,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "the daemon does not answer\n");
         return 1;
     }
-    ChildProcess nginx = startNginx(dir, port);
-    for (Deadline end = deadlineIn(kPatience);
-         access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
-        poll(nullptr, 0, 10);
-    }
+    // nginx passing /kanzo_zul/ to the daemon's socket.
+    Nginx nginx(dir, "server { listen 127.0.0.1:" + std::to_string(port) +
+                         "; location /kanzo_zul/ { include /etc/nginx/fastcgi_params;"
+                         " fastcgi_pass unix:" +
+                         dir.file("fcgi.sock") + "; } }");
 
     std::map<int, int> statuses;
     for (int round = 0; round < rounds; ++round) {

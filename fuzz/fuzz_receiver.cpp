@@ -15,30 +15,25 @@
 
 namespace {
 
-void require(bool condition) {
-    if (!condition)
-        abort();
-}
-
-// A reply of reader 1 or 2, of its code's length; card data always with a
-// CRC-16, and a checksum reply with a 0 before the checksum.
+// A reply of reader 1 or 2, of its code's length, with a control byte of
+// sequence number and CRC flag only, and the check code that flag names.
 void checkReply(const OsdpPeripheral& osdp) {
-    static const std::map<uint8_t, int> kLength = {{kReplyAck, 8},    {kReplyPdid, 20},
-                                                   {kReplyPdcap, 50}, {kReplyLstatr, 10},
-                                                   {kReplyRaw, 16},   {kReplyCom, 13}};
+    static const std::map<uint8_t, size_t> kDataLength = {
+        {kReplyAck, 0},    {kReplyNak, 1}, {kReplyPdid, 12}, {kReplyPdcap, 42},
+        {kReplyLstatr, 2}, {kReplyRaw, 8}, {kReplyCom, 5}};
     const uint8_t* r = osdp.replyBuf.data();
-    const int len = osdp.replyLen;
+    const size_t len = static_cast<size_t>(osdp.replyLen);
     const uint8_t address = r[kAddressOffset] & ~kReplyBit;
+    const uint8_t ctrl = r[kControlOffset];
     require(r[0] == kStartOfMessage && (r[kAddressOffset] & kReplyBit) != 0 &&
             (address == osdp.readerAddress[0] || address == osdp.readerAddress[1]) &&
-            decodeFixed16(r + kLengthOffset) == len);
+            decodeFixed16(r + kLengthOffset) == len && (ctrl & ~(kSequenceMask | kCrcFlag)) == 0);
     const uint8_t code = r[kCodeOffset];
-    require(kLength.count(code) == 1 && kLength.at(code) == len);
-    const size_t covered = static_cast<size_t>(len) - kCrcLength;
-    require(r[kControlOffset] > kSequenceMask
-                ? decodeFixed16(r + covered) == crc16(r, covered)
-                : code != kReplyRaw && r[covered] == 0 &&
-                      r[len - 1] == checksum8(r, static_cast<size_t>(len) - kChecksumLength));
+    require(kDataLength.count(code) == 1 &&
+            kDataOffset + kDataLength.at(code) + checkLength(ctrl) == len);
+    const size_t covered = len - checkLength(ctrl);
+    require(hasCrc(ctrl) ? decodeFixed16(r + covered) == crc16(r, covered)
+                         : r[covered] == checksum8(r, covered));
 }
 
 }  // namespace
@@ -66,10 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             checkReply(osdp);
     }
     // A controller then resends one poll: once the stated lengths of the bytes
-    // before (at most 255) have passed, each copy is answered on its last byte.
+    // before (at most kMaxFrameLength) have passed, each copy is answered on
+    // its last byte.
     DebugLevel = 0;
     const uint8_t poll[] = {0x53, 0x0A, 0x08, 0x00, 0x05, 0x60, 0x74, 0xDF};
-    const size_t settledAfter = 255 / sizeof poll + 1;
+    const size_t settledAfter = kMaxFrameLength / sizeof poll + 1;
     for (size_t copy = 0; copy < settledAfter + 3; ++copy) {
         for (size_t i = 0; i < sizeof poll; ++i) {
             const bool answered = osdp.receiveByte(poll[i]);

@@ -14,11 +14,6 @@
 
 namespace {
 
-void require(bool condition) {
-    if (!condition)
-        abort();
-}
-
 const AesKey kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
 
 ScCipher pinnedCipher() {
@@ -77,8 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             // Arbitrary bytes as the security block, in a frame with a right CRC.
             frame.resize(std::min<size_t>(body.size(), 247) + 8);
-            writeFrame(frame.data(), 0x0A, how >> 6, body.data(), frame.size() - 8, how, nullptr,
-                       0);
+            writeFrame(frame.data(), 0x0A, static_cast<uint8_t>((how >> 6) | kCrcFlag), body.data(),
+                       frame.size() - 8, how, nullptr, 0);
         }
         const OsdpReply reply = send(osdp, frame);
         if ((how & 1) != 0 && panel.active()) {

@@ -3,6 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+
+// Ends the run, for the fuzzer to report the input, unless condition holds.
+inline void require(bool condition) {
+    if (!condition)
+        abort();
+}
 
 // Raises DebugLevel to 5 so that every log line is formatted, and sends
 // standard output to /dev/null so that the run is not slowed by printing.

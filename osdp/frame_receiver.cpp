@@ -77,7 +77,10 @@ FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
             break;
         case kLengthOffset:
             inLen = b;
-            break;  // the length's high byte is not used
+            break;
+        case kLengthOffset + 1:
+            inLen |= b << 8;
+            break;
         case kControlOffset:
             inCtrl = b;
             break;
@@ -90,20 +93,27 @@ FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
 
     // Checked once, on the frame's last byte: every byte before it belongs to
     // the frame whatever its value.
-    if (inPos < static_cast<int32_t>(kLengthOffset) || inPos != inLen - 1) {
+    if (inPos < static_cast<int32_t>(kControlOffset) || inPos != inLen - 1) {
         if (!time.empty())
             traceInput(time, b, "?", 0, 0, inPos + 1);
-        return inPos == static_cast<int32_t>(kLengthOffset) &&
-                       inLen < static_cast<int32_t>(kMinChecksumFrame)
-                   ? FrameEvent::badLength
-                   : FrameEvent::collecting;
+        return lengthBroken() ? FrameEvent::badLength : FrameEvent::collecting;
     }
     return endFrame(b, time);
 }
 
+bool FrameReceiver::lengthBroken() const {
+    // Known once both length bytes are in; a CRC-16 frame needs one byte more
+    // than a checksum frame for its code, known with the control byte.
+    if (inPos == static_cast<int32_t>(kControlOffset) - 1)
+        return inLen < static_cast<int32_t>(kMinChecksumFrame) ||
+               inLen > static_cast<int32_t>(kMaxFrameLength);
+    return inPos == static_cast<int32_t>(kControlOffset) && hasCrc(static_cast<uint8_t>(inCtrl)) &&
+           inLen < static_cast<int32_t>(kMinCrcFrame);
+}
+
 FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
-    // Any control bit above the sequence number counts as the CRC flag.
-    if (inCtrl > kSequenceMask) {
+    // Bit 2 alone chooses the check code; the other bits say nothing about it.
+    if (hasCrc(static_cast<uint8_t>(inCtrl))) {
         inCheckLo = inBuf[inPos - 1];
         inCheckHi = b;
         checkReceived_ = decodeFixed16(&inBuf[inPos - 1]);
@@ -119,7 +129,7 @@ FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
     if (checkReceived_ != checkComputed_)
         return FrameEvent::badCheck;
     inFrame_ = false;
-    if ((inAddr != readerAddress_[0] && inAddr != readerAddress_[1]) || inCmd == 0)
+    if (inAddr != readerAddress_[0] && inAddr != readerAddress_[1])
         return FrameEvent::notOurs;
     return FrameEvent::forUs;
 }

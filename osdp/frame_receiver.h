@@ -9,11 +9,14 @@
 #include <cstdint>
 #include <string>
 
+#include "osdp/protocol.h"
+
 constexpr int kReaderCount = 2;
 constexpr size_t kFrameBufferSize = 1024;
-// The length field's low byte alone gives the frame length, so no frame the
-// receiver takes is longer than this.
-constexpr size_t kMaxFrameLength = 255;
+// No frame the receiver takes is longer than the receive buffer osdp_PDCAP
+// announces; a longer length field marks a broken frame.
+constexpr size_t kMaxFrameLength = kReceiveBufferSize;
+static_assert(kMaxFrameLength <= kFrameBufferSize, "a whole frame fits the buffer");
 // A pause longer than this inside a frame ends the frame as broken: well above
 // the gaps a USB serial adapter leaves inside a burst, well below the time a
 // controller waits for a reply before it sends again.
@@ -25,7 +28,7 @@ enum class FrameEvent {
     collecting,    // taken into the frame; its end is not reached yet
     badLength,     // the length field cannot be that of a frame
     badCheck,      // the frame's end is reached and its check code is wrong
-    notOurs,       // a valid frame for another device, or with command 0
+    notOurs,       // a valid frame for another device
     forUs,         // a valid frame for reader 1 or 2
 };
 
@@ -70,6 +73,9 @@ class FrameReceiver {
 
   private:
     FrameEvent takeByte(uint8_t b, const std::string& time);
+    // True when the length field, with the control byte once it is in, cannot
+    // be that of a frame.
+    bool lengthBroken() const;
     // Checks the frame whose last byte b has just been taken.
     FrameEvent endFrame(uint8_t b, const std::string& time);
     // The level-5 line of one received byte, with the first dumped bytes of inBuf.

@@ -34,8 +34,12 @@ void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, Key
     if (keyStore) {
         store = [keyStore, reader](const AesKey& newKey) { return keyStore(reader, newKey); };
     }
-    secure_[reader].configure(mode, key, replies_.clientUid(readerAddress[reader]),
+    secure_[reader].configure(mode, key, replies_.clientUid(reader, readerAddress[reader]),
                               std::move(store));
+}
+
+void OsdpPeripheral::setCameraSerial(const std::string& cameraSerial) {
+    replies_.setCameraSerial(cameraSerial);
 }
 
 bool OsdpPeripheral::receiveByte(uint8_t b) {
@@ -71,10 +75,12 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
     } else {
         if (secure_[reader].mode() == ScMode::plain) {
             settleDelivery(reader);
-            const size_t check =
-                (receiver_.control() & kCrcFlag) != 0 ? kCrcLength : kChecksumLength;
-            buildReply(receiver_.control(), receiver_.command(), frame + kDataOffset,
-                       frameLen - kDataOffset - check);
+            Command cmd;
+            cmd.ctrl = receiver_.control();
+            cmd.code = receiver_.command();
+            cmd.data = frame + kDataOffset;
+            cmd.length = frameLen - kDataOffset - checkLength(cmd.ctrl);
+            buildReply(cmd);
         } else {
             secureReply(reader);
         }
@@ -124,7 +130,7 @@ void OsdpPeripheral::secureReply(int reader) {
     if (in.authenticated || (receiver_.control() & kSequenceMask) == 0)
         settleDelivery(reader);
     if (in.dispatch) {
-        buildReply(in.ctrl, in.cmd, in.data, in.dataLength);
+        buildReply(Command{in.ctrl, in.cmd, in.data, in.dataLength});
         replyLen = channel.sealReply(replyBuf.data(), replyLen);
     } else {
         MutexLock lock(mutex);
@@ -148,7 +154,7 @@ void OsdpPeripheral::logSecurity(int reader, const ScInbound& in) {
     }
 }
 
-void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd, const uint8_t* data, size_t length) {
+void OsdpPeripheral::buildReply(const Command& cmd) {
     const bool trace = logEnabled(5);
     const std::string time = trace ? timeText(clock_()) : std::string();
     const int r = currentReader;
@@ -161,18 +167,18 @@ void OsdpPeripheral::buildReply(uint8_t ctrl, uint8_t cmd, const uint8_t* data, 
         logAt(
             5,
             "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
-            time.c_str(), ctrl, cmd, ctrl, r + 1);
+            time.c_str(), cmd.ctrl, cmd.code, cmd.ctrl, r + 1);
         replyLen = static_cast<int32_t>(replies_.buildReply(
-            ctrl, cmd, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data()));
+            cmd, r, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data()));
         logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(),
               replies_.replyCode());
         if (replies_.replyCode() == kReplyRaw)
             delivered = slots[r].unackedCard;
     }
     // The panel's answer to a card goes to the reader as LED, buzzer and text
-    // commands; the reader acknowledges them as before, whatever their data.
-    if (cmd == kCmdLed || cmd == kCmdBuzzer || cmd == kCmdText)
-        journal.feedback(r, cmd, data, length);
+    // commands; the journal records them whatever the reply to them.
+    if (cmd.code == kCmdLed || cmd.code == kCmdBuzzer || cmd.code == kCmdText)
+        journal.feedback(r, cmd.code, cmd.data, cmd.length);
     if (delivered != 0)
         journal.delivered(r, delivered, secure_[r].mode() != ScMode::plain);
 }

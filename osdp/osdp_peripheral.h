@@ -70,6 +70,10 @@ class OsdpPeripheral {
     // frame for reader 1 or 2 and the reply is in replyBuf[0..replyLen).
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
 
+    // Main thread, before setSecurity: the camera's serial number text, from
+    // which the readers' serial numbers and cUIDs are made.
+    void setCameraSerial(const std::string& cameraSerial);
+
     // Main thread, before the line is open. Plain mode (the default) answers
     // as a reader without Secure Channel; secure and install mode take part
     // in it with the reader's base key (required for secure mode).
@@ -124,10 +128,10 @@ class OsdpPeripheral {
     // Builds (or, for a repeat, recalls) the reply to the frame the receiver
     // completed.
     void answerFrame(const std::string& time);
-    // Builds the plain reply of currentReader to the command and its data
-    // into replyBuf. The panel's LED, buzzer and text commands and the cards
-    // the reply carries go to the journal.
-    void buildReply(uint8_t ctrl, uint8_t cmd, const uint8_t* data, size_t length) EXCLUDES(mutex);
+    // Builds the plain reply of currentReader into replyBuf. The panel's LED,
+    // buzzer and text commands and the cards the reply carries go to the
+    // journal.
+    void buildReply(const Command& cmd) EXCLUDES(mutex);
     // Called for each frame to the reader that is not a repeat, before its
     // reply is built: confirms or offers again what the last reply carried.
     void settleDelivery(int reader) EXCLUDES(mutex);

@@ -43,12 +43,26 @@ constexpr size_t kCrcLength = 2;
 // Header, code and check code.
 constexpr size_t kMinChecksumFrame = kDataOffset + kChecksumLength;
 constexpr size_t kMinCrcFrame = kDataOffset + kCrcLength;
+// The receive buffer osdp_PDCAP announces: the longest frame a reader takes.
+constexpr size_t kReceiveBufferSize = 914;
+
+// The check code a frame with control byte ctrl ends with, and its length.
+constexpr bool hasCrc(uint8_t ctrl) {
+    return (ctrl & kCrcFlag) != 0;
+}
+constexpr size_t checkLength(uint8_t ctrl) {
+    return hasCrc(ctrl) ? kCrcLength : kChecksumLength;
+}
 
 // Commands.
 constexpr uint8_t kCmdPoll = 0x60;              // osdp_POLL
 constexpr uint8_t kCmdId = 0x61;                // osdp_ID
 constexpr uint8_t kCmdCap = 0x62;               // osdp_CAP
 constexpr uint8_t kCmdLstat = 0x64;             // osdp_LSTAT
+constexpr uint8_t kCmdIstat = 0x65;             // osdp_ISTAT
+constexpr uint8_t kCmdOstat = 0x66;             // osdp_OSTAT
+constexpr uint8_t kCmdRstat = 0x67;             // osdp_RSTAT
+constexpr uint8_t kCmdOut = 0x68;               // osdp_OUT
 constexpr uint8_t kCmdLed = 0x69;               // osdp_LED
 constexpr uint8_t kCmdBuzzer = 0x6A;            // osdp_BUZ
 constexpr uint8_t kCmdText = 0x6B;              // osdp_TEXT
@@ -56,6 +70,17 @@ constexpr uint8_t kCmdComset = 0x6E;            // osdp_COMSET
 constexpr uint8_t kCmdKeyset = 0x75;            // osdp_KEYSET
 constexpr uint8_t kCmdChallenge = 0x76;         // osdp_CHLNG
 constexpr uint8_t kCmdServerCryptogram = 0x77;  // osdp_SCRYPT
+constexpr uint8_t kCmdBioRead = 0x73;           // osdp_BIOREAD
+constexpr uint8_t kCmdBioMatch = 0x74;          // osdp_BIOMATCH
+constexpr uint8_t kCmdAcuRxSize = 0x7B;         // osdp_ACURXSIZE
+constexpr uint8_t kCmdFileTransfer = 0x7C;      // osdp_FILETRANSFER
+constexpr uint8_t kCmdManufacturer = 0x80;      // osdp_MFG
+constexpr uint8_t kCmdXwrite = 0xA1;            // osdp_XWRITE
+constexpr uint8_t kCmdAbort = 0xA2;             // osdp_ABORT
+constexpr uint8_t kCmdPivData = 0xA3;           // osdp_PIVDATA
+constexpr uint8_t kCmdGenAuth = 0xA4;           // osdp_GENAUTH
+constexpr uint8_t kCmdCrAuth = 0xA5;            // osdp_CRAUTH
+constexpr uint8_t kCmdKeepActive = 0xA7;        // osdp_KEEPACTIVE
 
 // Replies.
 constexpr uint8_t kReplyAck = 0x40;               // osdp_ACK
@@ -70,8 +95,16 @@ constexpr uint8_t kReplyInitialRmac = 0x78;       // osdp_RMAC_I
 
 // NAK error codes.
 constexpr uint8_t kNakLength = 0x02;
+constexpr uint8_t kNakUnknownCommand = 0x03;
 constexpr uint8_t kNakSecurityUnsupported = 0x05;
 constexpr uint8_t kNakSecurityConditions = 0x06;
+
+// Record lengths of the output commands: osdp_OUT, osdp_LED and osdp_BUZ carry
+// whole records; osdp_TEXT a header whose last byte is the text's length.
+constexpr size_t kOutRecord = 4;
+constexpr size_t kLedRecord = 14;
+constexpr size_t kBuzzerRecord = 5;
+constexpr size_t kTextHeader = 6;
 
 // osdp_RAW card formats. "CSN LSB": a 32-bit card serial number sent as 32 bits.
 constexpr uint8_t kCardFormatCsn32 = 0x12;

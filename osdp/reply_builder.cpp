@@ -5,6 +5,7 @@
 #include "osdp/check_codes.h"
 #include "util/coding.h"
 #include "util/log.h"
+#include "util/sha1.h"
 
 namespace {
 
@@ -14,15 +15,15 @@ constexpr uint8_t kFirmware[3] = {1, 2, 3};
 // Function code, compliance level, number of items. Entries are triples and
 // nothing follows them: a controller rejects a payload that is not a multiple
 // of three.
-constexpr uint8_t kCapabilities[42] = {
+constexpr uint8_t kCapabilities[kMaxReplyPayload] = {
     0x01, 0x00, 0x00,  // contact status monitoring
-    0x02, 0x00, 0x00,  // output control
+    0x02, 0x01, 0x01,  // output control: one output, on and off
     0x03, 0x01, 0x00,  // card data format: array of bits
     0x04, 0x04, 0x01,  // reader LED control: timed, tri-colour
     0x05, 0x02, 0x01,  // reader audible output: timed
-    0x06, 0x00, 0x00,  // reader text output: no display
+    0x06, 0x01, 0x01,  // reader text output: one display, one row
     0x07, 0x00, 0x00,  // time keeping
-    0x08, 0x01, 0x01,  // check character support: CRC-16
+    0x08, 0x01, 0x00,  // check character support: CRC-16 and checksum
     0x09, 0x00, 0x00,  // communication security: none
     0x0A, 0x92, 0x03,  // receive buffer size 0x0392, low byte first
     0x0C, 0x00, 0x00,  // smart card support
@@ -37,7 +38,8 @@ constexpr uint32_t kBaudRate = 9600;
 
 }  // namespace
 
-ReplyWriter::ReplyWriter(uint8_t* out, uint8_t address, uint8_t code) : out_(out) {
+ReplyWriter::ReplyWriter(uint8_t* out, uint8_t address, uint8_t ctrl, uint8_t code)
+    : out_(out), ctrl_(static_cast<uint8_t>(ctrl & (kSequenceMask | kCrcFlag))) {
     out_[0] = kStartOfMessage;
     out_[kAddressOffset] = static_cast<uint8_t>(address + kReplyBit);
     out_[kCodeOffset] = code;
@@ -63,38 +65,39 @@ void ReplyWriter::putBigEndian32(uint32_t value) {
     at_ += 4;
 }
 
-size_t ReplyWriter::finish(uint8_t ctrl) {
-    const size_t length = at_ + kCrcLength;
+size_t ReplyWriter::finish() {
+    // The reply's control byte is the command's sequence number and check
+    // code flag: a reply never claims a security block it does not carry, and
+    // a panel reads it with the check code it used itself.
+    const size_t length = at_ + checkLength(ctrl_);
     encodeFixed16(out_ + kLengthOffset, static_cast<uint16_t>(length));
-    out_[kControlOffset] = ctrl;
-    // Any control bit above the sequence number asks for a CRC-16.
-    if (ctrl > kSequenceMask) {
+    out_[kControlOffset] = ctrl_;
+    if (hasCrc(ctrl_)) {
         const uint16_t crc = crc16(out_, at_);
         encodeFixed16(out_ + at_, crc);
         logAt(5, "CRC16 %04X", crc);
     } else {
-        out_[at_] = 0;
-        const uint8_t sum = checksum8(out_, length - kChecksumLength);
-        out_[length - kChecksumLength] = sum;
+        const uint8_t sum = checksum8(out_, at_);
+        out_[at_] = sum;
         logAt(5, "CRC8 %02X", sum);
     }
     return length;
 }
 
-size_t ReplyBuilder::buildReply(uint8_t ctrl, uint8_t cmd, uint8_t address, ScMode mode,
+size_t ReplyBuilder::buildReply(const Command& cmd, int reader, uint8_t address, ScMode mode,
                                 ReaderSlot& slot, uint8_t* out) {
-    replyCtrl_ = ctrl;
+    const uint8_t error = refusal(cmd, mode);
     PollItem item;
-    if (cmd == kCmdPoll)
+    if (error == 0 && cmd.code == kCmdPoll)
         item = slot.nextForPoll();
-    switch (cmd) {
+    switch (error != 0 ? 0 : cmd.code) {
+        case 0:
+            replyCode_ = kReplyNak;
+            break;
         case kCmdPoll:
-            if (item.kind == PollItem::Kind::card) {
-                replyCode_ = kReplyRaw;
-                ReplyWriter writer(out, address, replyCode_);
-                return writeRaw(writer, item.card);
-            }
-            replyCode_ = item.kind == PollItem::Kind::status ? kReplyLstatr : kReplyAck;
+            replyCode_ = item.kind == PollItem::Kind::card     ? kReplyRaw
+                         : item.kind == PollItem::Kind::status ? kReplyLstatr
+                                                               : kReplyAck;
             break;
         case kCmdId:
             replyCode_ = kReplyPdid;
@@ -109,14 +112,18 @@ size_t ReplyBuilder::buildReply(uint8_t ctrl, uint8_t cmd, uint8_t address, ScMo
             replyCode_ = kReplyCom;
             break;
         default:
-            // LED, buzzer, output, text and unknown commands: acknowledged, not applied.
+            // Output, LED, buzzer and text commands: acknowledged, not applied.
             replyCode_ = kReplyAck;
             break;
     }
-    ReplyWriter writer(out, address, replyCode_);
+    ReplyWriter writer(out, address, cmd.ctrl, replyCode_);
     switch (replyCode_) {
+        case kReplyNak:
+            return writeNak(writer, error);
+        case kReplyRaw:
+            return writeRaw(writer, item.card);
         case kReplyPdid:
-            return writePdid(writer);
+            return writePdid(writer, reader);
         case kReplyPdcap:
             return writePdcap(writer, mode);
         case kReplyLstatr:
@@ -124,29 +131,84 @@ size_t ReplyBuilder::buildReply(uint8_t ctrl, uint8_t cmd, uint8_t address, ScMo
         case kReplyCom:
             return writeCom(writer, address);
         default:
-            return writeAck(writer);
+            return writer.finish();
     }
 }
 
-std::array<uint8_t, 8> ReplyBuilder::clientUid(uint8_t address) const {
+uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
+    // A reader in plain mode does not take part in Secure Channel: a frame
+    // with a security block is refused whole, and its block is never read as
+    // a command.
+    if (mode == ScMode::plain && (cmd.ctrl & kScbFlag) != 0)
+        return kNakSecurityUnsupported;
+    const size_t n = cmd.length;
+    // An acknowledgement tells the panel that the command was carried out, so
+    // only commands that are, or that ask for nothing, get one. The feedback
+    // commands are acknowledged without being applied, so that the panel's
+    // feedback to the driver never fails; their data must still be whole
+    // records, or the panel and the reader disagree on what was sent.
+    switch (cmd.code) {
+        case kCmdPoll:
+        case kCmdId:
+        case kCmdCap:
+        case kCmdLstat:
+        case kCmdComset:
+            return 0;
+        case kCmdOut:
+            return n > 0 && n % kOutRecord == 0 ? 0 : kNakLength;
+        case kCmdLed:
+            return n > 0 && n % kLedRecord == 0 ? 0 : kNakLength;
+        case kCmdBuzzer:
+            return n > 0 && n % kBuzzerRecord == 0 ? 0 : kNakLength;
+        case kCmdText:
+            return n >= kTextHeader && n == kTextHeader + cmd.data[kTextHeader - 1] ? 0
+                                                                                    : kNakLength;
+        case kCmdAcuRxSize:   // replies are short anyway
+        case kCmdKeepActive:  // sessions have no idle time-out
+            return n == 2 ? 0 : kNakLength;
+        case kCmdAbort:  // nothing is ever under way
+            return n == 0 ? 0 : kNakLength;
+        case kCmdKeyset:
+        case kCmdChallenge:
+        case kCmdServerCryptogram:
+            return kNakSecurityUnsupported;
+        default:
+            // Input, output and reader status, file transfer, biometrics,
+            // smart cards, manufacturer commands and codes OSDP does not define.
+            return kNakUnknownCommand;
+    }
+}
+
+void ReplyBuilder::setCameraSerial(const std::string& cameraSerial) {
+    Sha1 sha1;
+    sha1.update(cameraSerial);
+    cameraSerialHash_ = cardNumberFromDigest(sha1.finalHex());
+}
+
+uint32_t ReplyBuilder::serialNumber(int reader) const {
+    return (cameraSerialHash_ & ~uint32_t{1}) | static_cast<uint32_t>(reader);
+}
+
+std::array<uint8_t, 8> ReplyBuilder::clientUid(int reader, uint8_t address) const {
     std::array<uint8_t, 8> uid{};
     std::memcpy(uid.data(), kVendorCode, sizeof kVendorCode);
     uid[3] = address;
-    encodeBigEndian32(uid.data() + 4, pdSerial);
+    encodeFixed32(uid.data() + 4, serialNumber(reader));
     return uid;
 }
 
-size_t ReplyBuilder::writeAck(ReplyWriter& out) {
-    return out.finish(replyCtrl_);
+size_t ReplyBuilder::writeNak(ReplyWriter& out, uint8_t error) {
+    out.put(error);
+    return out.finish();
 }
 
-size_t ReplyBuilder::writePdid(ReplyWriter& out) {
+size_t ReplyBuilder::writePdid(ReplyWriter& out, int reader) {
     out.put(kVendorCode, sizeof kVendorCode);
     out.put(static_cast<uint8_t>(pdModel));
     out.put(static_cast<uint8_t>(pdVersion));
-    out.putBigEndian32(pdSerial);
+    out.putFixed32(serialNumber(reader));
     out.put(kFirmware, sizeof kFirmware);
-    return out.finish(replyCtrl_);
+    return out.finish();
 }
 
 size_t ReplyBuilder::writePdcap(ReplyWriter& out, ScMode mode) {
@@ -160,13 +222,13 @@ size_t ReplyBuilder::writePdcap(ReplyWriter& out, ScMode mode) {
         capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
     }
     out.put(capabilities, sizeof capabilities);
-    return out.finish(replyCtrl_);
+    return out.finish();
 }
 
 size_t ReplyBuilder::writeLstatr(ReplyWriter& out, const ReaderSlot& slot) {
     out.put(slot.tamper);
     out.put(slot.power);
-    return out.finish(replyCtrl_);
+    return out.finish();
 }
 
 size_t ReplyBuilder::writeRaw(ReplyWriter& out, uint32_t card) {
@@ -174,15 +236,12 @@ size_t ReplyBuilder::writeRaw(ReplyWriter& out, uint32_t card) {
     out.put(kCardFormatCsn32);
     out.putFixed16(32);  // bit count
     out.putBigEndian32(card);
-    // Card data always travels with a CRC-16, even to a checksum command.
-    if (replyCtrl_ <= kSequenceMask)
-        replyCtrl_ = static_cast<uint8_t>(replyCtrl_ | kCrcFlag);
-    return out.finish(replyCtrl_);
+    return out.finish();
 }
 
 size_t ReplyBuilder::writeCom(ReplyWriter& out, uint8_t address) {
     // Settings asked for are not applied: report the current ones.
     out.put(address);
     out.putFixed32(kBaudRate);
-    return out.finish(replyCtrl_);
+    return out.finish();
 }

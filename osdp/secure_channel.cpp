@@ -21,6 +21,7 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
     in.ctrl = frame[kControlOffset];
     replyAddress_ = static_cast<uint8_t>(frame[kAddressOffset] | kReplyBit);
     sequence_ = in.ctrl & kSequenceMask;
+    replyCtrl_ = static_cast<uint8_t>(in.ctrl & (kSequenceMask | kCrcFlag));
     sealNext_ = false;
 
     // Sequence 0 restarts communication: whatever session there was is gone
@@ -42,6 +43,8 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
         // in clear is the one every controller can read.)
         if (in.cmd == kCmdId || in.cmd == kCmdCap) {
             in.dispatch = true;
+            in.data = frame + kDataOffset;
+            in.dataLength = length - kDataOffset - checkLength(in.ctrl);
         } else {
             *replyLength = nakInClear(kNakSecurityConditions, reply);
         }
@@ -122,8 +125,9 @@ void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbo
     std::memcpy(data + 16, client.data(), 16);
     // Always the key actually used.
     const uint8_t scb[3] = {3, kScbClientCryptogram, static_cast<uint8_t>(parts.keyByte)};
-    *replyLength = static_cast<int32_t>(writeFrame(reply, replyAddress_, sequence_, scb, sizeof scb,
-                                                   kReplyClientCryptogram, data, sizeof data));
+    *replyLength =
+        static_cast<int32_t>(writeFrame(reply, replyAddress_, replyCtrl_, scb, sizeof scb,
+                                        kReplyClientCryptogram, data, sizeof data));
 }
 
 void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInbound* in,
@@ -157,8 +161,8 @@ void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInboun
     state_ = State::active;
     in->started = defaultKey_ ? "default" : "base";
     const uint8_t scb[3] = {3, kScbInitialRmac, 0x01};
-    *replyLength = static_cast<int32_t>(writeFrame(reply, replyAddress_, sequence_, scb, sizeof scb,
-                                                   kReplyInitialRmac, rmac_.data(), 16));
+    *replyLength = static_cast<int32_t>(writeFrame(
+        reply, replyAddress_, replyCtrl_, scb, sizeof scb, kReplyInitialRmac, rmac_.data(), 16));
 }
 
 void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const ScFrame& parts,
@@ -224,22 +228,21 @@ int32_t SecureChannel::sealReply(uint8_t* frame, int32_t length) {
     if (!sealNext_)
         return length;
     sealNext_ = false;
-    // The plain reply's payload lies between its code and its two check
-    // bytes, whichever check code it carries.
-    uint8_t payload[256];
-    const size_t n = static_cast<size_t>(length) - kDataOffset - kCrcLength;
+    // The plain reply's payload lies between its code and its check code.
+    uint8_t payload[kMaxReplyPayload];
+    const size_t n = static_cast<size_t>(length) - kDataOffset - checkLength(frame[kControlOffset]);
     std::memcpy(payload, frame + kDataOffset, n);
     return sealed(frame[kCodeOffset], payload, n, frame);
 }
 
 int32_t SecureChannel::sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply) {
     return static_cast<int32_t>(sealSessionFrame(cipher_, keys_, cmac_, true, replyAddress_,
-                                                 sequence_, code, data, n, reply, &rmac_));
+                                                 replyCtrl_, code, data, n, reply, &rmac_));
 }
 
 int32_t SecureChannel::nakInClear(uint8_t code, uint8_t* reply) const {
     return static_cast<int32_t>(
-        writeFrame(reply, replyAddress_, sequence_, nullptr, 0, kReplyNak, &code, 1));
+        writeFrame(reply, replyAddress_, replyCtrl_, nullptr, 0, kReplyNak, &code, 1));
 }
 
 void SecureChannel::end(ScInbound* in, const char* reason) {

@@ -10,6 +10,9 @@
 
 enum class ScMode { plain, secure, install };
 
+// The most data a plain reply carries (osdp_PDCAP).
+constexpr size_t kMaxReplyPayload = 42;
+
 // What SecureChannel::receive made of a command frame.
 struct ScInbound {
     // True: the command is the reader's to answer; build the plain reply and
@@ -17,12 +20,11 @@ struct ScInbound {
     bool dispatch = false;
     uint8_t ctrl = 0;
     uint8_t cmd = 0;
-    // True when the frame came in the session with a right MAC.
-    bool authenticated = false;
-    // The command's data, decrypted, for a dispatched session command;
-    // valid until the next receive.
+    // The command's data, valid until the next receive.
     const uint8_t* data = nullptr;
     size_t dataLength = 0;
+    // True when the frame came in the session with a right MAC.
+    bool authenticated = false;
     // For the log, each set when it happened; never key material.
     const char* started = nullptr;  // "base" or "default": the key of the new session
     const char* ended = nullptr;    // why the session ended
@@ -98,8 +100,10 @@ class SecureChannel {
     // sealReply must seal its reply.
     uint8_t replyAddress_ = 0;
     uint8_t sequence_ = 0;
+    // The reply's sequence number and check code: the command's, as a panel
+    // reads its replies with the check code it uses itself.
+    uint8_t replyCtrl_ = 0;
     bool sealNext_ = false;
-    // Decrypted data of the latest session command; frames are at most 255
-    // bytes long (the length field's low byte).
-    std::array<uint8_t, 256> plain_{};
+    // Decrypted data of the latest session command: less than a whole frame.
+    std::array<uint8_t, kReceiveBufferSize> plain_{};
 };

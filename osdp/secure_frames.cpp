@@ -102,37 +102,37 @@ bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n) {
     return difference == 0;
 }
 
-// Frames built here always end in a CRC-16, even when the command came with a
-// checksum: every panel that speaks Secure Channel uses CRC-16, and the
-// length, which the MAC covers, then never depends on the command's check.
 // Control byte bits 4 to 7 are left 0 (nothing defines them).
-size_t writeFrame(uint8_t* out, uint8_t address, uint8_t sequence, const uint8_t* scb,
-                  size_t scbLength, uint8_t code, const uint8_t* data, size_t n) {
-    const size_t length = kHeaderLength + scbLength + 1 + n + 2;
+size_t writeFrame(uint8_t* out, uint8_t address, uint8_t ctrl, const uint8_t* scb, size_t scbLength,
+                  uint8_t code, const uint8_t* data, size_t n) {
+    const size_t length = kHeaderLength + scbLength + 1 + n + checkLength(ctrl);
     out[0] = kStartOfMessage;
     out[kAddressOffset] = address;
     putLength(out, length);
-    out[kControlOffset] = static_cast<uint8_t>((sequence & kSequenceMask) | kCrcFlag |
-                                               (scbLength > 0 ? kScbFlag : 0));
+    out[kControlOffset] =
+        static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | (scbLength > 0 ? kScbFlag : 0));
     // std::copy: scb and data may be null when empty.
     std::copy(scb, scb + scbLength, out + kHeaderLength);
     out[kHeaderLength + scbLength] = code;
     std::copy(data, data + n, out + kHeaderLength + scbLength + 1);
-    return appendCrc(out, length - 2);
+    if (hasCrc(ctrl))
+        return appendCrc(out, length - kCrcLength);
+    out[length - kChecksumLength] = checksum8(out, length - kChecksumLength);
+    return length;
 }
 
 size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlock& chain,
-                        bool reply, uint8_t address, uint8_t sequence, uint8_t code,
+                        bool reply, uint8_t address, uint8_t ctrl, uint8_t code,
                         const uint8_t* data, size_t n, uint8_t* out, AesBlock* mac) {
     // With data the frame is encrypted, without it MAC only: an empty
     // encrypted frame is not allowed.
     const uint8_t type = reply ? (n > 0 ? kScbReplyEncrypted : kScbReplyMac)
                                : (n > 0 ? kScbCommandEncrypted : kScbCommandMac);
-    const size_t length = sessionFrameLength(n);
+    const size_t length = sessionFrameLength(n) - kCrcLength + checkLength(ctrl);
     out[0] = kStartOfMessage;
     out[kAddressOffset] = address;
     putLength(out, length);
-    out[kControlOffset] = static_cast<uint8_t>((sequence & kSequenceMask) | kCrcFlag | kScbFlag);
+    out[kControlOffset] = static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | kScbFlag);
     out[kHeaderLength] = 2;  // block length
     out[kHeaderLength + 1] = type;
     out[kHeaderLength + 2] = code;
@@ -153,7 +153,11 @@ size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlo
     }
     *mac = scMac(cipher, keys, chain, out, at);
     std::memcpy(out + at, mac->data(), kMacLength);
-    return appendCrc(out, at + kMacLength);
+    at += kMacLength;
+    if (hasCrc(ctrl))
+        return appendCrc(out, at);
+    out[at] = checksum8(out, at);
+    return at + kChecksumLength;
 }
 
 bool parseScFrame(const uint8_t* frame, size_t length, ScFrame* parts) {

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/golden.h"
+
 namespace {
 
 struct Scratch {
@@ -40,28 +42,20 @@ TEST(AtomicFileTest, FailedWriteKeepsTheOldFile) {
     signal(SIGXFSZ, SIG_DFL);
     EXPECT_FALSE(written);
     EXPECT_EQ(0u, error.rfind("cannot write: ", 0)) << error;
-    std::ostringstream text;
-    text << std::ifstream(scratch.path).rdbuf();
-    EXPECT_EQ("old", text.str());
-    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(scratch.dir), {}));
+    EXPECT_EQ("old", scratch.text());
+    EXPECT_EQ(1u, scratch.entries());
 }
 
 TEST(AtomicFileTest, OnlyOurOwnTemporaryFilesOfThePathAreRemoved) {
-    const struct {
-        const char* name;
-        bool removed;
-    } cases[] = {
-        {"file.aZ09xQ", true},  {"file.aZ09x", false},  {"file.aZ09xQQ", false},
-        {"file-aZ09xQ", false}, {"file.aZ-9xQ", false}, {"other.aZ09xQ", false},
-        {"file", false},
-    };
     Scratch scratch;
-    for (const auto& c : cases)
-        std::ofstream(scratch.dir + "/" + c.name) << "x";
+    const std::vector<GoldenCase> cases = goldenCases("orphaned-temporaries.txt");
+    for (auto& [line, text] : cases)
+        std::ofstream(scratch.dir + "/" + text.at('>')) << "x";
     std::filesystem::create_directory(scratch.dir + "/file.dirXYZ");
     EXPECT_EQ(1, removeOrphanedTemporaries(scratch.path));
-    for (const auto& c : cases)
-        EXPECT_NE(c.removed, std::filesystem::exists(scratch.dir + "/" + c.name)) << c.name;
+    for (auto& [line, text] : cases)
+        EXPECT_EQ(std::filesystem::exists(scratch.dir + "/" + text.at('>')), text.at('<') == "kept")
+            << line;
     EXPECT_TRUE(std::filesystem::exists(scratch.dir + "/file.dirXYZ"));
 }
 

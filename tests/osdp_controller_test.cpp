@@ -106,6 +106,15 @@ TEST(DescribeReplyTest, ShortCardDataIsMalformed) {
     }
 }
 
+// The serial number travels low byte first; a refusal names its error code.
+TEST(DescribeReplyTest, IdentityAndRefusalsAreReadAsSent) {
+    OsdpReply id{10, 1, kReplyPdid, {0x02, 0x4B, 0x7E, 0, 1, 0x5C, 0x32, 0x67, 0x73, 1, 2, 3}, {}};
+    EXPECT_EQ(describeReply(kCmdId, id),
+              "reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3");
+    OsdpReply nak{11, 1, kReplyNak, {0x03}, {}};
+    EXPECT_EQ(describeReply(0x65, nak), "reader 11 nak error=3");
+}
+
 // With --led, a card read is answered with the LED and then the buzzer before
 // polling goes on; --count waits for both.
 TEST(ControllerSessionTest, AnswersACardReadWithLedThenBuzzer) {

@@ -21,14 +21,21 @@ std::string readerPrefix(uint8_t address) {
     return "reader " + std::to_string(address);
 }
 
+// The serial number as a number: sent low byte first, shown high digit first.
+std::string serialText(uint32_t serial) {
+    char text[9];
+    snprintf(text, sizeof text, "%08X", serial);
+    return text;
+}
+
 std::string describeIdentity(const OsdpReply& reply) {
     const std::vector<uint8_t>& d = reply.data;
     if (d.size() < 12)
         return readerPrefix(reply.address) + " id malformed";
     return readerPrefix(reply.address) + " id vendor=" + hexBytes(d, 0, 3) +
            " model=" + std::to_string(d[3]) + " version=" + std::to_string(d[4]) +
-           " serial=" + hexBytes(d, 5, 4) + " firmware=" + std::to_string(d[9]) + "." +
-           std::to_string(d[10]) + "." + std::to_string(d[11]);
+           " serial=" + serialText(decodeFixed32(&d[5])) + " firmware=" + std::to_string(d[9]) +
+           "." + std::to_string(d[10]) + "." + std::to_string(d[11]);
 }
 
 std::string describeCapabilities(const OsdpReply& reply) {
@@ -60,7 +67,8 @@ std::string describeCard(const OsdpReply& reply) {
 std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
                                        const std::vector<uint8_t>& data) {
     std::vector<uint8_t> frame(kDataOffset + data.size() + kCrcLength);
-    writeFrame(frame.data(), address, sequence, nullptr, 0, command, data.data(), data.size());
+    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), nullptr, 0,
+               command, data.data(), data.size());
     return frame;
 }
 
@@ -116,8 +124,8 @@ std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t
     keys_ = deriveSessionKeys(cipher_, key, rndA_);
     const uint8_t scb[3] = {3, kScbChallenge, keyByte};
     std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdChallenge, rndA_,
-                            sizeof rndA_));
+    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
+                            sizeof scb, kCmdChallenge, rndA_, sizeof rndA_));
     return frame;
 }
 
@@ -138,8 +146,8 @@ std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t s
     const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
     const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
     std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, sequence, scb, sizeof scb, kCmdServerCryptogram,
-                            server.data(), server.size()));
+    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
+                            sizeof scb, kCmdServerCryptogram, server.data(), server.size()));
     return frame;
 }
 
@@ -162,8 +170,9 @@ bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
 std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
                                                    const std::vector<uint8_t>& data) {
     std::vector<uint8_t> frame(sessionFrameLength(data.size()));
-    sealSessionFrame(cipher_, keys_, rmac_, false, address, sequence, code, data.data(),
-                     data.size(), frame.data(), &cmac_);
+    sealSessionFrame(cipher_, keys_, rmac_, false, address,
+                     static_cast<uint8_t>(sequence | kCrcFlag), code, data.data(), data.size(),
+                     frame.data(), &cmac_);
     return frame;
 }
 

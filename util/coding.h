@@ -1,5 +1,5 @@
 // Byte order of the wire in one place: OSDP lays its lengths, check codes and
-// counts low byte first, and its card numbers and serial numbers high byte
+// counts and serial numbers low byte first, and its card numbers high byte
 // first. Every field wider than a byte is written and read through these.
 #pragma once
 
@@ -19,6 +19,10 @@ inline uint16_t decodeFixed16(const uint8_t* in) {
 inline void encodeFixed32(uint8_t* out, uint32_t value) {
     encodeFixed16(out, static_cast<uint16_t>(value));
     encodeFixed16(out + 2, static_cast<uint16_t>(value >> 16));
+}
+
+inline uint32_t decodeFixed32(const uint8_t* in) {
+    return decodeFixed16(in) | static_cast<uint32_t>(decodeFixed16(in + 2)) << 16;
 }
 
 // High byte first. REQUIRES: out holds 4 bytes.

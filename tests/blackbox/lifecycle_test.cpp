@@ -14,6 +14,7 @@
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 
 namespace {
@@ -30,68 +31,59 @@ void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
 }
 
 TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
-    const struct {
-        const char* name;
-        int signal;
-        bool toWebWorker;  // else to the process, as a service manager sends it
-        bool lineThere;
-        bool socketThere;
-    } stops[] = {
-        {"SIGTERM", SIGTERM, false, true, true},
-        {"SIGINT without the serial device", SIGINT, false, false, true},
-        {"SIGTERM without the socket", SIGTERM, false, true, false},
-        {"SIGTERM to the web worker", SIGTERM, true, true, true},
-    };
-    for (const auto& stop : stops) {
-        SCOPED_TRACE(stop.name);
+    for (auto& [line, stop] : goldenCases("stop-signals.txt")) {
+        SCOPED_TRACE(line);
+        const int signalNumber = stop['>'] == "SIGINT" ? SIGINT : SIGTERM;
+        const bool toWebWorker = stop['@'] == "web worker";
+        const bool lineThere = stop['@'].find("serial line") == std::string::npos;
+        const bool socketThere = stop['@'].find("socket") == std::string::npos;
 #if defined(UNDER_THREAD_SANITIZER)
         // The worker sits in libfcgi's accept, uninstrumented and restarted
         // after the signal: ThreadSanitizer would never hand the signal over.
-        if (stop.toWebWorker)
+        if (toWebWorker)
             continue;
 #endif
         TempDir dir;
         Cable cable(dir);
-        ProcessOptions options = daemonOptions(dir, stop.lineThere ? cable.endA : "/no/tty");
-        if (!stop.socketThere)
+        ProcessOptions options = daemonOptions(dir, lineThere ? cable.endA : "/no/tty");
+        if (!socketThere)
             options.env["FCGI_SOCKET_NAME"] = dir.file("no/fcgi.sock");
         ChildProcess daemon(options);
         ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
         // Either side keeps running without the other.
         ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-        if (stop.lineThere) {
+        if (lineThere) {
             EXPECT_TRUE(panel.waitForLine("reader 11 online"));
         }
-        if (stop.socketThere) {
+        if (socketThere) {
             EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
                         HasSubstr("<sn>ACCC8E0B1234</sn>"));
         } else {
             EXPECT_TRUE(daemon.waitForLine("FCGX_OpenSocket failed: " + dir.file("no/fcgi.sock")));
         }
 
-        if (stop.toWebWorker) {
+        if (toWebWorker) {
             // The worker's thread id is what its info command logs.
             ASSERT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>OK",
                       webRequest(dir, "/kanzo_zul?DEBUG_LEVEL=5&info"));
             ASSERT_TRUE(daemon.waitForLine("Info "));
             const std::string worker = daemon.output().substr(daemon.output().find("\nInfo ") + 6);
-            ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), std::stoi(worker), stop.signal));
+            ASSERT_EQ(0, syscall(SYS_tgkill, daemon.pid(), std::stoi(worker), signalNumber));
         } else {
-            daemon.signal(stop.signal);
+            daemon.signal(signalNumber);
         }
         EXPECT_EQ(0, exitCode(daemon.waitExit()));
         // In order; the web worker's lines may come between.
-        EXPECT_THAT(
-            daemon.output(),
-            ::testing::MatchesRegex(
-                "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
-                "reader 2 plain\nStart program PID: " +
-                std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
-                (stop.lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
-                "\n.*Serial port ----- open done\n.*Serial close port\n"
-                "Application was stopped.\n"));
+        EXPECT_THAT(daemon.output(),
+                    ::testing::MatchesRegex(
+                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
+                        "reader 2 plain\nStart program PID: " +
+                        std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
+                        (lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
+                        "\n.*Serial port ----- open done\n.*Serial close port\n"
+                        "Application was stopped.\n"));
         // A quit is logged at level 5, once however many threads the signal reached.
-        EXPECT_EQ(stop.toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
+        EXPECT_EQ(toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
         EXPECT_EQ("", daemon.errorText());
     }
 }
@@ -115,28 +107,19 @@ TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
 }
 
 TEST(StartTest, SecondInstanceIsRefusedWhileTheFirstServes) {
-    const struct {
-        const char* name;
-        bool sameLine;
-        bool sameSocket;
-        const char* error;
-    } cases[] = {
-        {"same line", true, false, "is in use"},
-        {"same socket", false, true, "fcgi.sock is in use by another instance"},
-        {"both", true, true, "fcgi.sock is in use by another instance"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (auto& [line, shared] : goldenCases("second-instances.txt")) {
+        SCOPED_TRACE(line);
         TempDir dir;
         Cable cable(dir);
         ChildProcess first(daemonOptions(dir, cable.endA));
         ASSERT_TRUE(first.waitForLine("Serial port add watch"));
-        ProcessOptions options = daemonOptions(dir, c.sameLine ? cable.endA : "/no/tty");
-        if (!c.sameSocket)
+        const bool sameLine = shared['>'].find("line") != std::string::npos;
+        ProcessOptions options = daemonOptions(dir, sameLine ? cable.endA : "/no/tty");
+        if (shared['>'].find("socket") == std::string::npos)
             options.env["FCGI_SOCKET_NAME"] = dir.file("other.sock");
         ChildProcess second(options);
         EXPECT_EQ(1, exitCode(second.waitExit()));
-        EXPECT_THAT(second.errorText(), HasSubstr(c.error));
+        EXPECT_THAT(second.errorText(), HasSubstr(shared['<']));
         expectBothSidesServe(dir, cable);
     }
 }
@@ -150,13 +133,8 @@ TEST(StartTest, NextStartServesAfterAnAbortOnACraftedRequest) {
         ChildProcess daemon(daemonOptions(dir, cable.endA));
         ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
         ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
-        dir.write("crafted", std::string("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0"
-                                         "\1\4\0\1\0\10\0\0\xC0\0\0\0\xC0\0\0\0",
-                                         32));
-        ProcessOptions client = programOptions(
-            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
-        client.input = dir.file("crafted");
-        ChildProcess(client).waitExit();
+        sendToSocket(dir, fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
+                              fcgiRecord(4, std::string("\xC0\0\0\0\xC0\0\0\0", 8)));
         // An abort; AddressSanitizer's allocator ends it with status 1 instead.
         EXPECT_NE(0, exitCode(daemon.waitExit()));
         ASSERT_FALSE(daemon.running());
@@ -179,30 +157,22 @@ TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
 }
 
 TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
-    const struct {
-        const char* parameters;  // nullptr: no parameter file
-        mode_t keyFileMode;      // 0: no key file
-        const char* file;
-        const char* error;
-    } cases[] = {
-        {"Properties.System.Other=1\n", 0, "parameters.conf", "'Properties.System.SerialNumber'"},
-        {nullptr, 0, "parameters.conf", "'Properties.System.SerialNumber'"},
-        {"Properties.System.SerialNumber=1\n", 0644, "osdp-keys", "mode 0600"},
-    };
-    for (const auto& c : cases) {
+    for (auto& [line, start] : goldenCases("unusable-start-files.txt")) {
+        SCOPED_TRACE(line);
         TempDir dir;
         const ProcessOptions options = daemonOptions(dir, "/no/tty");
         std::remove(dir.file("parameters.conf").c_str());
-        if (c.parameters != nullptr)
-            dir.write("parameters.conf", c.parameters);
-        if (c.keyFileMode != 0) {
+        if (start['>'] != "-")
+            dir.write("parameters.conf", start['>'] + "\n");
+        if (!start['k'].empty()) {
             dir.write("osdp-keys", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
-            chmod(dir.file("osdp-keys").c_str(), c.keyFileMode);
+            chmod(dir.file("osdp-keys").c_str(), std::stoi(start['k'], nullptr, 8));
         }
         ChildProcess daemon(options);
-        EXPECT_EQ(1, exitCode(daemon.waitExit())) << c.error;
-        EXPECT_THAT(daemon.errorText(), AllOf(HasSubstr(c.error), HasSubstr(dir.file(c.file)),
-                                              Not(HasSubstr("0A0B0C0D"))));
+        EXPECT_EQ(1, exitCode(daemon.waitExit()));
+        EXPECT_THAT(daemon.errorText(),
+                    AllOf(HasSubstr(start['<']), HasSubstr(dir.file(start['@'])),
+                          Not(HasSubstr("0A0B0C0D"))));
         EXPECT_EQ(0, daemon.countLines("Start program PID"));
     }
 }

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 #include "tests/transcript.h"
 #include "tools/osdp_controller_core.h"
@@ -66,27 +68,16 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
 TEST(PanelTest, ToolReportsEachOutcomeWithItsExitStatus) {
     TempDir dir;
     Cable cable(dir);
-    const struct {
-        std::vector<std::string> args;
-        int exit;
-        const char* output;  // on standard error, or standard output for help
-    } cases[] = {
-        {{"--colour", "red", "/dev/null"}, 2, "unknown option --colour"},
-        {{"--address", "127", "/dev/null"}, 2, "--address needs a number from 0 to 126"},
-        {{"--key", "000102030405060708090A0B0C0D0E", "/dev/null"},
-         2,
-         "--key needs 32 hexadecimal digits"},
-        {{"/nonexistent/ttyX"}, 1, "/nonexistent/ttyX"},
-        {{"--help"}, 0, "  reader A card format=0xHH bits=N card=HEX"},
-        {{"--seconds", "1", "--timeout", "50", cable.endB}, 0, "reader 11 offline\n"},
-    };
-    for (const auto& c : cases) {
+    for (auto& [line, outcome] : goldenCases("controller-tool-outcomes.txt")) {
         std::vector<std::string> args = {kControllerBinary};
-        args.insert(args.end(), c.args.begin(), c.args.end());
+        std::istringstream lines(outcome['>']);
+        for (std::string arg; std::getline(lines, arg);)
+            args.push_back(arg == "LINE" ? cable.endB : arg);
         ChildProcess tool(programOptions(args));
-        EXPECT_EQ(c.exit, exitCode(tool.waitExit())) << c.output;
+        EXPECT_EQ(std::stoi(outcome['!']), exitCode(tool.waitExit())) << line;
         EXPECT_THAT(tool.errorText() + tool.output(),
-                    AllOf(HasSubstr(c.output), Not(HasSubstr("0A0B0C0D0E"))));
+                    AllOf(HasSubstr(outcome['<']), Not(HasSubstr("0A0B0C0D0E"))))
+            << line;
     }
 }
 
@@ -95,7 +86,8 @@ TEST(PanelTest, ToolReportsEachOutcomeWithItsExitStatus) {
 // offer cards and set tamper as the transcripts' directives do.
 TEST(PanelTest, DaemonAnswersThePlainTranscriptsByteForByte) {
     for (const char* name :
-         {"plain-replies.txt", "plain-resend.txt", "plain-reoffer-after-new-session.txt"}) {
+         {"plain-replies.txt", "plain-resend.txt", "plain-reoffer-after-new-session.txt",
+          "checksum-replies.txt", "security-bit-in-plain-mode.txt"}) {
         TempDir dir;
         Cable cable(dir);
         ChildProcess daemon(daemonOptions(dir, cable.endA));

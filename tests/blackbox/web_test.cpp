@@ -12,65 +12,49 @@
 
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
+#include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 
 namespace {
 
 using ::testing::HasSubstr;
 
-// nginx with the shipped snippet on port (socket and password file in dir,
-// the installer's password "s3cret" set by kanzo_zul-passwd), taking the
-// client address from X-Real-IP; port + 2 serves dir as another site. Not the
-// demos' ports (8480, 18480, 18482).
-class ShippedNginx {
-  public:
-    ShippedNginx(const TempDir& dir, int port) : nginx_(start(dir, port)) {
-        // nginx writes its pid file once it listens.
-        for (Deadline end = deadlineIn(kPatience);
-             access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
-            poll(nullptr, 0, 10);
-        }
-    }
+std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
 
-  private:
-    static ProcessOptions start(const TempDir& dir, int port) {
-        dir.write("password", "s3cret\n");
-        ProcessOptions passwd =
-            programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
-        passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
-        passwd.input = dir.file("password");
-        EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
-        std::ifstream file(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
-        std::string snippet((std::istreambuf_iterator<char>(file)), {});
-        auto replace = [&snippet](const std::string& from, const std::string& to) {
-            const size_t at = snippet.find(from);
-            ASSERT_NE(at, std::string::npos) << from;
-            snippet.replace(at, from.size(), to);
-        };
-        replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
-        replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
-        replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
-        dir.write("kanzo_zul.conf", snippet);
-        dir.write("nginx.conf",
-                  "daemon off; master_process off; pid nginx.pid; events {} http {"
-                  " access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
-                  " set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP;"
-                  " server { listen 127.0.0.1:" +
-                      std::to_string(port) +
-                      "; root .; include kanzo_zul.conf; }"
-                      " server { listen 127.0.0.1:" +
-                      std::to_string(port + 2) + "; root .; } }");
-        return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"),
-                               "-c", dir.file("nginx.conf")});
-    }
-
-    ChildProcess nginx_;
-};
+// The servers of nginx with the shipped snippet on port (socket and password
+// file in dir, the installer's password "s3cret" set by kanzo_zul-passwd),
+// taking the client address from X-Real-IP; port + 2 serves dir as another
+// site. Not the demos' ports (8480, 18480, 18482).
+std::string shippedServers(const TempDir& dir, int port) {
+    dir.write("password", "s3cret\n");
+    ProcessOptions passwd =
+        programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
+    passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
+    passwd.input = dir.file("password");
+    EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
+    std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
+    auto replace = [&snippet](const std::string& from, const std::string& to) {
+        const size_t at = snippet.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        snippet.replace(at, from.size(), to);
+    };
+    replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
+    replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
+    replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
+    dir.write("kanzo_zul.conf", snippet);
+    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen 127.0.0.1:" +
+           std::to_string(port) + "; root .; include kanzo_zul.conf; } server { listen 127.0.0.1:" +
+           std::to_string(port + 2) + "; root .; }";
+}
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
@@ -79,27 +63,11 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     ChildProcess daemon(options);
     const std::string text =
         "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
-    const struct {
-        const char* uri;
-        std::string body;
-        std::string response;
-    } cases[] = {
-        {"/kanzo_zul", "", "Failed to parse query"},
-        {"/kanzo_zul?", "", ""},
-        {"/kanzo_zul?getConfigXML&sha1=ab%20123cd&tamper1=1&CSN32LSB_Reader1=zz&saveConfig", "",
-         "<response>\n</response>\n6D8CB9FBOK<response>Invalid Param</response>\n"
-         "<response>Failed</response>"},
-        {"/kanzo_zul?info&name=Kanzo+Zul%21&name&sha1=abc&name=c", "",
-         "Kanzo Zul!cOK<response>Unknown param:name=Kanzo Zul!</response>\n"
-         "<response>Unknown param:name=</response>\n03FCFDB8"
-         "<response>Unknown param:name=c</response>\n"},
-        // A body over several records, cut at the daemon's buffer.
-        {"/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A'),
-         "<response>Unknown param:lpr=\n</response>\n"},
-        {"/kanzo_zul?lpr", R"({"plateUTF8":"AB 123 CD","roiID":"1"})", ""},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(text + c.response, webRequest(dir, c.uri, c.body)) << c.uri;
+    for (auto& [line, request] : goldenCases("fastcgi-requests.txt"))
+        EXPECT_EQ(text + request['<'], webRequest(dir, request['>'], request['='])) << line;
+    // A body over several records, cut at the daemon's buffer.
+    EXPECT_EQ(text + "<response>Unknown param:lpr=\n</response>\n",
+              webRequest(dir, "/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A')));
     EXPECT_TRUE(
         daemon.waitForLine("zul_osdp/saveConfig: Can't write config file: localdata/kanzo.conf"));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
@@ -114,33 +82,15 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
 
     // Clients that hang up after part of a record header, in a request, and
     // after a whole request without parameters, before its answer.
-    const std::string begin("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0", 16);
+    const std::string begin = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8));
     for (const std::string& bytes :
-         {begin.substr(0, 3), begin, begin + std::string("\1\4\0\1\0\0\0\0\1\5\0\1\0\0\0\0", 16)}) {
-        dir.write("crafted", bytes);
-        ProcessOptions client = programOptions(
-            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
-        client.input = dir.file("crafted");
-        EXPECT_EQ(0, exitCode(ChildProcess(client).waitExit()));
-    }
+         {begin.substr(0, 3), begin, begin + fcgiRecord(4, "") + fcgiRecord(5, "")})
+        EXPECT_EQ(0, sendToSocket(dir, bytes));
     EXPECT_EQ(text + "OK", webRequest(dir, "/kanzo_zul?info"));
     // The web server runs as another user.
     struct stat info {};
     ASSERT_EQ(0, stat(dir.file("fcgi.sock").c_str(), &info));
     EXPECT_EQ(0777u, info.st_mode & 0777);
-}
-
-// One FastCGI record of request 1.
-std::string record(char type, const std::string& content) {
-    const char header[] = {1,
-                           type,
-                           0,
-                           1,
-                           static_cast<char>(content.size() >> 8),
-                           static_cast<char>(content.size() & 0xFF),
-                           0,
-                           0};
-    return std::string(header, sizeof header) + content;
 }
 
 // A client that connects and sends nothing, and one that stops in the middle
@@ -153,8 +103,9 @@ TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
                                std::string("\13\16REQUEST_URI/kanzo_zul?lpr") +
                                std::string("\13\11REMOTE_ADDR127.0.0.1");
     const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1"})";
-    const std::string midBody = record(1, std::string("\0\1\0\0\0\0\0\0", 8)) + record(4, params) +
-                                record(4, "") + record(5, event).substr(0, 8 + 10);
+    const std::string midBody = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
+                                fcgiRecord(4, params) + fcgiRecord(4, "") +
+                                fcgiRecord(5, event).substr(0, 8 + 10);
     for (const std::string& sent : {std::string(), midBody}) {
         const int client = socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
@@ -168,50 +119,6 @@ TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
     EXPECT_TRUE(daemon.waitForLine("POST body broke off: request dropped"));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
 }
-
-// A page of another site, opened on the same machine (the browser is on
-// loopback, so only its cross-site marks can stop it): a picture, a form
-// posted as text/plain and a no-cors fetch, each trying to give a card.
-constexpr char kAttackPage[] =
-    R"(<img src="http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE">
-<iframe name="sink"></iframe>
-<form id="f" method="POST" enctype="text/plain" target="sink"
-      action="http://127.0.0.1:18481/kanzo_zul/api?lpr">
-<input name='{"plateUTF8":"EVIL","roiID":"2","x":"' value='"}'></form>
-<script>
-f.submit();
-fetch("http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE",
-      {mode: "no-cors", method: "POST", credentials: "include"});
-</script>)";
-
-// C4C2A930 is the card of the plate: the last 32 bits of SHA-1("KZ<i>14</i>").
-// The other site's page is opened first and given time to do its worst.
-constexpr char kTestPage[] = R"(<iframe src="http://localhost:18483/attack.html"></iframe>
-<iframe id="f" src="/kanzo_zul/api?page"></iframe>
-<pre id="out"></pre>
-<script>
-f.onload = async () => {
-  const $ = (id) => f.contentDocument.getElementById(id);
-  const text = (...ids) => ids.map((id) => $(id).textContent).join("|");
-  const until = async (test) => {
-    for (let i = 0; i < 100 && !test(); i++) await new Promise((r) => setTimeout(r, 100));
-  };
-  await until(() => text("polling1", "polling2") === "polling|polling");
-  $("plate").value = "KZ <i>14</i>";
-  $("region").value = "1";
-  $("send").click();
-  await until(() => $("lastCard1").textContent === "C4C2A930");
-  // The journal: the plate's card, its delivery and the panel's green LED.
-  await until(() => $("journal1").querySelector(".c-green"));
-  const entry = $("journal1").firstElementChild;
-  const head = entry.firstElementChild.textContent;
-  const led = entry.querySelector(".c-green");
-  out.textContent = text("polling1", "polling2", "lastCard1", "lastPlate1") + "|" +
-                    $("lastPlate1").children.length + "|" +
-                    head.slice(head.indexOf("KZ")).replace(/\d+ ms/, "N ms") + "|" +
-                    (led ? led.textContent.replace(/\+\d+ ms/, "+N ms") : "no LED");
-};
-</script>)";
 
 TEST(StatusPageTest, PageWorksInARealBrowser) {
     if (access("/usr/bin/chromium", X_OK) != 0)
@@ -227,9 +134,9 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     ChildProcess panel(programOptions(
         {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
 
-    dir.write("test.html", kTestPage);
-    dir.write("attack.html", kAttackPage);
-    ShippedNginx nginx(dir, 18481);
+    dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
+    dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
+    Nginx nginx(dir, shippedServers(dir, 18481));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
     // Without the networking switches it tries to reach outside services,
@@ -247,8 +154,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
                           "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
     for (const char* line :
-         {"reader 10 id vendor=024B7E model=0 version=1 serial=0004D2B7 firmware=1.2.3",
-          "reader 11 capabilities 1:0:0 2:0:0 3:1:0 4:4:1 5:2:1 6:0:0 7:0:0 8:1:1 9:0:0 10:146:3 "
+         {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
+          "reader 11 capabilities 1:0:0 2:1:1 3:1:0 4:4:1 5:2:1 6:1:1 7:0:0 8:1:0 9:0:0 10:146:3 "
           "12:0:0 14:0:0 15:0:0 16:1:0",
           "reader 11 card format=0x12 bits=32 card=12345378", "reader 11 status tamper=1 power=0",
           "reader 10 card format=0x12 bits=32 card=C4C2A930", "reader 10 led green"}) {
@@ -271,36 +178,17 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
     daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(daemonSetup);
     ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    ShippedNginx nginx(dir, 18484);
+    Nginx nginx(dir, shippedServers(dir, 18484));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
-    const std::string api = "http://127.0.0.1:18484/kanzo_zul/api";
-    const struct {
-        std::vector<std::string> curl;
-        const char* status;
-    } cases[] = {
-        {{"-H", "X-Real-IP: 192.168.1.50", api + "?CSN32LSB_Reader2=BAD1"}, "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-d", R"({"plateUTF8":"EVIL","roiID":"2"})",
-          api + "?lpr"},
-         "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:wrong", api + "?tamper2=1"}, "401"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H",
-          "Sec-Fetch-Site: cross-site", api + "?CSN32LSB_Reader2=BAD2"},
-         "403"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H", "Host: evil.example",
-          api + "?getStatusXML"},
-         "403"},
-        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret",
-          api + "?CSN32LSB_Reader1=600D1E55"},
-         "200"},
-        {{"-d", R"({"plateUTF8":"AB 123 CD","roiID":"2"})", api + "?lpr"}, "200"},
-    };
-    for (const auto& c : cases) {
+    for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
                                          "/dev/null",     "-w", "%{http_code}"};
-        args.insert(args.end(), c.curl.begin(), c.curl.end());
+        std::istringstream lines(request['>']);
+        for (std::string arg; std::getline(lines, arg);)
+            args.push_back(arg);
         ChildProcess curl(programOptions(args));
         EXPECT_EQ(0, exitCode(curl.waitExit()));
-        EXPECT_EQ(curl.output(), c.status) << args.back();
+        EXPECT_EQ(curl.output(), request['<']) << line;
     }
     EXPECT_TRUE(panel.waitForLine("reader 10 card format=0x12 bits=32 card=600D1E55"));
     EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));

@@ -31,6 +31,15 @@ void check(bool done, const std::string& what) {
         throw std::runtime_error(what + ": " + strerror(errno));
 }
 
+ProcessOptions nginxOptions(const TempDir& dir, const std::string& servers) {
+    dir.write("nginx.conf",
+              "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
+              " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi; " +
+                  servers + " }");
+    return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"), "-c",
+                           dir.file("nginx.conf")});
+}
+
 }  // namespace
 
 TempDir::TempDir() {
@@ -248,4 +257,26 @@ std::string webRequest(const TempDir& dir, const std::string& uri, const std::st
         poll(nullptr, 0, 10);
     }
     return "no response";
+}
+
+std::string fcgiRecord(char type, const std::string& content) {
+    const size_t n = content.size();
+    return std::string{1, type, 0, 1, static_cast<char>(n >> 8), static_cast<char>(n), 0, 0} +
+           content;
+}
+
+int sendToSocket(const TempDir& dir, const std::string& bytes) {
+    dir.write("crafted", bytes);
+    ProcessOptions client =
+        programOptions({"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
+    client.input = dir.file("crafted");
+    return exitCode(ChildProcess(client).waitExit());
+}
+
+Nginx::Nginx(const TempDir& dir, const std::string& servers) : nginx_(nginxOptions(dir, servers)) {
+    // nginx writes its pid file once it listens.
+    for (const Deadline deadline = deadlineIn(kPatience);
+         access(dir.file("nginx.pid").c_str(), F_OK) != 0 && millisLeft(deadline) > 0;) {
+        poll(nullptr, 0, 10);
+    }
 }

@@ -124,3 +124,19 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
 // cgi-fcgi from dir: a GET, or a POST of body when there is one. Sent again
 // until the socket accepts; "no response" when it never did.
 std::string webRequest(const TempDir& dir, const std::string& uri, const std::string& body = "");
+
+// One FastCGI record of request 1.
+std::string fcgiRecord(char type, const std::string& content);
+
+// A client of the daemon's socket in dir that sends bytes and hangs up; its
+// exit code.
+int sendToSocket(const TempDir& dir, const std::string& bytes);
+
+// nginx in dir with the servers of its http block, once it listens.
+class Nginx {
+  public:
+    Nginx(const TempDir& dir, const std::string& servers);
+
+  private:
+    ChildProcess nginx_;
+};
