@@ -259,7 +259,7 @@ class Panel {
 
 // One plate every period, to regions 1 and 2 in turn. With an absence, the
 // panel leaves before a quarter of the plates are posted and comes back
-// awaySeconds later.
+// awaySeconds later, after the last plate if need be.
 void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon, Panel& panel,
                 RunRecord* record) {
     const auto start = SteadyClock::now();
@@ -285,6 +285,10 @@ void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon
         record->plates.push_back(plate);
         if (i % 50 == 0)
             daemon.readOutput();
+    }
+    if (!panel.present()) {
+        std::this_thread::sleep_until(back);
+        panel.start();
     }
 }
 
