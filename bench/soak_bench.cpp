@@ -292,13 +292,17 @@ void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon
     }
 }
 
-// The last plate of each reader has no newer one to give way to: waits until
-// both are read, through new sessions if need be.
-void waitForLastReads(const PanelLog& panelLog, const std::vector<Plate>& plates) {
+// The last plate of each reader has no newer one behind it: waits until both
+// are read, through new sessions if need be, or have grown too old to be sent.
+void waitForLastReads(const PanelLog& panelLog, const std::vector<Plate>& plates,
+                      int maxAgeSeconds) {
     const Deadline drained = deadlineIn(std::chrono::seconds(180));
     for (size_t last = plates.size() - std::min<size_t>(2, plates.size());
          last < plates.size() && SteadyClock::now() < drained;) {
-        if (panelLog.count(plates[last].line) > 0)
+        const bool stale =
+            maxAgeSeconds > 0 &&
+            SteadyClock::now() > plates[last].posted + std::chrono::seconds(maxAgeSeconds + 2);
+        if (stale || panelLog.count(plates[last].line) > 0)
             ++last;
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -323,7 +327,7 @@ RunRecord runSoak(const Options& options, const LineFaults& faults) {
     Panel panel(options, line);
     waitForSessions(panel.log());
     postPlates(options, dir, daemon, panel, &record);
-    waitForLastReads(panel.log(), record.plates);
+    waitForLastReads(panel.log(), record.plates, options.maxAgeSeconds);
     panel.stop();
     record.log = panel.lines();
     record.counts = line.counts();
