@@ -1,10 +1,10 @@
 // The configuration file: five comment lines recording the camera serial
 // number, the time of the write and the log verbosity. Written, never read.
-#include <cstdio>
 #include <ctime>
 #include <string>
 
 #include "osdp/osdp_peripheral.h"
+#include "util/atomic_file.h"
 #include "util/globals.h"
 #include "util/log.h"
 
@@ -19,15 +19,11 @@ bool OsdpPeripheral::saveConfig() {
                              "\n# DEBUG_LEVEL = " + std::to_string(DebugLevel.load()) + "\n# " +
                              std::string(46, '-') + "\n\n";
 
-    FILE* file = fopen(configPath.c_str(), "w");
-    bool written = file != nullptr;
-    if (file != nullptr) {
-        written = fwrite(text.data(), 1, text.size(), file) == text.size();
-        written = (fclose(file) == 0) && written;
-    }
+    std::string error;
+    const bool written = writeFileAtomically(configPath, text, 0644, &error);
     if (!written) {
-        logAt(1, "%s/%s: Can't write config file: %s", "zul_osdp", "saveConfig",
-              configPath.c_str());
+        logAt(1, "%s/%s: Can't write config file: %s: %s", "zul_osdp", "saveConfig",
+              configPath.c_str(), error.c_str());
         return false;
     }
     logAt(5, "%s/%s: Write config file: %s", "zul_osdp", "saveConfig", configPath.c_str());

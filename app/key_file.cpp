@@ -8,69 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
-#include <vector>
 
+#include "util/atomic_file.h"
 #include "util/log.h"
 
 namespace {
 
 std::string systemError(const char* what) {
     return std::string(what) + ": " + strerror(errno);
-}
-
-bool writeAllBytes(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool writeAtomically(const std::string& path, const std::string& text, std::string* error) {
-    const size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    std::vector<char> temporary(path.begin(), path.end());
-    const char suffix[] = ".XXXXXX";
-    temporary.insert(temporary.end(), suffix, suffix + sizeof suffix);
-    // mkstemp creates the file with mode 0600, owned by this process's user.
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *error = systemError("cannot create a temporary file");
-        return false;
-    }
-    bool ok = writeAllBytes(fd, text);
-    if (!ok)
-        *error = systemError("cannot write");
-    if (ok && fsync(fd) != 0) {
-        *error = systemError("cannot flush");
-        ok = false;
-    }
-    if (close(fd) != 0 && ok) {
-        *error = systemError("cannot close");
-        ok = false;
-    }
-    if (ok && rename(temporary.data(), path.c_str()) != 0) {
-        *error = systemError("cannot rename");
-        ok = false;
-    }
-    if (!ok) {
-        unlink(temporary.data());
-        return false;
-    }
-    // The rename itself is only safe once the directory is on disk.
-    const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || fsync(dir) != 0) {
-        *error = systemError("cannot flush the directory");
-        ok = false;
-    }
-    if (dir >= 0)
-        close(dir);
-    return ok;
 }
 
 }  // namespace
@@ -157,6 +102,9 @@ std::string formatKeyFile(const ReaderKeys& keys) {
 
 bool KeyFile::load(std::string* error) {
     keys_ = ReaderKeys{};
+    // A rewrite killed before its rename leaves a copy that may hold a key.
+    if (removeOrphanedTemporaries(path_) > 0)
+        logAt(1, "Key file %s: unfinished rewrites removed", path_.c_str());
     const int fd = open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
@@ -196,11 +144,15 @@ bool KeyFile::storeKey(int reader, const AesKey& key) {
     ReaderKeys next = keys_;
     next[reader] = ReaderKey{ScMode::secure, true, key};
     std::string error;
-    if (!writeAtomically(path_, formatKeyFile(next), &error)) {
+    if (!writeFileAtomically(path_, formatKeyFile(next), 0600, &error)) {
         logAt(1, "Key file %s not written, reader %d keeps its key: %s", path_.c_str(), reader + 1,
               error.c_str());
         return false;
     }
+    // Once renamed, the file holds the new key whatever the directory flush
+    // did, and the reader takes it too, so that memory and file agree.
+    if (!error.empty())
+        logAt(1, "Key file %s: %s", path_.c_str(), error.c_str());
     keys_ = next;
     logAt(1, "Key file %s: reader %d has a new key", path_.c_str(), reader + 1);
     return true;

@@ -39,16 +39,18 @@ class KeyFile {
     KeyFile(const KeyFile&) = delete;
     KeyFile& operator=(const KeyFile&) = delete;
 
-    // Reads the file. A missing file leaves both readers plain. Refused, with
+    // Reads the file, after removing the temporary files of a rewrite that was
+    // killed before its rename. A missing file leaves both readers plain. Refused, with
     // *error saying why: a file that group or others may access, that is not
-    // owned by this process's user or is not a regular file, or a malformed one.
+    // owned by this process's user or is not a regular file, that cannot be read
+    // to its end, or a malformed one.
     bool load(std::string* error);
 
-    // Rewrites the file with the reader secure under key: a temporary file in
-    // the same directory, written, flushed to disk, renamed over the old one,
-    // and the directory flushed, so that a power cut leaves the old file or
-    // the new one. False, logged, with the old file and contents kept, when
-    // any step fails. REQUIRES: reader is 0 or 1.
+    // Rewrites the file with the reader secure under key (writeFileAtomically,
+    // mode 0600). False, logged, with the old file and contents kept, when the
+    // new file is not in place. Once it is, the reader takes the key even if
+    // the directory flush failed (logged), so that memory and file agree.
+    // REQUIRES: reader is 0 or 1.
     bool storeKey(int reader, const AesKey& key);
 
     const ReaderKeys& keys() const { return keys_; }

@@ -41,6 +41,15 @@ gboolean onSignal(gpointer /*signalNumber*/) {
     return G_SOURCE_CONTINUE;
 }
 
+// Nothing the daemon reads at start can be read again while it runs: the key
+// file is the daemon's own to rewrite when a controller sets a key, and the
+// rest comes from the environment. A hang-up (a closed terminal, a reload
+// sent by habit) therefore leaves it running, and says so.
+gboolean onHangUp(gpointer /*unused*/) {
+    logAt(1, "SIGHUP ignored: restart the daemon to read its settings again");
+    return G_SOURCE_CONTINUE;
+}
+
 const char* messageOf(const GError* error) {
     return error != nullptr ? error->message : "parameter service failed";
 }
@@ -76,21 +85,33 @@ int main() {
     MainLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));
     g_unix_signal_add(SIGINT, onSignal, GINT_TO_POINTER(SIGINT));
+    g_unix_signal_add(SIGHUP, onHangUp, nullptr);
+    // libfcgi's own SIGUSR1 handler, installed by FCGX_Init, ends the web
+    // worker's accept loop for good while the readers go on.
+    signal(SIGUSR1, SIG_IGN);
     logAt(5, "Set sigterm, sigint handler");
     logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));
 
+    // A second daemon on the same socket or line would take requests or
+    // bytes from the first: it stops here, before touching either.
+    std::string socketError;
+    if (!webService.claimSocket(&socketError))
+        fatalExit("%s", socketError.c_str());
     procStats.readMemory();
     webService.start();
 
-    // A port that cannot be opened leaves the web interface running.
+    // A port that cannot be opened leaves the web interface running; one that
+    // another process holds ends the start.
     logAt(0, "Serial port ----- open port");
-    serialLink.open();
+    if (!serialLink.open() && serialLink.portBusy())
+        fatalExit("%s: another instance serves this line", serialLink.error->message);
     logAt(0, "Serial port ----- open done");
 
     g_main_loop_run(MainLoop);
 
     g_main_loop_unref(MainLoop);
     serialLink.close();
+    webService.removeSocket();
     ax_parameter_free(parameters);
     logAt(0, "Application was stopped.");
     return 0;

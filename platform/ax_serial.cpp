@@ -2,6 +2,8 @@
 #include "platform/ax_serial.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +19,8 @@ struct _AXSerialPort {
     std::string device;
     bool enabled = false;
     TtySettings settings;
+    // Two-wire RS-485: the driver switches the transmitter on while sending.
+    bool rs485 = false;
 };
 
 namespace {
@@ -42,11 +46,25 @@ extern "C" AXSerialPort* ax_serial_init(gint port_number, GError** error) {
     const char* device = getenv("ZUL_SERIAL_DEVICE");
     if (device == nullptr || device[0] == '\0')
         device = kDefaultDevice;
+    // One process per line: the lock goes with the descriptor, so it dies
+    // with its holder, and exclusive mode turns away any other open of the
+    // tty (root apart), which would steal bytes from the line.
     int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno == EBUSY) {
+        setPlatformErrorCode(error, kPlatformErrorBusy, "Serial port %s is in use", device);
+        return nullptr;
+    }
     if (fd < 0) {
         setPlatformError(error, "Cannot open serial port %s: %s", device, strerror(errno));
         return nullptr;
     }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        setPlatformErrorCode(error, kPlatformErrorBusy, "Serial port %s is in use: %s", device,
+                             strerror(errno));
+        close(fd);
+        return nullptr;
+    }
+    ioctl(fd, TIOCEXCL);
     AXSerialPort* port = new AXSerialPort;
     port->fd = fd;
     port->device = device;
@@ -90,7 +108,7 @@ extern "C" gboolean ax_serial_set_portmode(AXSerialPort* port, gint portmode, GE
     if (portmode != AX_SERIAL_PORTMODE_RS232 && portmode != AX_SERIAL_PORTMODE_RS485_TWO_WIRE) {
         return refuse(error, "port mode", portmode);
     }
-    port->settings.rs485 = portmode == AX_SERIAL_PORTMODE_RS485_TWO_WIRE;
+    port->rs485 = portmode == AX_SERIAL_PORTMODE_RS485_TWO_WIRE;
     return TRUE;
 }
 
@@ -117,6 +135,8 @@ extern "C" gboolean ax_serial_sync_port_settings(AXSerialPort* port, GError** er
                          reason.c_str());
         return FALSE;
     }
+    if (port->rs485)
+        enableRs485(port->fd, port->device.c_str());
     return TRUE;
 }
 
@@ -127,6 +147,7 @@ extern "C" gint ax_serial_get_fd(AXSerialPort* port, GError** /*error*/) {
 extern "C" void ax_serial_cleanup(AXSerialPort* port) {
     if (port == nullptr)
         return;
+    ioctl(port->fd, TIOCNXCL);
     close(port->fd);
     delete port;
 }

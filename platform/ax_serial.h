@@ -12,7 +12,9 @@ typedef struct _AXSerialPort AXSerialPort;
 // Port modes of ax_serial_set_portmode.
 enum { AX_SERIAL_PORTMODE_RS232 = 0, AX_SERIAL_PORTMODE_RS485_TWO_WIRE = 2 };
 
-// Opens the port, non-blocking. Null, with *error naming the device, on failure.
+// Opens the port, non-blocking, locked and in exclusive mode. Null, with
+// *error naming the device, on failure; the code kPlatformErrorBusy when
+// another process holds the port.
 AXSerialPort* ax_serial_init(gint port_number, GError** error);
 
 // The setters record a setting for the next ax_serial_sync_port_settings. An

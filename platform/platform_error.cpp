@@ -11,6 +11,15 @@ void setPlatformError(GError** error, const char* format, ...) {
         return;
     va_list args;
     va_start(args, format);
-    *error = g_error_new_valist(platformErrorQuark(), 0, format, args);
+    *error = g_error_new_valist(platformErrorQuark(), kPlatformErrorFailed, format, args);
+    va_end(args);
+}
+
+void setPlatformErrorCode(GError** error, PlatformErrorCode code, const char* format, ...) {
+    if (error == nullptr)
+        return;
+    va_list args;
+    va_start(args, format);
+    *error = g_error_new_valist(platformErrorQuark(), code, format, args);
     va_end(args);
 }

@@ -1,10 +1,11 @@
 #include "platform/tty_settings.h"
 
-#include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "util/log.h"
 
 namespace {
 
@@ -86,16 +87,27 @@ bool applyTtySettings(int fd, const TtySettings& settings, std::string* error) {
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
         return fail(error, "tcsetattr");
 
-    if (settings.rs485) {
-        // Where the driver knows RS-485 it drives the transmitter only while
-        // sending; where it does not, the port is a plain tty (or the adapter
-        // switches by itself), so a refusal is not an error.
-        serial_rs485 rs485;
-        memset(&rs485, 0, sizeof rs485);
-        rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        ioctl(fd, TIOCSRS485, &rs485);
-    }
-
     tcflush(fd, TCIFLUSH);
     return true;
+}
+
+int kernelRs485Request(int fd, serial_rs485* config) {
+    return ioctl(fd, TIOCSRS485, config);
+}
+
+bool enableRs485(int fd, const char* device, Rs485Request request) {
+    serial_rs485 rs485;
+    memset(&rs485, 0, sizeof rs485);
+    rs485.flags = SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    if (request(fd, &rs485) == 0)
+        return true;
+    if (errno == ENOTTY) {
+        logAt(1,
+              "Serial port %s: no RS-485 mode in its driver, the adapter must switch its "
+              "transmitter itself",
+              device);
+    } else {
+        logAt(1, "Serial port %s: RS-485 mode refused: %s", device, strerror(errno));
+    }
+    return false;
 }

@@ -1,6 +1,7 @@
 #include "serial/serial_link.h"
 
 #include "osdp/osdp_peripheral.h"
+#include "platform/platform_error.h"
 #include "util/log.h"
 
 namespace {
@@ -74,32 +75,53 @@ SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
 
 gboolean SerialLink::open() {
     logAt(2, "Serial open port");
-    return attach(Attempt::startUp);
+    // A failed start keeps what it obtained until close().
+    const Step* failed = bringUp(true);
+    if (failed != nullptr)
+        logAt(1, "%s", failed->failure);
+    return failed == nullptr;
 }
 
-gboolean SerialLink::attach(Attempt attempt) {
-    const bool startUp = attempt == Attempt::startUp;
-    // A failed start-up keeps what it obtained until close(); a failed reopen
-    // lets go of it at once and starts afresh on the next try, silently.
-    auto fail = [&](const char* line) -> gboolean {
-        if (startUp) {
-            logAt(1, "%s", line);
-        } else {
-            release();
-        }
-        return FALSE;
-    };
-    auto progress = [&](int threshold, const char* line) {
-        if (startUp)
-            logAt(threshold, "%s", line);
-    };
+bool SerialLink::portBusy() const {
+    return g_error_matches(error, platformErrorQuark(), kPlatformErrorBusy);
+}
 
+bool SerialLink::reopen() {
+    // A failed reopen lets go of what it obtained and starts afresh on the
+    // next try, silently: the hang-up was logged once.
+    if (bringUp(false) == nullptr)
+        return true;
+    release();
+    return false;
+}
+
+const SerialLink::Step* SerialLink::bringUp(bool logProgress) {
+    static const Step kSteps[] = {
+        {&SerialLink::initPort, "Serial port init failed!", 2, "Serial port init"},
+        {&SerialLink::applySettings, "Serial port settings failed!", 0,
+         "Serial port settings 9600 8N1"},
+        {&SerialLink::takeDescriptor, "Serial port fd failed!", 2, "Serial port fd"},
+        {&SerialLink::makeChannel, "Serial port gio failed!", 2, "Serial port gio"},
+        {&SerialLink::makeChannelRaw, "Serial port encoding failed!", 2,
+         "Serial port encoding raw"},
+        {&SerialLink::addWatch, "Serial port add watch failed!", 0, "Serial port add watch"},
+    };
     g_clear_error(&error);
-    port = ax_serial_init(portNumber, &error);
-    if (port == nullptr)
-        return fail("Serial port init failed!");
-    progress(2, "Serial port init");
+    for (const Step& step : kSteps) {
+        if (!(this->*step.run)())
+            return &step;
+        if (logProgress)
+            logAt(step.threshold, "%s", step.done);
+    }
+    return nullptr;
+}
 
+bool SerialLink::initPort() {
+    port = ax_serial_init(portNumber, &error);
+    return port != nullptr;
+}
+
+bool SerialLink::applySettings() {
     ax_serial_port_enable(port, kEnable, nullptr);
     ax_serial_set_baudrate(port, kBaudrate, nullptr);
     ax_serial_set_bias(port, kBiasOff, nullptr);
@@ -109,27 +131,28 @@ gboolean SerialLink::attach(Attempt attempt) {
     ax_serial_set_stopbits(port, kStopBits, nullptr);
     ax_serial_set_termination(port, kTerminationOff, nullptr);
     settingsApplied = ax_serial_sync_port_settings(port, &error);
-    if (!settingsApplied)
-        return fail("Serial port settings failed!");
-    progress(0, "Serial port settings 9600 8N1");
+    return settingsApplied;
+}
 
+bool SerialLink::takeDescriptor() {
     fd = ax_serial_get_fd(port, &error);
-    if (fd < 0)
-        return fail("Serial port fd failed!");
-    progress(2, "Serial port fd");
+    return fd >= 0;
+}
 
+bool SerialLink::makeChannel() {
     channel = g_io_channel_unix_new(fd);
-    if (channel == nullptr)
-        return fail("Serial port gio failed!");
-    progress(2, "Serial port gio");
+    return channel != nullptr;
+}
 
-    if (g_io_channel_set_encoding(channel, nullptr, &error) != G_IO_STATUS_NORMAL) {
-        return fail("Serial port encoding failed!");
-    }
+bool SerialLink::makeChannelRaw() {
+    if (g_io_channel_set_encoding(channel, nullptr, &error) != G_IO_STATUS_NORMAL)
+        return false;
     g_io_channel_set_buffered(channel, FALSE);
     g_io_channel_set_flags(channel, G_IO_FLAG_NONBLOCK, &error);
-    progress(2, "Serial port encoding raw");
+    return true;
+}
 
+bool SerialLink::addWatch() {
     watchContext.port = port;
     watchContext.channel = channel;
     // The watch fires up to 960 times a second at 9600 baud when bytes come
@@ -142,8 +165,7 @@ gboolean SerialLink::attach(Attempt attempt) {
     g_source_set_can_recurse(watch, TRUE);
     watchId_ = g_source_attach(watch, nullptr);
     g_source_unref(watch);
-    progress(0, "Serial port add watch");
-    return TRUE;
+    return watchId_ != 0;
 }
 
 gboolean SerialLink::onReadable(GIOChannel* /*source*/, GIOCondition condition, gpointer data) {
@@ -185,19 +207,18 @@ bool SerialLink::writeReply() {
     GIOStatus status = g_io_channel_write_chars(
         watchContext.channel, reinterpret_cast<const gchar*>(osdp_.replyBuf.data()), osdp_.replyLen,
         &bytesWritten, &writeError);
-    if (status != G_IO_STATUS_NORMAL) {
-        // The reply is dropped; the controller's retry asks for it again.
-        if (writeError != nullptr) {
-            const bool gone = deviceGone(writeError);
-            if (!gone)
-                logAt(1, "%s", writeError->message);
-            g_error_free(writeError);
-            if (gone) {
-                lineLost();
-                return false;
-            }
+    if (status != G_IO_STATUS_NORMAL || bytesWritten != static_cast<gsize>(osdp_.replyLen)) {
+        // A line that takes no reply, or only part of one, is stuck or gone:
+        // it is opened afresh, and the controller's retry asks for the reply
+        // again. A device that went away says so in the hang-up line alone.
+        if (writeError == nullptr || !deviceGone(writeError)) {
+            logAt(1, "Serial port write failed after %ld of %ld bytes: %s",
+                  static_cast<long>(bytesWritten), static_cast<long>(osdp_.replyLen),
+                  writeError != nullptr ? writeError->message : ioStatusName(status));
         }
-        return true;
+        g_clear_error(&writeError);
+        lineLost();
+        return false;
     }
     GError* flushError = nullptr;
     GIOStatus flushStatus = g_io_channel_flush(watchContext.channel, &flushError);
@@ -223,7 +244,7 @@ gboolean SerialLink::lineLost() {
 
 gboolean SerialLink::onReopenTimer(gpointer data) {
     auto* link = static_cast<SerialLink*>(data);
-    if (!link->attach(Attempt::reopen))
+    if (!link->reopen())
         return G_SOURCE_CONTINUE;
     link->reopenId_ = 0;
     logAt(1, "Serial port reopened");

@@ -76,10 +76,29 @@ class SerialLink {
     GError* error = nullptr;
     SerialWatchContext watchContext;
 
-  private:
-    enum class Attempt { startUp, reopen };
+    // True when the latest open failed because another process holds the port.
+    bool portBusy() const;
 
-    gboolean attach(Attempt attempt);
+  private:
+    // One step of bringing the port up: the line logged when it fails at
+    // start, and the threshold and line logged when it succeeds there.
+    struct Step {
+        bool (SerialLink::*run)();
+        const char* failure;
+        int threshold;
+        const char* done;
+    };
+
+    // Runs the steps in order and returns the first that fails, else null.
+    const Step* bringUp(bool logProgress);
+    bool initPort();
+    bool applySettings();
+    bool takeDescriptor();
+    bool makeChannel();
+    bool makeChannelRaw();
+    bool addWatch();
+    // The timer's attempt after a lost line; releases what it got on failure.
+    bool reopen();
     gboolean handleReadable(GIOCondition condition);
     // False when the line was lost on writing.
     bool writeReply();

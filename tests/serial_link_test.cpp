@@ -17,6 +17,7 @@
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
 #include "platform/tty_settings.h"
+#include "util/log.h"
 
 namespace {
 
@@ -73,6 +74,40 @@ TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
     EXPECT_EQ(0, tio.c_cc[VTIME]);
 }
 
+// The driver's answer to the RS-485 request, and what it took.
+int rs485Answer = 0;
+serial_rs485 rs485Asked;
+
+int fakeRs485Request(int /*fd*/, serial_rs485* config) {
+    rs485Asked = *config;
+    errno = rs485Answer;
+    return rs485Answer == 0 ? 0 : -1;
+}
+
+TEST(SerialLinkTest, Rs485ModeIsRequestedWithRtsOnSend) {
+    const struct {
+        int answer;
+        const char* log;
+    } cases[] = {
+        {0, ""},
+        {ENOTTY,
+         "Serial port tty9: no RS-485 mode in its driver, the adapter must switch its "
+         "transmitter itself\n"},
+        {EINVAL, "Serial port tty9: RS-485 mode refused: Invalid argument\n"},
+    };
+    DebugLevel.store(1);
+    for (const auto& c : cases) {
+        rs485Answer = c.answer;
+        memset(&rs485Asked, 0xFF, sizeof rs485Asked);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(c.answer == 0, enableRs485(3, "tty9", fakeRs485Request));
+        EXPECT_EQ(c.log, testing::internal::GetCapturedStdout());
+        EXPECT_EQ(uint32_t{SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND}, rs485Asked.flags);
+        EXPECT_EQ(0u, rs485Asked.delay_rts_before_send + rs485Asked.delay_rts_after_send);
+    }
+    DebugLevel.store(0);
+}
+
 TEST(SerialLinkTest, PortThatIsNoTtyIsRefused) {
     OsdpPeripheral osdp;
     setenv("ZUL_SERIAL_DEVICE", "/dev/null", 1);
@@ -101,6 +136,33 @@ TEST(SerialLinkTest, HungUpPortLeavesNothingToDispatch) {
     // Nothing is ready before the reopen timer: no source the gone tty wakes.
     EXPECT_FALSE(g_main_context_iteration(nullptr, FALSE));
     link.close();
+    unsetenv("ZUL_SERIAL_DEVICE");
+}
+
+// A controller that stops taking bytes: the replies fill the tty until a write
+// fails, which is logged and handled as a lost line.
+TEST(SerialLinkTest, UnwritableReplyReopensTheLine) {
+    OsdpPeripheral osdp;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+    SerialLink link(osdp, 60000);
+    ASSERT_TRUE(link.open());
+    const uint8_t poll10[] = {0x53, 0x0A, 0x08, 0x00, 0x04, 0x60, 0x45, 0xEC};
+    DebugLevel.store(1);
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 100000 && link.watching(); ++i) {
+        if (write(master, poll10, sizeof poll10) != sizeof poll10)
+            poll(nullptr, 0, 1);
+        g_main_context_iteration(nullptr, FALSE);
+    }
+    const std::string log = testing::internal::GetCapturedStdout();
+    DebugLevel.store(0);
+    EXPECT_FALSE(link.watching());
+    EXPECT_NE(std::string::npos, log.find("Serial port write failed after "));
+    EXPECT_NE(std::string::npos, log.find("Serial port hang-up, trying to reopen"));
+    link.close();
+    close(master);
     unsetenv("ZUL_SERIAL_DEVICE");
 }
 

@@ -1,6 +1,8 @@
 #include "util/log.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -30,7 +32,24 @@ std::string formatText(const char* format, va_list args) {
     return text;
 }
 
+// Under systemd, syslog and the standard streams both reach the journal;
+// syslog's copy is the one kept, with its level, and the same everywhere.
+bool isJournal(int fd) {
+    static const bool stdoutIsJournal = streamIsJournal(STDOUT_FILENO, getenv("JOURNAL_STREAM"));
+    static const bool stderrIsJournal = streamIsJournal(STDERR_FILENO, getenv("JOURNAL_STREAM"));
+    return fd == STDOUT_FILENO ? stdoutIsJournal : stderrIsJournal;
+}
+
 }  // namespace
+
+bool streamIsJournal(int fd, const char* journalStream) {
+    unsigned long long device = 0, inode = 0;
+    char end = 0;
+    struct stat info;
+    return journalStream != nullptr &&
+           sscanf(journalStream, "%llu:%llu%c", &device, &inode, &end) == 2 &&
+           fstat(fd, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
 
 void logAt(int threshold, const char* format, ...) {
     if (!logEnabled(threshold))
@@ -42,6 +61,8 @@ void logAt(int threshold, const char* format, ...) {
 
     std::lock_guard<std::mutex> lock(logMutex);
     syslog(LOG_INFO, "%s", text.c_str());
+    if (isJournal(STDOUT_FILENO))
+        return;
     text.push_back('\n');
     fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
@@ -55,8 +76,10 @@ void fatalExit(const char* format, ...) {
     {
         std::lock_guard<std::mutex> lock(logMutex);
         syslog(LOG_ERR, "%s", text.c_str());
-        fprintf(stderr, "%s\n", text.c_str());
-        fflush(stderr);
+        if (!isJournal(STDERR_FILENO)) {
+            fprintf(stderr, "%s\n", text.c_str());
+            fflush(stderr);
+        }
     }
     exit(1);
 }

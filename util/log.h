@@ -15,12 +15,19 @@ inline bool logEnabled(int threshold) {
     return DebugLevel.load(std::memory_order_relaxed) >= threshold;
 }
 
+// True when fd is the stream that systemd connected to the journal:
+// journalStream (the variable JOURNAL_STREAM, may be null) is "<device>:<inode>"
+// of that stream.
+bool streamIsJournal(int fd, const char* journalStream);
+
 // Writes the formatted line when DebugLevel >= threshold: to syslog at LOG_INFO
-// and, followed by a line feed, to standard output, flushed at once. Whole
-// lines only: lines of the two threads never interleave.
+// and, followed by a line feed, to standard output, flushed at once; standard
+// output is skipped when it is the journal, which has the line from syslog
+// already. Whole lines only: lines of the two threads never interleave.
 // REQUIRES: format is a literal of ours; outside text goes in as a "%s" argument.
 void logAt(int threshold, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // Fatal start-up error: the message goes to syslog at LOG_ERR and to standard
-// error (never standard output), then the process exits with status 1.
+// error (never standard output; skipped when it is the journal), then the
+// process exits with status 1.
 [[noreturn]] void fatalExit(const char* format, ...) __attribute__((format(printf, 1, 2)));

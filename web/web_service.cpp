@@ -1,6 +1,8 @@
 #include "web/web_service.h"
 
 #include <fcgiapp.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -21,15 +23,25 @@ constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\
 constexpr char kPageHeaderBlock[] = "Content-Type: text/html; charset=utf-8\r\n\r\n";
 constexpr int kListenBacklog = 20;
 
+// A path with a colon is a TCP host:port for libfcgi.
+bool isUnixSocketPath(const char* path) {
+    return strchr(path, ':') == nullptr;
+}
+
 // libfcgi ends the whole process when it cannot bind a Unix socket path (a
 // missing directory, no permission, a path too long), which would take the
 // OSDP side down with the web interface. The path is therefore tried here
-// first, the same way (any old file removed, then bound), so that such a
-// failure ends only the worker. A path with a colon is a TCP host:port for
-// libfcgi and is left to it.
+// first, the same way (an old socket removed, then bound), so that such a
+// failure ends only the worker. libfcgi removes whatever the path names before
+// it binds: anything there but a socket is refused and left alone.
 bool socketPathBindable(const char* path) {
-    if (strchr(path, ':') != nullptr)
+    if (!isUnixSocketPath(path))
         return true;
+    struct stat info;
+    if (lstat(path, &info) == 0 && !S_ISSOCK(info.st_mode)) {
+        logAt(1, "FCGI_SOCKET_NAME %s is not a socket: left alone", path);
+        return false;
+    }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const size_t length = strlen(path);
@@ -56,6 +68,28 @@ void appendText(std::string& out, const std::string& text) {
 
 WebService::WebService(OsdpPeripheral& osdp) : osdp(osdp) {
     FCGX_Init();
+}
+
+bool WebService::claimSocket(std::string* error) {
+    const char* socketPath = getenv("FCGI_SOCKET_NAME");
+    if (socketPath == nullptr || !isUnixSocketPath(socketPath))
+        return true;
+    const std::string lockPath = std::string(socketPath) + ".lock";
+    // Never closed: the lock ends with the process, however it ends.
+    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    *error = "FastCGI socket " + std::string(socketPath) + " is in use by another instance (" +
+             lockPath + " is locked)";
+    close(fd);
+    return false;
+}
+
+void WebService::removeSocket() {
+    const char* socketPath = getenv("FCGI_SOCKET_NAME");
+    struct stat info;
+    if (socketOpened.load() && lstat(socketPath, &info) == 0 && S_ISSOCK(info.st_mode))
+        unlink(socketPath);
 }
 
 int WebService::start() {
@@ -99,6 +133,7 @@ void* WebService::serve() {
         logAt(1, "FCGX_OpenSocket failed: %s", socketPath);
         return nullptr;
     }
+    socketOpened.store(isUnixSocketPath(socketPath));
     // The web server runs as another user and must be able to connect.
     chmod(socketPath, 0777);
     FCGX_Request request;

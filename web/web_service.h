@@ -27,6 +27,16 @@ class WebService {
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
+    // One daemon per socket: takes a lock on "<socket>.lock" beside the socket
+    // named by FCGI_SOCKET_NAME, held until the process ends. False, with
+    // *error, when another process holds it. True without a Unix socket path,
+    // or when no lock file can be made there (serve() then reports the
+    // socket itself). REQUIRES: called before start().
+    bool claimSocket(std::string* error);
+
+    // Removes the socket that serve() opened, if it did. For a clean exit.
+    void removeSocket();
+
     // Starts the worker thread running serve(); returns 0. Call once.
     int start();
 
@@ -77,6 +87,7 @@ class WebService {
     OsdpPeripheral& osdp;
     pthread_t workerThread{};
     std::atomic<int32_t> workerThreadId{0};
+    std::atomic<bool> socketOpened{false};
 };
 
 // True for one or more decimal digits, optionally after a single minus sign.

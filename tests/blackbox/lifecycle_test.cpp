@@ -8,6 +8,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -18,6 +21,13 @@ namespace {
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::Not;
+
+// The daemon on dir answers the web and a panel on the cable's far end.
+void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+}
 
 TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
     const struct {
@@ -84,6 +94,88 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         EXPECT_EQ(stop.toWebWorker ? 1 : 0, daemon.countLines("Quit main loop"));
         EXPECT_EQ("", daemon.errorText());
     }
+}
+
+TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
+    TempDir dir;
+    Cable cable(dir);
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
+    for (const int signal : {SIGHUP, SIGUSR1, SIGHUP, SIGUSR1}) {
+        daemon.signal(signal);
+        EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"))
+            << strsignal(signal);
+    }
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    EXPECT_TRUE(daemon.waitForLine("SIGHUP ignored", deadlineIn(kPatience), 2));
+    daemon.signal(SIGTERM);
+    EXPECT_EQ(0, exitCode(daemon.waitExit()));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("fcgi.sock")));
+}
+
+TEST(StartTest, SecondInstanceIsRefusedWhileTheFirstServes) {
+    const struct {
+        const char* name;
+        bool sameLine;
+        bool sameSocket;
+        const char* error;
+    } cases[] = {
+        {"same line", true, false, "is in use"},
+        {"same socket", false, true, "fcgi.sock is in use by another instance"},
+        {"both", true, true, "fcgi.sock is in use by another instance"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        Cable cable(dir);
+        ChildProcess first(daemonOptions(dir, cable.endA));
+        ASSERT_TRUE(first.waitForLine("Serial port add watch"));
+        ProcessOptions options = daemonOptions(dir, c.sameLine ? cable.endA : "/no/tty");
+        if (!c.sameSocket)
+            options.env["FCGI_SOCKET_NAME"] = dir.file("other.sock");
+        ChildProcess second(options);
+        EXPECT_EQ(1, exitCode(second.waitExit()));
+        EXPECT_THAT(second.errorText(), HasSubstr(c.error));
+        expectBothSidesServe(dir, cable);
+    }
+}
+
+// libfcgi aborts the process on a parameter of 2 GiB announced in one record;
+// the service manager starts it again, and nothing left behind may stop that.
+TEST(StartTest, NextStartServesAfterAnAbortOnACraftedRequest) {
+    TempDir dir;
+    Cable cable(dir);
+    {
+        ChildProcess daemon(daemonOptions(dir, cable.endA));
+        ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
+        ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
+        dir.write("crafted", std::string("\1\1\0\1\0\10\0\0\0\1\0\0\0\0\0\0"
+                                         "\1\4\0\1\0\10\0\0\xC0\0\0\0\xC0\0\0\0",
+                                         32));
+        ProcessOptions client = programOptions(
+            {"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
+        client.input = dir.file("crafted");
+        ChildProcess(client).waitExit();
+        // An abort; AddressSanitizer's allocator ends it with status 1 instead.
+        EXPECT_NE(0, exitCode(daemon.waitExit()));
+        ASSERT_FALSE(daemon.running());
+    }
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    expectBothSidesServe(dir, cable);
+}
+
+TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
+    TempDir dir;
+    Cable cable(dir);
+    dir.write("fcgi.sock", "not a socket");
+    ChildProcess daemon(daemonOptions(dir, cable.endA));
+    EXPECT_TRUE(
+        daemon.waitForLine("FCGI_SOCKET_NAME " + dir.file("fcgi.sock") + " is not a socket"));
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 11 online"));
+    std::ifstream file(dir.file("fcgi.sock"));
+    EXPECT_EQ("not a socket", std::string(std::istreambuf_iterator<char>(file), {}));
 }
 
 TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
