@@ -14,6 +14,7 @@
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/sha1.h"
+#include "web/plate_intake.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
 
@@ -118,16 +119,37 @@ TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
     }
 }
 
-// The region's closing quote is the buffer's last byte, then one past it.
-TEST_F(WebServiceTest, BodyIsCutAtTheBufferSize) {
-    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1")";
+// An image before the plate fills the body up to the limit's last byte, then
+// one past it; a body that breaks off is dropped.
+TEST_F(WebServiceTest, BodiesOverTheLimitOrBrokenOffAreNotActedOn) {
+    const std::string event = R"(","plateUTF8":"AB123CD","roiID":"1"})";
     for (const size_t past : {0, 1}) {
         reset();
-        const std::string body = std::string(kBodyBufferSize - event.size() + past, ' ') + event;
-        EXPECT_EQ(web.handlePost(bodyOf(body), "/osdp.cgi?lpr", "lpr"), "");
-        EXPECT_EQ(bodyRead, kBodyBufferSize);
+        const std::string image(kBodyLimit - event.size() - 10 + past, 'A');
+        const std::string body = R"({"image":")" + image + event;
+        EXPECT_EQ(web.handlePost(bodyOf(body), "/osdp.cgi?lpr", "lpr"),
+                  past == 0 ? "" : "<response>Body too large</response>\n");
         EXPECT_EQ(effects(), past == 0 ? "read card1=6D8CB9FB lpr1=AB123CD" : "read");
     }
+    reset();
+    EXPECT_EQ(web.handlePost([](char*, int) { return -1; }, "/osdp.cgi?lpr", "lpr"), "");
+    EXPECT_EQ(effects(), "");
+}
+
+// Past 64 pairs nothing is run; a response that would pass 2 MiB ends with
+// the refusal, and the pairs after it are not run.
+TEST_F(WebServiceTest, HugeRequestsAndResponsesAreRefused) {
+    const std::string none;
+    std::string uri = "/osdp.cgi?tamper1=1";
+    for (int i = 0; i < 64; ++i)
+        uri += "&page";
+    EXPECT_EQ(web.respond("GET", uri.c_str(), bodyOf(none)),
+              "<response>Too many params</response>\n");
+    const std::string name(1536 * 1024, 'n');
+    const std::string echo = "/osdp.cgi?name=" + name + "&tamper1=1";
+    EXPECT_EQ(web.respond("GET", echo.c_str(), bodyOf(none)),
+              name + "<response>Response too large</response>\n");
+    EXPECT_EQ(effects(), "");
 }
 
 TEST_F(WebServiceTest, SaveClearsTheFlagOnlyWhenTheFileIsWritten) {

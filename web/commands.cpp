@@ -31,11 +31,17 @@ std::string digestHex(const std::string& text) {
 }
 
 // A card number in hexadecimal as std::stoul reads it (leading blanks, sign
-// and "0x" accepted, stops at the first non-digit), held to 32 bits on every
-// platform: unsigned long is 64 bits wide on the build host and 32 on the camera.
+// and "0x" accepted), held to 32 bits on every platform: unsigned long is 64
+// bits wide on the build host and 32 on the camera. After the digits only
+// blanks and line ends (an uploaded file's) may follow. Card 0 is refused: the
+// engine never delivers it, so an "OK" would report a read that never comes.
 // Throws std::invalid_argument or std::out_of_range.
 uint32_t parseCardNumber(const std::string& value) {
-    const unsigned long long number = std::stoull(value, nullptr, 16);
+    size_t used = 0;
+    const unsigned long long number = std::stoull(value, &used, 16);
+    if (value.find_first_not_of(" \t\r\n", used) != std::string::npos || number == 0) {
+        throw std::invalid_argument("not a card number");
+    }
     if (number > UINT32_MAX) {
         throw std::out_of_range("card number wider than 32 bits");
     }

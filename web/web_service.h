@@ -14,11 +14,9 @@
 #include "osdp/osdp_peripheral.h"
 
 // Reads up to n bytes of the request body into buf and returns how many it
-// read; fewer than n only at the end of the body (FCGX_GetStr semantics).
+// read; fewer than n only at the end of the body (FCGX_GetStr semantics), and
+// -1 when the body broke off (the client stopped sending or hung up).
 using BodyReader = std::function<int(char* buf, int n)>;
-
-// Bytes of a POST body that one value-less pair reads; the rest is cut off.
-constexpr size_t kBodyBufferSize = 102400;
 
 class WebService {
   public:
@@ -58,14 +56,15 @@ class WebService {
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
 
-    // A value-less pair of a POST request: reads one buffer of the body and
-    // treats it as a plate event or a file upload (handlePostBody).
+    // A value-less pair of a POST request: reads the whole body, up to
+    // kBodyLimit bytes (a longer one is refused), and treats it as a plate
+    // event or a file upload (handlePostBody). Later pairs find it read.
     std::string handlePost(const BodyReader& readBody, const std::string& uri,
                            const std::string& key);
 
-    // The POST body already read: a plate event when the body names the member
-    // plateUTF8, otherwise a form-encoded Base64 upload whose cleaned lines
-    // become the value of command key. Requires "?lpr" in uri.
+    // The POST body already read: a plate event (PlateIntake) when it is JSON
+    // naming the member plateUTF8, otherwise a form-encoded Base64 upload whose
+    // cleaned lines become the value of command key. Requires "?lpr" in uri.
     std::string handlePostBody(const std::string& uri, const std::string& key,
                                const std::string& body);
 

@@ -5,7 +5,9 @@
 // until both readers show polling and sends a plate with the page's form, then
 // writes what a person would see into its own document, which Chromium prints.
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <string>
@@ -71,6 +73,44 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     struct stat info {};
     ASSERT_EQ(0, stat(dir.file("fcgi.sock").c_str(), &info));
     EXPECT_EQ(0777u, info.st_mode & 0777);
+}
+
+// One FastCGI record of request 1.
+std::string record(char type, const std::string& content) {
+    const char header[] = {1,
+                           type,
+                           0,
+                           1,
+                           static_cast<char>(content.size() >> 8),
+                           static_cast<char>(content.size() & 0xFF),
+                           0,
+                           0};
+    return std::string(header, sizeof header) + content;
+}
+
+// A client that connects and sends nothing, and one that stops in the middle
+// of a plate event's body, hold the one worker only until their deadline.
+TEST(FastcgiTest, StalledClientsAreDroppedAndTheNextRequestIsServed) {
+    TempDir dir;
+    ChildProcess daemon(daemonOptions(dir, "/no/tty"));
+    ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
+    const std::string params =
+        std::string("\16\4REQUEST_METHODPOST") + std::string("\13\16REQUEST_URI/kanzo_zul?lpr");
+    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1"})";
+    const std::string midBody = record(1, std::string("\0\1\0\0\0\0\0\0", 8)) + record(4, params) +
+                                record(4, "") + record(5, event).substr(0, 8 + 10);
+    for (const std::string& sent : {std::string(), midBody}) {
+        const int client = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        dir.file("fcgi.sock").copy(address.sun_path, sizeof address.sun_path - 1);
+        ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address));
+        ASSERT_EQ(static_cast<ssize_t>(sent.size()), write(client, sent.data(), sent.size()));
+        EXPECT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
+        close(client);
+    }
+    EXPECT_TRUE(daemon.waitForLine("POST body broke off: request dropped"));
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
 }
 
 // C4C2A930 is the card of the plate: the last 32 bits of SHA-1("KZ<i>14</i>").
