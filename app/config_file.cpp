@@ -1,5 +1,7 @@
 // The configuration file: five comment lines recording the camera serial
 // number, the time of the write and the log verbosity. Written, never read.
+#include "app/config_file.h"
+
 #include <ctime>
 #include <string>
 
@@ -8,7 +10,8 @@
 #include "util/globals.h"
 #include "util/log.h"
 
-bool OsdpPeripheral::saveConfig() {
+bool saveConfig(OsdpPeripheral& osdp) {
+    const std::string& configPath = osdp.configPath;
     const time_t now = time(nullptr);
     struct tm local {};
     localtime_r(&now, &local);
@@ -27,7 +30,7 @@ bool OsdpPeripheral::saveConfig() {
         return false;
     }
     logAt(5, "%s/%s: Write config file: %s", "zul_osdp", "saveConfig", configPath.c_str());
-    MutexLock lock(mutex);
-    saveRequired = false;
+    MutexLock lock(osdp.mutex);
+    osdp.saveRequired = false;
     return true;
 }

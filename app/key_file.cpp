@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "util/atomic_file.h"
+#include "util/hex.h"
 #include "util/log.h"
 
 namespace {
@@ -90,10 +91,7 @@ std::string formatKeyFile(const ReaderKeys& keys) {
     for (int r = 0; r < kReaderCount; ++r) {
         text += "reader" + std::to_string(r + 1) + " " + modeName(keys[r].mode);
         if (keys[r].hasKey) {
-            char hex[33];
-            for (size_t i = 0; i < keys[r].key.size(); ++i)
-                snprintf(hex + 2 * i, 3, "%02X", keys[r].key[i]);
-            text += std::string(" ") + hex;
+            text += " " + hexEncode(keys[r].key.data(), keys[r].key.size());
         }
         text += "\n";
     }

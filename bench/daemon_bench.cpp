@@ -112,11 +112,11 @@ class Panel {
         OsdpReply reply;
         const auto micros =
             exchangeFrame(buildCommandFrame(address, sequence, command), lineRate, &reply);
-        if (!micros || !answers(reply, address, sequence, ackOnly_ ? kOsdpCommandPoll : command)) {
+        if (!micros || !answers(reply, address, sequence, ackOnly_ ? kCmdPoll : command)) {
             ++failures_;
             return std::nullopt;
         }
-        if (reply.code == kOsdpReplyRaw)
+        if (reply.code == kReplyRaw)
             cardLines_.push_back(describeReply(command, reply));
         return micros;
     }
@@ -182,12 +182,12 @@ class Panel {
         if (reply.address != address || reply.sequence != sequence)
             return false;
         switch (command) {
-            case kOsdpCommandPoll:
-                return reply.code == kOsdpReplyAck || reply.code == kOsdpReplyRaw;
-            case kOsdpCommandId:
-                return reply.code == kOsdpReplyPdid;
-            case kOsdpCommandCap:
-                return reply.code == kOsdpReplyPdcap;
+            case kCmdPoll:
+                return reply.code == kReplyAck || reply.code == kReplyRaw;
+            case kCmdId:
+                return reply.code == kReplyPdid;
+            case kCmdCap:
+                return reply.code == kReplyPdcap;
         }
         return false;
     }
@@ -207,7 +207,7 @@ class BackgroundPolling {
     explicit BackgroundPolling(int fd) : panel_(fd) {
         thread_ = std::thread([this] {
             for (size_t turn = 0; !stop_.load(); ++turn) {
-                if (panel_.exchange(kReaderAddresses[turn % 2], kOsdpCommandPoll, true))
+                if (panel_.exchange(kReaderAddresses[turn % 2], kCmdPoll, true))
                     ++answered_;
             }
         });
@@ -450,10 +450,10 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
     printf("%-5s %-6s %-4s %6s %8s %8s %8s %8s %8s %7s %7s %6s %6s %6s %6s %6s\n", "cmd", "bytes",
            "web", "frames", "median", "p99", "max", "bare med", "bare p99", "x med", "x p99",
            "reads", "wakes", "b.rds", "b.wks", "failed");
-    const LatencyRow rows[] = {{"poll", kOsdpCommandPoll, false},
-                               {"id", kOsdpCommandId, false},
-                               {"cap", kOsdpCommandCap, false},
-                               {"poll", kOsdpCommandPoll, true}};
+    const LatencyRow rows[] = {{"poll", kCmdPoll, false},
+                               {"id", kCmdId, false},
+                               {"cap", kCmdCap, false},
+                               {"poll", kCmdPoll, true}};
     bool clean = true;
     std::string loadLine;
     double pollP99[2] = {0, 0};
@@ -470,7 +470,7 @@ bool latencyTable(DaemonUnderTest& daemon, const Options& options, Report& repor
                 measureRow(daemon, bare, row, row.lineRate ? lineRateFrames : options.polls);
             printLatencyRow(row, busy, d, b, report);
             clean = clean && d.failures == 0 && b.failures == 0;
-            if (row.code == kOsdpCommandPoll && !row.lineRate)
+            if (row.code == kCmdPoll && !row.lineRate)
                 pollP99[busy] = d.summary.p99;
         }
         if (load)
@@ -555,8 +555,8 @@ bool secureLatencyRow(const Options& options, Report& report) {
         uint8_t code = 0;
         std::vector<uint8_t> data;
         const auto micros = panel.exchangeFrame(
-            channels[r].seal(kReaderAddresses[r], sequences[r], kOsdpCommandPoll), false, &reply);
-        if (micros && channels[r].open(reply, &code, &data) && code == kOsdpReplyAck) {
+            channels[r].seal(kReaderAddresses[r], sequences[r], kCmdPoll), false, &reply);
+        if (micros && channels[r].open(reply, &code, &data) && code == kReplyAck) {
             samples.push_back(*micros);
         } else {
             ++failures;

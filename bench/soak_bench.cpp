@@ -125,10 +125,9 @@ class SentReplies {
         collector_.push(bytes, count);
         OsdpReply reply;
         while (collector_.nextReply(&reply)) {
-            sent_.push_back(SentReply{now, reply.address, reply.code,
-                                      reply.code == kOsdpReplyRaw
-                                          ? describeReply(kOsdpCommandPoll, reply)
-                                          : std::string()});
+            sent_.push_back(SentReply{
+                now, reply.address, reply.code,
+                reply.code == kReplyRaw ? describeReply(kCmdPoll, reply) : std::string()});
         }
     }
     std::vector<SentReply> all() const {
@@ -383,7 +382,7 @@ std::optional<std::string> expiredBecause(const RunRecord& record, const Plate& 
     const bool polled =
         std::any_of(record.sends.begin(), record.sends.end(), [&](const SentReply& r) {
             return r.reader == plate.reader && r.at > plate.posted && r.at <= freshUntil &&
-                   (r.code == kOsdpReplyRaw || r.code == kOsdpReplyAck);
+                   (r.code == kReplyRaw || r.code == kReplyAck);
         });
     if (polled)
         return std::nullopt;

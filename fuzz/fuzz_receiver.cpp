@@ -9,6 +9,8 @@
 #include "fuzz/fuzz_support.h"
 #include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
+#include "osdp/protocol.h"
+#include "util/coding.h"
 #include "util/log.h"
 
 namespace {
@@ -21,16 +23,22 @@ void require(bool condition) {
 // A reply of reader 1 or 2, of its code's length; card data always with a
 // CRC-16, and a checksum reply with a 0 before the checksum.
 void checkReply(const OsdpPeripheral& osdp) {
-    static const std::map<uint8_t, int> kLength = {{0x40, 8},  {0x45, 20}, {0x46, 50},
-                                                   {0x48, 10}, {0x50, 16}, {0x54, 13}};
+    static const std::map<uint8_t, int> kLength = {{kReplyAck, 8},    {kReplyPdid, 20},
+                                                   {kReplyPdcap, 50}, {kReplyLstatr, 10},
+                                                   {kReplyRaw, 16},   {kReplyCom, 13}};
     const uint8_t* r = osdp.replyBuf.data();
     const int len = osdp.replyLen;
-    require(r[0] == 0x53 && (r[1] == 0x8A || r[1] == 0x8B) && r[2] == len && r[3] == 0);
-    require(kLength.count(r[5]) == 1 && kLength.at(r[5]) == len);
-    const uint16_t crc = crc16(r, static_cast<size_t>(len - 2));
-    require(r[4] > 3 ? r[len - 2] == static_cast<uint8_t>(crc) && r[len - 1] == (crc >> 8)
-                     : r[5] != 0x50 && r[len - 2] == 0 &&
-                           r[len - 1] == checksum8(r, static_cast<size_t>(len - 1)));
+    const uint8_t address = r[kAddressOffset] & ~kReplyBit;
+    require(r[0] == kStartOfMessage && (r[kAddressOffset] & kReplyBit) != 0 &&
+            (address == osdp.readerAddress[0] || address == osdp.readerAddress[1]) &&
+            decodeFixed16(r + kLengthOffset) == len);
+    const uint8_t code = r[kCodeOffset];
+    require(kLength.count(code) == 1 && kLength.at(code) == len);
+    const size_t covered = static_cast<size_t>(len) - kCrcLength;
+    require(r[kControlOffset] > kSequenceMask
+                ? decodeFixed16(r + covered) == crc16(r, covered)
+                : code != kReplyRaw && r[covered] == 0 &&
+                      r[len - 1] == checksum8(r, static_cast<size_t>(len) - kChecksumLength));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "osdp/osdp_peripheral.h"
 #include "platform/platform_error.h"
+#include "util/hex.h"
 #include "util/log.h"
 
 namespace {

@@ -61,9 +61,9 @@ TEST(ControllerSecureChannelTest, OpensASessionWithTheReadersKeyOnly) {
     ASSERT_TRUE(panel.acceptInitialRmac(send(panel.confirm(10, 1))));
     uint8_t code = 0;
     Bytes card;
-    ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kOsdpCommandPoll)), &code, &card));
+    ASSERT_TRUE(panel.open(send(panel.seal(10, 2, kCmdPoll)), &code, &card));
     EXPECT_EQ(card, (Bytes{0x00, 0x12, 0x20, 0x00, 0x12, 0x34, 0x56, 0x78}));
-    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kOsdpCommandPoll)), &code, &card));
+    EXPECT_FALSE(panel.open(send(panel.seal(10, 0, kCmdPoll)), &code, &card));
     EXPECT_FALSE(panel.active());
 }
 
@@ -78,20 +78,20 @@ Lines answer(ControllerSession& session, uint8_t code) {
 // with the sequence number asked, answers it.
 TEST(ControllerSessionTest, OfflineOnceAfterThreeMissesThenANewSession) {
     ControllerSession session({10});
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_FALSE(session.answers(OsdpReply{11, 0, 0x45, {}, {}}));
     EXPECT_FALSE(session.answers(OsdpReply{10, 1, 0x45, {}, {}}));
     answer(session, 0x45);
     answer(session, 0x46);
     const Bytes poll = session.nextCommand();
-    EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), poll);
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), poll);
     for (const Lines& lines : {Lines{}, Lines{}, Lines{"reader 10 offline"}}) {
         EXPECT_EQ(poll, session.nextCommand());
         EXPECT_EQ(lines, session.onNoReply());
     }
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_EQ(Lines{}, session.onNoReply());
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId), session.nextCommand());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_EQ(Lines{"reader 10 online"}, answer(session, 0x40));
 }
 
@@ -104,18 +104,29 @@ TEST(ControllerSessionTest, DamagedReplyRestsItsReaderThenANewSession) {
     session.restAfterDamage(milliseconds(1000));
     for (uint8_t code : {0x45, 0x45, 0x46, 0x46})
         answer(session, code);
-    EXPECT_EQ(buildCommandFrame(10, 2, kOsdpCommandPoll), session.nextCommand(t0));
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), session.nextCommand(t0));
     EXPECT_EQ(Lines{"reader 10 offline"}, session.onDamagedReply(t0));
-    EXPECT_EQ(buildCommandFrame(11, 2, kOsdpCommandPoll), session.nextCommand(t0));
+    EXPECT_EQ(buildCommandFrame(11, 2, kCmdPoll), session.nextCommand(t0));
     answer(session, 0x40);
-    EXPECT_EQ(buildCommandFrame(11, 3, kOsdpCommandPoll), session.nextCommand(t0));
+    EXPECT_EQ(buildCommandFrame(11, 3, kCmdPoll), session.nextCommand(t0));
     EXPECT_EQ(Lines{"reader 11 offline"}, session.onDamagedReply(t0 + milliseconds(10)));
     EXPECT_TRUE(session.nextCommand(t0 + milliseconds(999)).empty());
-    EXPECT_EQ(buildCommandFrame(10, 0, kOsdpCommandId),
-              session.nextCommand(t0 + milliseconds(1000)));
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand(t0 + milliseconds(1000)));
     EXPECT_EQ(Lines{}, session.onDamagedReply(t0 + milliseconds(1000)));
-    EXPECT_EQ(buildCommandFrame(11, 0, kOsdpCommandId),
-              session.nextCommand(t0 + milliseconds(1010)));
+    EXPECT_EQ(buildCommandFrame(11, 0, kCmdId), session.nextCommand(t0 + milliseconds(1010)));
+}
+
+// Card data shorter than its bit count says, or without bits, is named, never
+// read past its end.
+TEST(DescribeReplyTest, ShortCardDataIsMalformed) {
+    for (const Bytes& data : {Bytes{0x00, 0x12, 0x20}, Bytes{0x00, 0x12, 0x20, 0x00, 0x12},
+                              Bytes{0x00, 0x12, 0x00, 0x00, 0x12}}) {
+        OsdpReply reply;
+        reply.address = 10;
+        reply.code = kReplyRaw;
+        reply.data = data;
+        EXPECT_EQ(describeReply(kCmdPoll, reply), "reader 10 card malformed");
+    }
 }
 
 }  // namespace

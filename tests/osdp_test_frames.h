@@ -5,15 +5,18 @@
 
 #include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
+#include "osdp/protocol.h"
+#include "util/coding.h"
+#include "util/hex.h"
 
 using Bytes = std::vector<uint8_t>;
 
 // A command frame with a CRC-16 when ctrl has bit 2 set, else a checksum.
 inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Bytes& data = {}) {
-    const bool crc = ctrl & 0x04;
-    const size_t length = 6 + data.size() + (crc ? 2 : 1);
-    Bytes frame = {0x53, address, static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8),
-                   ctrl, cmd};
+    const bool crc = ctrl & kCrcFlag;
+    const size_t length = kDataOffset + data.size() + (crc ? kCrcLength : kChecksumLength);
+    Bytes frame = {kStartOfMessage, address, 0, 0, ctrl, cmd};
+    encodeFixed16(&frame[kLengthOffset], static_cast<uint16_t>(length));
     for (uint8_t b : data)  // not insert: gcc 12 warns falsely on the range insert
         frame.push_back(b);
     const uint16_t check =
@@ -26,8 +29,8 @@ inline Bytes commandFrame(uint8_t address, uint8_t ctrl, uint8_t cmd, const Byte
 
 // The reply of the reader at address to a command of this sequence number.
 inline Bytes replyFrame(uint8_t address, uint8_t sequence, uint8_t code, const Bytes& data = {}) {
-    return commandFrame(static_cast<uint8_t>(address | 0x80), static_cast<uint8_t>(0x04 | sequence),
-                        code, data);
+    return commandFrame(static_cast<uint8_t>(address | kReplyBit),
+                        static_cast<uint8_t>(kCrcFlag | sequence), code, data);
 }
 
 // Feeds every byte; returns the indexes of the bytes that completed a frame.

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "util/hex.h"
+
 struct TranscriptLine {
     int number = 0;  // in the file, from 1
     std::string word;
@@ -23,10 +25,8 @@ struct TranscriptLine {
 inline std::vector<uint8_t> hexBytes(const std::vector<std::string>& words) {
     std::vector<uint8_t> bytes;
     for (const std::string& word : words) {
-        if (word.size() % 2 != 0 || word.find_first_not_of("0123456789abcdefABCDEF") != word.npos)
+        if (!hexDecode(word, &bytes))
             return {};
-        for (size_t i = 0; i < word.size(); i += 2)
-            bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(i, 2), nullptr, 16)));
     }
     return bytes;
 }

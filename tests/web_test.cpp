@@ -17,6 +17,7 @@
 #include "web/plate_intake.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
+#include "web/xml_text.h"
 
 namespace {
 
@@ -49,10 +50,12 @@ class WebServiceTest : public ::testing::Test {
         osdp.reqIn = 4294967295u;
         osdp.reqOut = 2147483648u;
         osdp.saveRequired = true;
-        osdp.pendingCard = {0, 0};
-        osdp.lastLpr = {"", ""};
-        osdp.tamper = {0, 0};
-        osdp.statusChanged = {0, 0};
+        for (ReaderSlot& slot : osdp.slots) {
+            slot.pendingCard = 0;
+            slot.lastLpr.clear();
+            slot.tamper = 0;
+            slot.statusChanged = 0;
+        }
     }
 
     // What changed since reset(), in the words of the transcript.
@@ -63,12 +66,12 @@ class WebServiceTest : public ::testing::Test {
         MutexLock lock(osdp.mutex);
         for (int r = 0; r < kReaderCount; ++r) {
             const std::string reader = std::to_string(r + 1);
-            if (osdp.pendingCard[r] != 0)
-                out += " card" + reader + "=" + OsdpPeripheral::hexText(osdp.pendingCard[r]);
-            if (!osdp.lastLpr[r].empty())
-                out += " lpr" + reader + "=" + osdp.lastLpr[r];
-            if (osdp.statusChanged[r] != 0 || osdp.tamper[r] != 0)
-                out += " tamper" + reader + "=" + std::to_string(osdp.tamper[r]);
+            if (osdp.slots[r].pendingCard != 0)
+                out += " card" + reader + "=" + hexText(osdp.slots[r].pendingCard);
+            if (!osdp.slots[r].lastLpr.empty())
+                out += " lpr" + reader + "=" + osdp.slots[r].lastLpr;
+            if (osdp.slots[r].statusChanged != 0 || osdp.slots[r].tamper != 0)
+                out += " tamper" + reader + "=" + std::to_string(osdp.slots[r].tamper);
         }
         return out.empty() ? out : out.substr(1);
     }

@@ -5,24 +5,15 @@
 #include <cstring>
 
 #include "osdp/check_codes.h"
+#include "util/coding.h"
+#include "util/hex.h"
 
 namespace {
 
-constexpr uint8_t kCrcFlag = 0x04;
-constexpr uint8_t kScbFlag = 0x08;
-constexpr size_t kHeaderLength = 6;
-constexpr size_t kMinChecksumFrame = 7;
-constexpr size_t kMinCrcFrame = 8;
 constexpr size_t kMaxFrame = 1024;
 
 std::string hexBytes(const std::vector<uint8_t>& data, size_t first, size_t count) {
-    std::string text;
-    for (size_t i = first; i < first + count; ++i) {
-        char hex[3];
-        snprintf(hex, sizeof hex, "%02X", data[i]);
-        text += hex;
-    }
-    return text;
+    return hexEncode(data.data() + first, count);
 }
 
 std::string readerPrefix(uint8_t address) {
@@ -53,7 +44,7 @@ std::string describeCard(const OsdpReply& reply) {
     const std::vector<uint8_t>& d = reply.data;
     if (d.size() < 4)
         return readerPrefix(reply.address) + " card malformed";
-    unsigned bits = d[2] | (d[3] << 8);
+    unsigned bits = decodeFixed16(&d[2]);
     size_t bytes = (bits + 7) / 8;
     if (bits == 0 || d.size() < 4 + bytes)
         return readerPrefix(reply.address) + " card malformed";
@@ -67,18 +58,8 @@ std::string describeCard(const OsdpReply& reply) {
 
 std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
                                        const std::vector<uint8_t>& data) {
-    const size_t length = kHeaderLength + data.size() + 2;
-    std::vector<uint8_t> frame(length);
-    frame[0] = kOsdpStart;
-    frame[1] = address;
-    frame[2] = static_cast<uint8_t>(length & 0xFF);
-    frame[3] = static_cast<uint8_t>(length >> 8);
-    frame[4] = static_cast<uint8_t>(kCrcFlag | (sequence & 0x03));
-    frame[5] = command;
-    std::copy(data.begin(), data.end(), frame.begin() + kHeaderLength);
-    const uint16_t crc = crc16(frame.data(), length - 2);
-    frame[length - 2] = static_cast<uint8_t>(crc & 0xFF);
-    frame[length - 1] = static_cast<uint8_t>(crc >> 8);
+    std::vector<uint8_t> frame(kDataOffset + data.size() + kCrcLength);
+    writeFrame(frame.data(), address, sequence, nullptr, 0, command, data.data(), data.size());
     return frame;
 }
 
@@ -88,33 +69,34 @@ void ReplyCollector::push(const uint8_t* bytes, size_t count) {
 
 bool ReplyCollector::nextReply(OsdpReply* reply) {
     for (;;) {
-        buffer_.erase(buffer_.begin(), std::find(buffer_.begin(), buffer_.end(), kOsdpStart));
-        if (buffer_.size() < 5)
+        buffer_.erase(buffer_.begin(), std::find(buffer_.begin(), buffer_.end(), kStartOfMessage));
+        if (buffer_.size() < kHeaderLength)
             return false;
-        const size_t length = buffer_[2] | (buffer_[3] << 8);
-        const bool withCrc = (buffer_[4] & kCrcFlag) != 0;
+        const size_t length = decodeFixed16(&buffer_[kLengthOffset]);
+        const bool withCrc = (buffer_[kControlOffset] & kCrcFlag) != 0;
         if (length < (withCrc ? kMinCrcFrame : kMinChecksumFrame) || length > kMaxFrame) {
             buffer_.erase(buffer_.begin());
             continue;
         }
         if (buffer_.size() < length)
             return false;
-        const size_t dataEnd = withCrc ? length - 2 : length - 1;
-        const bool checkRight = withCrc ? crc16(buffer_.data(), dataEnd) ==
-                                              (buffer_[length - 2] | (buffer_[length - 1] << 8))
-                                        : checksum8(buffer_.data(), dataEnd) == buffer_[length - 1];
+        const size_t dataEnd = length - (withCrc ? kCrcLength : kChecksumLength);
+        const bool checkRight =
+            withCrc ? crc16(buffer_.data(), dataEnd) == decodeFixed16(&buffer_[dataEnd])
+                    : checksum8(buffer_.data(), dataEnd) == buffer_[length - 1];
         if (!checkRight) {
             ++damagedFrames_;
             buffer_.erase(buffer_.begin());
             continue;
         }
-        const bool isReply = (buffer_[1] & kOsdpReplyBit) != 0;
+        const bool isReply = (buffer_[kAddressOffset] & kReplyBit) != 0;
         if (isReply) {
-            reply->address = buffer_[1] & ~kOsdpReplyBit;
-            reply->sequence = buffer_[4] & 0x03;
+            reply->address = buffer_[kAddressOffset] & ~kReplyBit;
+            reply->sequence = buffer_[kControlOffset] & kSequenceMask;
             // A security block sits between the control byte and the code.
-            const size_t scbLength = (buffer_[4] & kScbFlag) ? buffer_[5] : 0;
-            const size_t codeAt = std::min(kHeaderLength - 1 + scbLength, dataEnd - 1);
+            const size_t scbLength =
+                (buffer_[kControlOffset] & kScbFlag) ? buffer_[kHeaderLength] : 0;
+            const size_t codeAt = std::min(kCodeOffset + scbLength, dataEnd - 1);
             reply->code = buffer_[codeAt];
             reply->data.assign(buffer_.begin() + codeAt + 1, buffer_.begin() + dataEnd);
             reply->frame.assign(buffer_.begin(), buffer_.begin() + length);
@@ -232,11 +214,11 @@ ControllerSession::Step ControllerSession::nextStep(const Reader& reader) const 
 std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
     switch (step) {
         case Step::identity:
-            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandId);
+            return buildCommandFrame(reader.address, reader.sequence, kCmdId);
         case Step::capabilities:
-            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandCap);
+            return buildCommandFrame(reader.address, reader.sequence, kCmdCap);
         case Step::poll:
-            return buildCommandFrame(reader.address, reader.sequence, kOsdpCommandPoll);
+            return buildCommandFrame(reader.address, reader.sequence, kCmdPoll);
         case Step::challenge: {
             // Every handshake starts at sequence 0. Until a new key is set
             // the base key serves if given, else the default key.
@@ -257,7 +239,7 @@ std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
             return reader.secure->seal(reader.address, reader.sequence, kCmdKeyset, data);
         }
         case Step::sealedPoll:
-            return reader.secure->seal(reader.address, reader.sequence, kOsdpCommandPoll);
+            return reader.secure->seal(reader.address, reader.sequence, kCmdPoll);
     }
     return {};
 }
@@ -280,7 +262,7 @@ const std::vector<uint8_t>& ControllerSession::nextCommand(Clock::time_point now
 bool ControllerSession::answers(const OsdpReply& reply) const {
     const Reader& reader = readers_[turn_];
     return !reader.outstanding.empty() && reply.address == reader.address &&
-           reply.sequence == (reader.outstanding[4] & 0x03);
+           reply.sequence == (reader.outstanding[kControlOffset] & kSequenceMask);
 }
 
 std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
@@ -295,9 +277,9 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
     if (reader.step == Step::capabilities)
         reader.capabilitiesAsked = true;
     if (reader.step <= Step::poll) {
-        if (reply.code == kOsdpReplyRaw)
+        if (reply.code == kReplyRaw)
             ++cardReads_;
-        std::string line = describeReply(reader.outstanding[5], reply);
+        std::string line = describeReply(reader.outstanding[kCodeOffset], reply);
         if (!line.empty())
             lines.push_back(line);
     } else {
@@ -346,7 +328,7 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
     OsdpReply opened = reply;
     if (!secure.open(reply, &opened.code, &opened.data)) {
         const std::string line =
-            describeReply(reader.step == Step::setKey ? kCmdKeyset : kOsdpCommandPoll, reply);
+            describeReply(reader.step == Step::setKey ? kCmdKeyset : kCmdPoll, reply);
         if (!line.empty())
             lines->push_back(line);
         lines->push_back(prefix + " secure channel lost");
@@ -354,7 +336,7 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
     }
     if (reader.step == Step::setKey) {
         // Asked once: a refused key is reported and the session goes on.
-        if (opened.code == kOsdpReplyAck) {
+        if (opened.code == kReplyAck) {
             // The reader ends the session after the new key; the next
             // handshake uses it.
             reader.newKey = Reader::NewKey::installed;
@@ -366,9 +348,9 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
         }
         return;
     }
-    if (opened.code == kOsdpReplyRaw)
+    if (opened.code == kReplyRaw)
         ++cardReads_;
-    const std::string line = describeReply(kOsdpCommandPoll, opened);
+    const std::string line = describeReply(kCmdPoll, opened);
     if (!line.empty())
         lines->push_back(line);
 }
@@ -416,21 +398,21 @@ void ControllerSession::passTurn() {
 
 std::string describeReply(uint8_t command, const OsdpReply& reply) {
     switch (reply.code) {
-        case kOsdpReplyAck:
+        case kReplyAck:
             return std::string();
-        case kOsdpReplyNak:
+        case kReplyNak:
             return readerPrefix(reply.address) + " nak error=" +
                    (reply.data.empty() ? std::string("?") : std::to_string(reply.data[0]));
-        case kOsdpReplyPdid:
+        case kReplyPdid:
             return describeIdentity(reply);
-        case kOsdpReplyPdcap:
+        case kReplyPdcap:
             return describeCapabilities(reply);
-        case kOsdpReplyLstatr:
+        case kReplyLstatr:
             if (reply.data.size() < 2)
                 return readerPrefix(reply.address) + " status malformed";
             return readerPrefix(reply.address) + " status tamper=" + std::to_string(reply.data[0]) +
                    " power=" + std::to_string(reply.data[1]);
-        case kOsdpReplyRaw:
+        case kReplyRaw:
             return describeCard(reply);
     }
     char text[48];

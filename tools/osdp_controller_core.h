@@ -8,21 +8,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
-
-constexpr uint8_t kOsdpStart = 0x53;
-constexpr uint8_t kOsdpReplyBit = 0x80;
-constexpr uint8_t kOsdpCommandPoll = 0x60;
-constexpr uint8_t kOsdpCommandId = 0x61;
-constexpr uint8_t kOsdpCommandCap = 0x62;
-constexpr uint8_t kOsdpReplyAck = 0x40;
-constexpr uint8_t kOsdpReplyNak = 0x41;
-constexpr uint8_t kOsdpReplyPdid = 0x45;
-constexpr uint8_t kOsdpReplyPdcap = 0x46;
-constexpr uint8_t kOsdpReplyLstatr = 0x48;
-constexpr uint8_t kOsdpReplyRaw = 0x50;
 
 // A command frame to the device at address, ending in a CRC-16.
 // REQUIRES: address <= 0x7F; sequence 0 to 3; data short enough for a frame.
@@ -43,8 +33,9 @@ struct OsdpReply {
 // sent again unchanged keeps the chain, as the reader expects of a repeat.
 class ControllerSecureChannel {
   public:
-    // REQUIRES: cipher outlives the channel.
-    explicit ControllerSecureChannel(const ScCipher& cipher) : cipher_(cipher) {}
+    // Keeps its own copy of the cipher, so a temporary such as systemCipher()
+    // may be passed.
+    explicit ControllerSecureChannel(ScCipher cipher) : cipher_(std::move(cipher)) {}
 
     // osdp_CHLNG keyed with key, announced by keyByte (kKeyBase or
     // kKeyDefault), with a fresh RND.A; empty when no random bytes came.
@@ -70,7 +61,7 @@ class ControllerSecureChannel {
     bool open(const OsdpReply& reply, uint8_t* code, std::vector<uint8_t>* data);
 
   private:
-    const ScCipher& cipher_;
+    ScCipher cipher_;
     ScKeys keys_;
     uint8_t keyByte_ = kKeyBase;
     uint8_t rndA_[8] = {};

@@ -2,23 +2,13 @@
 
 #include <stdexcept>
 
+#include "util/coding.h"
+#include "util/hex.h"
+
 namespace {
 
 uint32_t rotateLeft(uint32_t value, unsigned bits) {
     return (value << bits) | (value >> (32 - bits));
-}
-
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 }  // namespace
@@ -58,26 +48,16 @@ std::string Sha1::finalHex() {
     transform();
     blockFill = 0;
 
-    static const char kHexDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(40);
-    for (uint32_t word : state) {
-        for (int shift = 24; shift >= 0; shift -= 8) {
-            const uint8_t byte = static_cast<uint8_t>(word >> shift);
-            text.push_back(kHexDigits[byte >> 4]);
-            text.push_back(kHexDigits[byte & 0x0F]);
-        }
-    }
-    return text;
+    uint8_t digest[20];
+    for (int i = 0; i < 5; ++i)
+        encodeBigEndian32(digest + 4 * i, state[i]);
+    return hexEncode(digest, sizeof digest);
 }
 
 void Sha1::transform() {
     uint32_t w[80];
     for (int i = 0; i < 16; ++i) {
-        w[i] = (static_cast<uint32_t>(block[4 * i]) << 24) |
-               (static_cast<uint32_t>(block[4 * i + 1]) << 16) |
-               (static_cast<uint32_t>(block[4 * i + 2]) << 8) |
-               static_cast<uint32_t>(block[4 * i + 3]);
+        w[i] = decodeBigEndian32(&block[4 * i]);
     }
     for (int i = 16; i < 80; ++i) {
         w[i] = rotateLeft(w[i - 3] ^ w[i - 8] ^ w[i - 14] ^ w[i - 16], 1);

@@ -4,11 +4,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/config_file.h"
 #include "util/log.h"
 #include "util/sha1.h"
 #include "web/proc_stats.h"
 #include "web/status_page.h"
 #include "web/web_service.h"
+#include "web/xml_text.h"
 
 namespace {
 
@@ -75,8 +77,8 @@ std::string WebService::processKey(const std::string& key, const std::string& va
         if (level < 0)
             return "<response>Fail</response>\n";
         DebugLevel.store(level);
-        osdp.saveConfig();
-        return OsdpPeripheral::xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+        saveConfig(osdp);
+        return xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
     }
     if (key == "info")
         return infoCommand();
@@ -89,7 +91,7 @@ std::string WebService::processKey(const std::string& key, const std::string& va
     if (key == "getConfigXML")
         return configDocument();
     if (key == "saveConfig") {
-        return osdp.saveConfig() ? "<response>OK</response>" : "<response>Failed</response>";
+        return saveConfig(osdp) ? "<response>OK</response>" : "<response>Failed</response>";
     }
     if (key == "CSN32LSB_Reader1" || key == "CSN32LSB_Reader2") {
         const int reader = key == "CSN32LSB_Reader1" ? 0 : 1;

@@ -1,29 +1,11 @@
 // The status and configuration documents and their element builders. XML is
 // built by plain concatenation: values are copied in without escaping.
-#include <sstream>
 
 #include "util/globals.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
-
-std::string OsdpPeripheral::xmlElement(const std::string& name, int value) {
-    return xmlElement(name, std::to_string(value));
-}
-
-std::string OsdpPeripheral::xmlElement(const std::string& name, const std::string& value) {
-    return "<" + name + ">" + value + "</" + name + ">";
-}
-
-std::string OsdpPeripheral::xmlElement(const std::string& name, bool value) {
-    return xmlElement(name, std::string(value ? "true" : "false"));
-}
-
-std::string OsdpPeripheral::hexText(uint32_t value) {
-    std::ostringstream text;
-    text << std::hex << std::uppercase << value;
-    return text.str();
-}
+#include "web/xml_text.h"
 
 std::string WebService::statusDocument() {
     ProcStats stats;
@@ -35,21 +17,21 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     const PeripheralStatus status = osdp.status();
     std::string doc = "<response>\n";
     doc += memoryXml;
-    doc += OsdpPeripheral::xmlElement("sn", DeviceSerial);
-    doc += OsdpPeripheral::xmlElement("restart_required", status.restartRequired);
-    doc += OsdpPeripheral::xmlElement("save_required", status.saveRequired);
-    doc += OsdpPeripheral::xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
-    doc += OsdpPeripheral::xmlElement("reader1", static_cast<int>(status.readerAddress[0]));
-    doc += OsdpPeripheral::xmlElement("reader2", static_cast<int>(status.readerAddress[1]));
-    doc += OsdpPeripheral::xmlElement("lastCard1", OsdpPeripheral::hexText(status.lastCard[0]));
-    doc += OsdpPeripheral::xmlElement("lastCard2", OsdpPeripheral::hexText(status.lastCard[1]));
-    doc += OsdpPeripheral::xmlElement("tamper1", status.tamper[0] != 0);
-    doc += OsdpPeripheral::xmlElement("tamper2", status.tamper[1] != 0);
-    doc += OsdpPeripheral::xmlElement("lastLpr1", status.lastLpr[0]);
-    doc += OsdpPeripheral::xmlElement("lastLpr2", status.lastLpr[1]);
+    doc += xmlElement("sn", DeviceSerial);
+    doc += xmlElement("restart_required", status.restartRequired);
+    doc += xmlElement("save_required", status.saveRequired);
+    doc += xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+    doc += xmlElement("reader1", static_cast<int>(status.readerAddress[0]));
+    doc += xmlElement("reader2", static_cast<int>(status.readerAddress[1]));
+    doc += xmlElement("lastCard1", hexText(status.lastCard[0]));
+    doc += xmlElement("lastCard2", hexText(status.lastCard[1]));
+    doc += xmlElement("tamper1", status.tamper[0] != 0);
+    doc += xmlElement("tamper2", status.tamper[1] != 0);
+    doc += xmlElement("lastLpr1", status.lastLpr[0]);
+    doc += xmlElement("lastLpr2", status.lastLpr[1]);
     // Counters are unsigned 32-bit: past 2^31 the integer overload would go negative.
-    doc += OsdpPeripheral::xmlElement("reqIn", std::to_string(status.reqIn));
-    doc += OsdpPeripheral::xmlElement("reqOut", std::to_string(status.reqOut));
+    doc += xmlElement("reqIn", std::to_string(status.reqIn));
+    doc += xmlElement("reqOut", std::to_string(status.reqOut));
     doc += "</response>\n";
     return doc;
 }
@@ -60,25 +42,23 @@ std::string WebService::diagnosticsDocument() const {
     auto age = [](int64_t ms) { return ms < 0 ? std::string() : std::to_string(ms); };
     std::string doc = "<response>\n";
     for (int r = 0; r < kReaderCount; ++r)
-        doc +=
-            OsdpPeripheral::xmlElement("polling" + std::to_string(r + 1), line.reader[r].polling);
+        doc += xmlElement("polling" + std::to_string(r + 1), line.reader[r].polling);
     for (int r = 0; r < kReaderCount; ++r) {
-        doc += OsdpPeripheral::xmlElement("msSinceFrame" + std::to_string(r + 1),
-                                          age(line.reader[r].msSinceFrame));
+        doc += xmlElement("msSinceFrame" + std::to_string(r + 1), age(line.reader[r].msSinceFrame));
     }
     for (int r = 0; r < kReaderCount; ++r) {
-        doc += OsdpPeripheral::xmlElement("framesAnswered" + std::to_string(r + 1),
-                                          std::to_string(line.reader[r].framesAnswered));
+        doc += xmlElement("framesAnswered" + std::to_string(r + 1),
+                          std::to_string(line.reader[r].framesAnswered));
     }
     for (int r = 0; r < kReaderCount; ++r) {
-        doc += OsdpPeripheral::xmlElement("repeatsAnswered" + std::to_string(r + 1),
-                                          std::to_string(line.reader[r].repeatsAnswered));
+        doc += xmlElement("repeatsAnswered" + std::to_string(r + 1),
+                          std::to_string(line.reader[r].repeatsAnswered));
     }
-    doc += OsdpPeripheral::xmlElement("badCheck", std::to_string(line.badCheck));
-    doc += OsdpPeripheral::xmlElement("badLength", std::to_string(line.badLength));
-    doc += OsdpPeripheral::xmlElement("foreignFrames", std::to_string(line.foreignFrames));
-    doc += OsdpPeripheral::xmlElement("discardedBytes", std::to_string(line.discardedBytes));
-    doc += OsdpPeripheral::xmlElement("msSinceByte", age(line.msSinceByte));
+    doc += xmlElement("badCheck", std::to_string(line.badCheck));
+    doc += xmlElement("badLength", std::to_string(line.badLength));
+    doc += xmlElement("foreignFrames", std::to_string(line.foreignFrames));
+    doc += xmlElement("discardedBytes", std::to_string(line.discardedBytes));
+    doc += xmlElement("msSinceByte", age(line.msSinceByte));
     doc += "</response>\n";
     return doc;
 }

@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "util/base64.h"
+#include "util/hex.h"
 #include "util/log.h"
 #include "util/sha1.h"
 #include "web/web_service.h"
@@ -20,16 +21,6 @@
 namespace {
 
 const std::string kBase64Marker = ";base64,";
-
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool isControl(char c) {
     const unsigned char byte = static_cast<unsigned char>(c);

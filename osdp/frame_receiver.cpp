@@ -1,0 +1,185 @@
+#include "osdp/frame_receiver.h"
+
+#include <algorithm>
+
+#include "osdp/check_codes.h"
+#include "osdp/protocol.h"
+#include "util/coding.h"
+#include "util/hex.h"
+#include "util/log.h"
+
+bool FrameReceiver::receive(uint8_t b, int64_t now, const std::string& time) {
+    // A controller sends a frame in one burst. A pause inside a frame means
+    // that the rest of it was lost on the line and the controller is waiting
+    // out its reply time-out; its next bytes start a new frame. Otherwise a
+    // length byte damaged upwards would swallow its retries too.
+    if (inFrame_ && now - lastByteAt() > kFramePauseMicros) {
+        inFrame_ = false;
+        bump(badLength_);
+    }
+    lastByteAt_.store(now, std::memory_order_relaxed);
+
+    const FrameEvent event = takeByte(b, time);
+    count(event);
+    if (event == FrameEvent::forUs)
+        return true;
+    if (event != FrameEvent::badLength && event != FrameEvent::badCheck)
+        return false;
+    // The broken frame's bytes are taken again from the next start byte among
+    // them; b was the last of them, so nothing newer is waiting behind.
+    resynchronise();
+    return retake(time);
+}
+
+bool FrameReceiver::retake(const std::string& time) {
+    bool forUs = false;
+    size_t next = 0;
+    while (next < resyncLen_) {
+        const FrameEvent event = takeByte(resyncBytes_[next++], time);
+        count(event);
+        if (event == FrameEvent::badLength || event == FrameEvent::badCheck) {
+            std::copy(resyncBytes_.begin() + next, resyncBytes_.begin() + resyncLen_,
+                      resyncBytes_.begin());
+            resyncLen_ -= next;
+            next = 0;
+            resynchronise();
+        } else if (event == FrameEvent::forUs && next == resyncLen_) {
+            forUs = true;
+        }
+        // A frame found complete with later bytes already here was cut off by
+        // the broken one: its controller has sent on since and would take a
+        // reply now as the answer to the wrong command, or have it collide
+        // with its next frame on the half-duplex line. Its bytes stay consumed
+        // as a frame, and the controller's retry is answered.
+    }
+    resyncLen_ = 0;
+    return forUs;
+}
+
+FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
+    if (!inFrame_) {
+        if (b != kStartOfMessage) {
+            if (!time.empty())
+                traceInput(time, b, "?", 0, 0, 0);
+            return FrameEvent::outsideFrame;
+        }
+        inBuf.fill(0);
+        inBuf[0] = kStartOfMessage;
+        inPos = inAddr = inCtrl = inCmd = inCheckLo = inCheckHi = 0;
+        inFrame_ = true;
+        return FrameEvent::collecting;
+    }
+
+    inBuf[++inPos] = b;
+    switch (inPos) {
+        case kAddressOffset:
+            inAddr = b;
+            break;
+        case kLengthOffset:
+            inLen = b;
+            break;  // the length's high byte is not used
+        case kControlOffset:
+            inCtrl = b;
+            break;
+        case kCodeOffset:
+            inCmd = b;
+            break;
+        default:
+            break;
+    }
+
+    // Checked once, on the frame's last byte: every byte before it belongs to
+    // the frame whatever its value.
+    if (inPos < static_cast<int32_t>(kLengthOffset) || inPos != inLen - 1) {
+        if (!time.empty())
+            traceInput(time, b, "?", 0, 0, inPos + 1);
+        return inPos == static_cast<int32_t>(kLengthOffset) &&
+                       inLen < static_cast<int32_t>(kMinChecksumFrame)
+                   ? FrameEvent::badLength
+                   : FrameEvent::collecting;
+    }
+    return endFrame(b, time);
+}
+
+FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
+    // Any control bit above the sequence number counts as the CRC flag.
+    if (inCtrl > kSequenceMask) {
+        inCheckLo = inBuf[inPos - 1];
+        inCheckHi = b;
+        checkReceived_ = decodeFixed16(&inBuf[inPos - 1]);
+        checkComputed_ = crc16(inBuf.data(), static_cast<size_t>(inLen) - kCrcLength);
+        checkName_ = "CRC16";
+    } else {
+        checkReceived_ = b;
+        checkComputed_ = checksum8(inBuf.data(), static_cast<size_t>(inLen) - kChecksumLength);
+        checkName_ = "CRC8";
+    }
+    if (!time.empty())
+        traceInput(time, b, checkName_, checkReceived_, checkComputed_, inPos + 1);
+    if (checkReceived_ != checkComputed_)
+        return FrameEvent::badCheck;
+    inFrame_ = false;
+    if ((inAddr != readerAddress_[0] && inAddr != readerAddress_[1]) || inCmd == 0)
+        return FrameEvent::notOurs;
+    return FrameEvent::forUs;
+}
+
+void FrameReceiver::count(FrameEvent event) {
+    switch (event) {
+        case FrameEvent::outsideFrame:
+            bump(discardedBytes_);
+            break;
+        case FrameEvent::badLength:
+            bump(badLength_);
+            break;
+        case FrameEvent::badCheck:
+            bump(badCheck_);
+            break;
+        case FrameEvent::notOurs:
+            bump(foreignFrames_);
+            break;
+        case FrameEvent::collecting:
+        case FrameEvent::forUs:  // counted when answered
+            break;
+    }
+}
+
+void FrameReceiver::traceInput(const std::string& time, uint8_t b, const char* checkName,
+                               int received, int computed, int32_t dumped) const {
+    logAt(5,
+          "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
+          "[%s %02X == %02X] |%s|",
+          time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
+          received, computed, hexDump(inBuf.data(), static_cast<size_t>(dumped)).c_str());
+}
+
+void FrameReceiver::traceFrame(const std::string& time) const {
+    logAt(5,
+          "%s (%ld) Addr=%d, msgInLen=%ld, CtrlIn=%02X, CmndIn=%02X  %s=[%02X %02X / %04X]/ "
+          "Ver = %04X <%s>",
+          time.c_str(), static_cast<long>(inPos), inAddr, static_cast<long>(inLen), inCtrl, inCmd,
+          checkName_, inCheckLo, inCheckHi, checkReceived_, checkComputed_, "Ok");
+    logAt(5, "%s | %s", time.c_str(), hexDump(inBuf.data(), frameLength()).c_str());
+}
+
+void FrameReceiver::resynchronise() {
+    inFrame_ = false;
+    const auto first = inBuf.begin() + 1;
+    const auto last = inBuf.begin() + inPos + 1;
+    const auto restart = std::find(first, last, kStartOfMessage);
+    const size_t count = static_cast<size_t>(last - restart);
+    std::copy_backward(resyncBytes_.begin(), resyncBytes_.begin() + resyncLen_,
+                       resyncBytes_.begin() + resyncLen_ + count);
+    std::copy(restart, last, resyncBytes_.begin());
+    resyncLen_ += count;
+}
+
+LineFigures FrameReceiver::figures() const {
+    constexpr auto relaxed = std::memory_order_relaxed;
+    LineFigures line;
+    line.badCheck = badCheck_.load(relaxed);
+    line.badLength = badLength_.load(relaxed);
+    line.foreignFrames = foreignFrames_.load(relaxed);
+    line.discardedBytes = discardedBytes_.load(relaxed);
+    return line;
+}

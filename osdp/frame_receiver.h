@@ -1,0 +1,118 @@
+// The frame receiver: bytes from the line in, whole frames for the readers
+// and a named outcome for every byte out, with the line figures they add up
+// to. Main thread only, except that the figures may be read from any thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr int kReaderCount = 2;
+constexpr size_t kFrameBufferSize = 1024;
+// The length field's low byte alone gives the frame length, so no frame the
+// receiver takes is longer than this.
+constexpr size_t kMaxFrameLength = 255;
+// A pause longer than this inside a frame ends the frame as broken: well above
+// the gaps a USB serial adapter leaves inside a burst, well below the time a
+// controller waits for a reply before it sends again.
+constexpr int64_t kFramePauseMicros = 50000;
+
+// What one byte did to the frame being received.
+enum class FrameEvent {
+    outsideFrame,  // not a start byte and no frame begun: line noise, a mark byte
+    collecting,    // taken into the frame; its end is not reached yet
+    badLength,     // the length field cannot be that of a frame
+    badCheck,      // the frame's end is reached and its check code is wrong
+    notOurs,       // a valid frame for another device, or with command 0
+    forUs,         // a valid frame for reader 1 or 2
+};
+
+// Counts since start; ages come from the time of the last byte.
+struct LineFigures {
+    uint32_t badCheck = 0;        // frames whose CRC or checksum was wrong
+    uint32_t badLength = 0;       // impossible length field, or cut short by a pause
+    uint32_t foreignFrames = 0;   // valid frames for other devices on the bus
+    uint32_t discardedBytes = 0;  // bytes outside any frame: noise, mark bytes
+};
+
+class FrameReceiver {
+  public:
+    static constexpr int64_t kNever = INT64_MIN;
+
+    explicit FrameReceiver(const std::array<uint8_t, kReaderCount>& readerAddress)
+        : readerAddress_(readerAddress) {}
+
+    // Takes one byte that arrived at now (monotonic microseconds); time is the
+    // trace lines' time text, empty when they are off. True when it completed
+    // a valid frame for one of the readers; the frame is then in inBuf.
+    // A frame that turns out broken (impossible length, wrong check code) is
+    // taken apart again: its bytes after the start byte are searched for the
+    // next 0x53, so a frame that began inside it is still found and only the
+    // broken frame is lost. A frame paused for more than kFramePauseMicros is
+    // dropped.
+    bool receive(uint8_t b, int64_t now, const std::string& time);
+
+    // The frame completed last.
+    const uint8_t* frame() const { return inBuf.data(); }
+    size_t frameLength() const { return static_cast<size_t>(inPos) + 1; }
+    uint8_t address() const { return static_cast<uint8_t>(inAddr); }
+    uint8_t control() const { return static_cast<uint8_t>(inCtrl); }
+    uint8_t command() const { return static_cast<uint8_t>(inCmd); }
+
+    // The level-5 lines of the frame completed last.
+    void traceFrame(const std::string& time) const;
+
+    // Any thread.
+    LineFigures figures() const;
+    int64_t lastByteAt() const { return lastByteAt_.load(std::memory_order_relaxed); }
+
+  private:
+    FrameEvent takeByte(uint8_t b, const std::string& time);
+    // Checks the frame whose last byte b has just been taken.
+    FrameEvent endFrame(uint8_t b, const std::string& time);
+    // The level-5 line of one received byte, with the first dumped bytes of inBuf.
+    void traceInput(const std::string& time, uint8_t b, const char* checkName, int received,
+                    int computed, int32_t dumped) const;
+    // Puts the bytes of the broken frame after its start byte, from the next
+    // 0x53 among them on, in front of the bytes still to be taken.
+    void resynchronise();
+    // Takes the resynchronised bytes again; true when they end in a frame for us.
+    bool retake(const std::string& time);
+    void count(FrameEvent event);
+
+    const std::array<uint8_t, kReaderCount> readerAddress_;
+
+    std::array<uint8_t, kFrameBufferSize> inBuf{};
+    int32_t inPos = 0;
+    int32_t inLen = 0;
+    int32_t inAddr = 0;
+    int32_t inCtrl = 0;
+    int32_t inCmd = 0;
+    int32_t inCheckLo = 0;
+    int32_t inCheckHi = 0;
+    bool inFrame_ = false;
+    // Check of the frame just completed, for the trace lines.
+    const char* checkName_ = "?";
+    int checkReceived_ = 0;
+    int checkComputed_ = 0;
+    // After a broken frame, its bytes that are taken again. Empty between
+    // calls; never more than one frame's bytes.
+    std::array<uint8_t, kMaxFrameLength> resyncBytes_{};
+    size_t resyncLen_ = 0;
+
+    // Only the main thread writes the figures and other threads only read,
+    // so single-writer relaxed atomics suffice: a count costs a plain store
+    // where a lock would cost more than taking the byte.
+    std::atomic<int64_t> lastByteAt_{kNever};
+    std::atomic<uint32_t> badCheck_{0};
+    std::atomic<uint32_t> badLength_{0};
+    std::atomic<uint32_t> foreignFrames_{0};
+    std::atomic<uint32_t> discardedBytes_{0};
+};
+
+// Adds one to a counter that only the calling thread writes.
+inline void bump(std::atomic<uint32_t>& counter) {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+}

@@ -1,0 +1,21 @@
+#include "web/xml_text.h"
+
+#include <sstream>
+
+std::string xmlElement(const std::string& name, int value) {
+    return xmlElement(name, std::to_string(value));
+}
+
+std::string xmlElement(const std::string& name, const std::string& value) {
+    return "<" + name + ">" + value + "</" + name + ">";
+}
+
+std::string xmlElement(const std::string& name, bool value) {
+    return xmlElement(name, std::string(value ? "true" : "false"));
+}
+
+std::string hexText(uint32_t value) {
+    std::ostringstream text;
+    text << std::hex << std::uppercase << value;
+    return text.str();
+}
