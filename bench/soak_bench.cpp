@@ -198,6 +198,7 @@ struct RunRecord {
     std::vector<SentReply> sends;
     LineFaultCounts counts;
     int failedPosts = 0;
+    std::string diagnostics;  // the daemon's diagnostics document at the end
 };
 
 void checkRunning(ChildProcess& daemon) {
@@ -331,6 +332,10 @@ RunRecord runSoak(const Options& options, const LineFaults& faults) {
     record.log = panel.lines();
     record.counts = line.counts();
     record.sends = sentReplies.all();
+    record.diagnostics =
+        fastcgiRequest(dir.file("fcgi.sock"), "GET", std::string(kScript) + "?getDiagnosticsXML",
+                       "", deadlineIn(kPatience))
+            .value_or("");
     checkRunning(daemon);
     return record;
 }
@@ -464,7 +469,23 @@ void printResult(const Options& options, const LineFaults& faults, const RunReco
         printf(" or one damaged reply (then %d ms of rest)", options.damageRestMs);
     if (options.awaySeconds > 0)
         printf("; away for %d s", options.awaySeconds);
-    printf("\ndaemon: cards older than %d s are not sent (0: no limit)\n\n", options.maxAgeSeconds);
+    printf("\ndaemon: cards older than %d s are not sent (0: no limit)\n", options.maxAgeSeconds);
+    // The daemon's own account of the cards, from its diagnostics document.
+    auto element = [&](const std::string& name) {
+        const std::string& doc = record.diagnostics;
+        const size_t start = doc.find("<" + name + ">");
+        const size_t end = doc.find("</" + name + ">");
+        return start == std::string::npos || end == std::string::npos
+                   ? std::string("?")
+                   : doc.substr(start + name.size() + 2, end - start - name.size() - 2);
+    };
+    for (const char* n : {"1", "2"}) {
+        printf("daemon, reader %s: %s delivered, %s too old, %s pushed out of a full queue\n", n,
+               element(std::string("cardsDelivered") + n).c_str(),
+               element(std::string("cardsExpired") + n).c_str(),
+               element(std::string("cardsDropped") + n).c_str());
+    }
+    printf("\n");
     printf("%-8s %7s %7s %5s %7s %5s %6s %8s %10s %10s %10s\n", "corrupt", "plates", "reads",
            "lost", "expired", "stale", "twice", "sessions", "median ms", "p99 ms", "max ms");
     printf("%6.1f %% %7zu %7d %5d %7d %5d %6d %8d %10.1f %10.1f %10.1f\n", options.corruptPercent,
