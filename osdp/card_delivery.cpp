@@ -110,7 +110,8 @@ int64_t ReaderSlot::oldestCardMs() const {
 // give the reader and the age, never the card: it stands for a plate.
 void ReaderSlot::record(CardEvent event, const WaitingCard& card) {
     const int64_t ageMs = (monotonic_() - card.since) / 1000;
-    const std::string time = logEnabled(1) ? timeText(clock_()) : std::string();
+    // The time text opens the engine's lines; only the two losses need it.
+    auto time = [this] { return logEnabled(1) ? timeText(clock_()) : std::string(); };
     switch (event) {
         case CardEvent::repeat:
             logAt(5, "Multiple credential in short time [%04X] on Reader %d", card.card, number_);
@@ -118,12 +119,12 @@ void ReaderSlot::record(CardEvent event, const WaitingCard& card) {
         case CardEvent::queueFull:
             ++cardsDropped;
             logAt(1, "%s Reader %d card queue full: the oldest card dropped, %lld.%03lld s old",
-                  time.c_str(), number_, static_cast<long long>(ageMs / 1000),
+                  time().c_str(), number_, static_cast<long long>(ageMs / 1000),
                   static_cast<long long>(ageMs % 1000));
             break;
         case CardEvent::expired:
             ++cardsExpired;
-            logAt(1, "%s Reader %d card not sent: %lld.%03lld s old, limit %lld s", time.c_str(),
+            logAt(1, "%s Reader %d card not sent: %lld.%03lld s old, limit %lld s", time().c_str(),
                   number_, static_cast<long long>(ageMs / 1000),
                   static_cast<long long>(ageMs % 1000), static_cast<long long>(maxAge / 1000000));
             break;
