@@ -130,7 +130,9 @@ std::string encodeRequest(const std::string& method, const std::string& requestU
         {"REQUEST_METHOD", method},
         {"REQUEST_URI", requestUri},
         {"CONTENT_LENGTH", std::to_string(body.size())},
-        {"SCRIPT_NAME", "/kanzo_zul"}};
+        {"SCRIPT_NAME", "/kanzo_zul"},
+        // The camera's own plate application: loopback may post plates.
+        {"REMOTE_ADDR", "127.0.0.1"}};
     for (const auto& [name, value] : pairs) {
         appendLength(params, name.size());
         appendLength(params, value.size());

@@ -35,7 +35,7 @@ int postPlate(int port, const std::string& body) {
     int status = 0;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
         const std::string request =
-            "POST /kanzo_zul/api?lpr HTTP/1.1\r\nHost: camera\r\n"
+            "POST /kanzo_zul/api?lpr HTTP/1.1\r\nHost: localhost\r\n"
             "Content-Type: application/json\r\nConnection: close\r\n"
             "Content-Length: " +
             std::to_string(body.size()) + "\r\n\r\n" + body;

@@ -1,7 +1,9 @@
 // web/ and the utilities of its roads, mostly from golden files in tests/fixtures.
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <ctime>
 #include <fstream>
 #include <iomanip>
@@ -11,6 +13,7 @@
 
 #include "tests/golden.h"
 #include "util/base64.h"
+#include "util/escape.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "util/sha1.h"
@@ -100,8 +103,9 @@ class WebServiceTest : public ::testing::Test {
     const std::string configPath = testing::TempDir() + "kanzo_web_" + std::to_string(getpid());
     WallTime now{INT32_MAX - 10000, 0};
     size_t bodyRead = 0;
+    int64_t clockMicros = 0;
     OsdpPeripheral osdp{[this] { return now; }};
-    WebService web{osdp};
+    WebService web{osdp, [this] { return clockMicros; }};
 };
 
 TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
@@ -111,11 +115,18 @@ TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
         if (request.peek() == '+')
             request >> seconds;
         std::string method, uri, body;
-        std::getline(request >> method >> uri >> std::ws, body);
+        std::getline(request >> method >> uri >> std::ws, body, '\0');
         reset(seconds);
+        // The camera itself asks, unless the case names its source.
+        WebRequest webRequest{method == "-" ? nullptr : method.c_str(),
+                              uri == "-" ? nullptr : uri.c_str(),
+                              {"127.0.0.1", "", "", "", ""}};
+        std::istringstream source(text['@']);
+        source >> webRequest.source.remoteAddr >> webRequest.source.remoteUser;
+        if (webRequest.source.remoteAddr == "-")
+            webRequest.source.remoteAddr.clear();
         testing::internal::CaptureStdout();
-        const std::string response = web.respond(method == "-" ? nullptr : method.c_str(),
-                                                 uri == "-" ? nullptr : uri.c_str(), bodyOf(body));
+        const std::string response = web.respond(webRequest, bodyOf(body));
         EXPECT_EQ(joined(testing::internal::GetCapturedStdout()), text['-']) << line;
         EXPECT_EQ(std::regex_replace(response, std::regex("(<Mem\\w+>)\\d+"), "$1N"), text['<'])
             << line;
@@ -143,16 +154,16 @@ TEST_F(WebServiceTest, BodiesOverTheLimitOrBrokenOffAreNotActedOn) {
 
 // Past 64 pairs nothing is run; a response that would pass 2 MiB ends with
 // the refusal, and the pairs after it are not run.
-TEST_F(WebServiceTest, HugeRequestsAndResponsesAreRefused) {
+TEST_F(WebServiceTest, HugeRequestsAreRefused) {
     const std::string none;
     std::string uri = "/osdp.cgi?tamper1=1";
     for (int i = 0; i < 64; ++i)
         uri += "&page";
-    EXPECT_EQ(web.respond("GET", uri.c_str(), bodyOf(none)),
+    EXPECT_EQ(web.respond({"GET", uri.c_str(), {"127.0.0.1", "", "", "", ""}}, bodyOf(none)),
               "<response>Too many params</response>\n");
     const std::string name(1536 * 1024, 'n');
     const std::string echo = "/osdp.cgi?name=" + name + "&tamper1=1";
-    EXPECT_EQ(web.respond("GET", echo.c_str(), bodyOf(none)),
+    EXPECT_EQ(web.respond({"GET", echo.c_str(), {"127.0.0.1", "", "", "", ""}}, bodyOf(none)),
               name + "<response>Response too large</response>\n");
     EXPECT_EQ(effects(), "");
 }
@@ -187,6 +198,119 @@ TEST_F(WebServiceTest, ProcTextsGiveTheirFigures) {
         }
         EXPECT_EQ(joined(testing::internal::GetCapturedStdout()), text['<']) << line;
     }
+}
+
+// REMOTE_ADDR, REMOTE_USER, Host, Origin, Sec-Fetch-Site and the verdicts for
+// reading and for control (plate intake is judged as control).
+TEST(RequestPolicyTest, EachRequestGetsItsVerdict) {
+    TrustSettings trust;
+    trust.hostName = "cam-7";
+    trust.allowedHosts = {"gate.example"};
+    AddressRange server;
+    ASSERT_TRUE(parseAddressRange("10.9.0.0/16", &server));
+    trust.trustedSources = {server};
+    using V = Verdict;
+    const struct {
+        RequestSource source;
+        Verdict read, control;
+    } rows[] = {
+        {{"127.0.0.1", "", "", "", ""}, V::kAllowed, V::kAllowed},
+        {{"127.8.9.1", "", "127.0.0.1:8480", "", ""}, V::kAllowed, V::kAllowed},
+        {{"::1", "", "[::1]:80", "", ""}, V::kAllowed, V::kAllowed},
+        {{"::ffff:127.0.0.1", "", "localhost", "", ""}, V::kAllowed, V::kAllowed},
+        {{"192.168.1.50", "", "192.168.1.10", "", ""}, V::kAllowed, V::kUntrusted},
+        {{"::ffff:192.168.1.50", "", "", "", ""}, V::kAllowed, V::kUntrusted},
+        {{"", "", "", "", ""}, V::kAllowed, V::kUntrusted},
+        {{"not an address", "", "", "", ""}, V::kAllowed, V::kUntrusted},
+        {{"192.168.1.50", "installer", "CAM-7", "", ""}, V::kAllowed, V::kAllowed},
+        {{"10.9.255.1", "", "gate.example.:443", "", ""}, V::kAllowed, V::kAllowed},
+        {{"10.10.0.1", "", "", "", ""}, V::kAllowed, V::kUntrusted},
+        {{"fd00::1", "", "", "", ""}, V::kAllowed, V::kUntrusted},
+        // DNS rebinding: a name of the attacker's pointing at the camera.
+        {{"192.168.1.50", "", "evil.example", "", ""}, V::kForeignHost, V::kForeignHost},
+        {{"127.0.0.1", "installer", "cam-7.evil.example", "", ""},
+         V::kForeignHost,
+         V::kForeignHost},
+        // A page of another site, whatever credentials its browser sends.
+        {{"127.0.0.1", "installer", "cam-7", "", "cross-site"}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "installer", "cam-7", "", "same-site"}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "cam-7", "http://evil.example", ""}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "cam-7", "null", ""}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "", "http://cam-7", ""}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "cam-7:8480", "http://cam-8:8480", ""}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "[::1]", "http://[::2]", ""}, V::kAllowed, V::kCrossSite},
+        {{"127.0.0.1", "", "[::1]", "http://[::1]:8480", ""}, V::kAllowed, V::kAllowed},
+        {{"127.0.0.1", "", "Cam-7:8480", "http://cam-7:8480", "same-origin"},
+         V::kAllowed,
+         V::kAllowed},
+        {{"192.168.1.50", "installer", "10.0.0.2", "https://10.0.0.2", "none"},
+         V::kAllowed,
+         V::kAllowed},
+    };
+    for (const auto& row : rows) {
+        const RequestSource& s = row.source;
+        const std::string name = s.remoteAddr + "|" + s.remoteUser + "|" + s.host + "|" + s.origin +
+                                 "|" + s.secFetchSite;
+        EXPECT_EQ(judgeRequest(RequestKind::kRead, s, trust), row.read) << name;
+        EXPECT_EQ(judgeRequest(RequestKind::kControl, s, trust), row.control) << name;
+        EXPECT_EQ(judgeRequest(RequestKind::kPlateIntake, s, trust), row.control) << name;
+    }
+}
+
+TEST(RequestPolicyTest, AddressRangesAreParsedStrictly) {
+    AddressRange range;
+    for (const char* good : {"10.0.0.0/8", "192.168.1.7", "fd00::/8", "::1", "0.0.0.0/0"})
+        EXPECT_TRUE(parseAddressRange(good, &range)) << good;
+    for (const char* bad : {"", "10.0.0.0/33", "::/129", "10.0.0/8", "10.0.0.0/", "10.0.0.0/-1",
+                            "host.example", "10.0.0.0/8x"})
+        EXPECT_FALSE(parseAddressRange(bad, &range)) << bad;
+}
+
+TEST_F(WebServiceTest, RefusalLogLinesArePaced) {
+    const WebRequest lan{"GET", "/osdp.cgi?tamper1=1", {"192.168.1.50", "", "", "", ""}};
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 13; ++i)
+        EXPECT_EQ(web.respond(lan, bodyOf("")), kRefusalText);
+    clockMicros += 60000000;
+    web.respond(lan, bodyOf(""));
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 11) << log;
+    EXPECT_NE(log.find("untrusted source (3 more refused, not logged)\n"), std::string::npos);
+    EXPECT_NE(web.diagnosticsDocument().find("<refusedRequests>14</refusedRequests>"),
+              std::string::npos);
+    EXPECT_EQ(effects(), "");
+}
+
+// Plates, keys and values that try to close elements, open others, smuggle
+// entities, bytes that are no UTF-8 and controls XML forbids: every reply
+// built from them still parses, and gives the text back.
+TEST_F(WebServiceTest, HostileOutsideTextLeavesEveryReplyWellFormed) {
+    const std::string hostile[] = {"x<lastLpr2>SPOOF",
+                                   "</response><x>",
+                                   "a&b;&amp;\"'",
+                                   "\xFF\xC0\x80\xED\xA0\x80",
+                                   std::string("\x01\x1B\x7F"),
+                                   "]]><!--",
+                                   "\xEF\xBF\xBF\xF4\x90\x80\x80"};
+    for (const std::string& text : hostile) {
+        reset();
+        web.handlePostBody("/osdp.cgi?lpr", "lpr",
+                           R"({"plateUTF8":")" + text + R"(","roiID":"2"})");
+        for (const std::string& reply :
+             {web.statusDocument(""), web.processKey(text, text), std::string(kRefusalText)}) {
+            GMarkupParser parser{};
+            GMarkupParseContext* context =
+                g_markup_parse_context_new(&parser, G_MARKUP_DEFAULT_FLAGS, nullptr, nullptr);
+            GError* error = nullptr;
+            EXPECT_TRUE(g_markup_parse_context_parse(context, reply.data(),
+                                                     static_cast<gssize>(reply.size()), &error) &&
+                        g_markup_parse_context_end_parse(context, &error))
+                << reply << (error != nullptr ? error->message : "");
+            g_clear_error(&error);
+            g_markup_parse_context_free(context);
+        }
+    }
+    EXPECT_EQ(xmlText("a<b>&\"c'\xC3\xA4\t"), "a&lt;b&gt;&amp;&quot;c&apos;\xC3\xA4\t");
 }
 
 TEST(Base64Test, TextsDecodeAsTheirGoldenCasesSay) {

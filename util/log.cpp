@@ -10,6 +10,8 @@
 #include <mutex>
 #include <string>
 
+#include "util/escape.h"
+
 std::atomic<int32_t> DebugLevel{0};
 
 namespace {
@@ -58,6 +60,11 @@ void logAt(int threshold, const char* format, ...) {
     va_start(args, format);
     std::string text = formatText(format, args);
     va_end(args);
+    // One event, one line: a line feed or any other control character inside
+    // the line (outside text in an argument) is shown escaped. Line feeds that
+    // end a format of ours stay as they are.
+    const size_t end = text.find_last_not_of('\n') + 1;
+    text = printable(text.substr(0, end)) + text.substr(end);
 
     std::lock_guard<std::mutex> lock(logMutex);
     syslog(LOG_INFO, "%s", text.c_str());

@@ -24,6 +24,9 @@ bool streamIsJournal(int fd, const char* journalStream);
 // and, followed by a line feed, to standard output, flushed at once; standard
 // output is skipped when it is the journal, which has the line from syslog
 // already. Whole lines only: lines of the two threads never interleave.
+// Control characters inside the line are written as \xHH (line feeds ending
+// the format excepted), so outside text in an argument can never start a line
+// of its own.
 // REQUIRES: format is a literal of ours; outside text goes in as a "%s" argument.
 void logAt(int threshold, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

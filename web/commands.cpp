@@ -1,10 +1,12 @@
 // The query commands: one key/value pair each, answered with a reply text.
+// Outside text in a reply is escaped: keys and values come from anyone.
 #include <cstdint>
 #include <exception>
 #include <stdexcept>
 #include <string>
 
 #include "app/config_file.h"
+#include "util/escape.h"
 #include "util/log.h"
 #include "util/sha1.h"
 #include "web/proc_stats.h"
@@ -63,88 +65,129 @@ bool isNumber(const std::string& text) {
     return true;
 }
 
+// The one list of commands: key, the kind of request it makes, and what it
+// does. The dispatcher and the request policy both read it.
+const WebCommand* WebService::findCommand(const std::string& key) {
+    using Value = const std::string&;
+    static const WebCommand kCommands[] = {
+        {"getStatusXML", RequestKind::kRead,
+         [](WebService& w, Value) { return w.statusDocument(); }},
+        {"getDiagnosticsXML", RequestKind::kRead,
+         [](WebService& w, Value) { return w.diagnosticsDocument(); }},
+        {"getConfigXML", RequestKind::kRead,
+         [](WebService& w, Value) { return w.configDocument(); }},
+        {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
+        {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
+        {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
+        {"DEBUG_LEVEL", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
+        {"saveConfig", RequestKind::kControl,
+         [](WebService& w, Value) {
+             return std::string(saveConfig(w.osdp) ? "<response>OK</response>"
+                                                   : "<response>Failed</response>");
+         }},
+        {"CSN32LSB_Reader1", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.cardCommand(0, v); }},
+        {"CSN32LSB_Reader2", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.cardCommand(1, v); }},
+        {"LPR_Reader1", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.plateCommand(0, v); }},
+        {"LPR_Reader2", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.plateCommand(1, v); }},
+        {"tamper1", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
+        {"tamper2", RequestKind::kControl,
+         [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
+        // Echoed into the response before the replies (respond): text that
+        // another site's page could plant, so only for those who may change
+        // state. As a command it is unknown.
+        {"name", RequestKind::kControl,
+         [](WebService&, Value v) { return unknownParam("name", v); }},
+    };
+    for (const WebCommand& command : kCommands) {
+        if (key == command.key)
+            return &command;
+    }
+    return nullptr;
+}
+
 std::string WebService::processKey(const std::string& key, const std::string& value) {
-    if (key == "DEBUG_LEVEL") {
-        if (!isNumber(value))
-            return kInvalidParam;
-        int level = 0;
-        try {
-            level = std::stoi(value, nullptr, 10);
-        } catch (const std::out_of_range&) {
-            return kInvalidParam;
-        }
-        logAt(2, "DEBUG_LEVEL = %d", level);
-        if (level < 0)
-            return "<response>Fail</response>\n";
-        DebugLevel.store(level);
-        saveConfig(osdp);
-        return xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+    const WebCommand* command = findCommand(key);
+    return command != nullptr ? command->run(*this, value) : unknownParam(key, value);
+}
+
+std::string WebService::unknownParam(const std::string& key, const std::string& value) {
+    return "<response>Unknown param:" + xmlText(key) + "=" + xmlText(value) + "</response>\n";
+}
+
+std::string WebService::debugLevelCommand(const std::string& value) {
+    if (!isNumber(value))
+        return kInvalidParam;
+    int level = 0;
+    try {
+        level = std::stoi(value, nullptr, 10);
+    } catch (const std::out_of_range&) {
+        return kInvalidParam;
     }
-    if (key == "info")
-        return infoCommand();
-    if (key == "getStatusXML")
-        return statusDocument();
-    if (key == "getDiagnosticsXML")
-        return diagnosticsDocument();
-    if (key == "page")
-        return kStatusPage;
-    if (key == "getConfigXML")
-        return configDocument();
-    if (key == "saveConfig") {
-        return saveConfig(osdp) ? "<response>OK</response>" : "<response>Failed</response>";
+    logAt(2, "DEBUG_LEVEL = %d", level);
+    if (level < 0)
+        return "<response>Fail</response>\n";
+    DebugLevel.store(level);
+    saveConfig(osdp);
+    return xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+}
+
+std::string WebService::cardCommand(int reader, const std::string& value) {
+    uint32_t card = 0;
+    try {
+        card = parseCardNumber(value);
+    } catch (const std::logic_error&) {
+        return kInvalidParam;
     }
-    if (key == "CSN32LSB_Reader1" || key == "CSN32LSB_Reader2") {
-        const int reader = key == "CSN32LSB_Reader1" ? 0 : 1;
-        uint32_t card = 0;
-        try {
-            card = parseCardNumber(value);
-        } catch (const std::logic_error&) {
-            return kInvalidParam;
-        }
+    logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
+    osdp.injectCard(reader, card);
+    return "OK";
+}
+
+std::string WebService::plateCommand(int reader, const std::string& value) {
+    try {
+        const std::string digest = digestHex(withoutBlanks(value));
+        const uint32_t card = cardNumberFromDigest(digest);
+        logAt(2,
+              reader == 0 ? "LPR_Reader1 SHA1 [%s], CardNo=%04X"
+                          : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
+              digest.c_str(), card);
         logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
         osdp.injectCard(reader, card);
-        return "OK";
+        return digest.substr(digest.size() - 8);
+    } catch (const std::exception&) {
+        return "Error";
     }
-    if (key == "LPR_Reader1" || key == "LPR_Reader2") {
-        const int reader = key == "LPR_Reader1" ? 0 : 1;
-        try {
-            const std::string digest = digestHex(withoutBlanks(value));
-            const uint32_t card = cardNumberFromDigest(digest);
-            logAt(2,
-                  reader == 0 ? "LPR_Reader1 SHA1 [%s], CardNo=%04X"
-                              : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
-                  digest.c_str(), card);
-            logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-            osdp.injectCard(reader, card);
-            return digest.substr(digest.size() - 8);
-        } catch (const std::exception&) {
-            return "Error";
+}
+
+std::string WebService::sha1Command(const std::string& value) {
+    try {
+        std::string text = withoutBlanks(value);
+        for (char& c : text) {
+            if (c >= 'a' && c <= 'z')
+                c = static_cast<char>(c - 'a' + 'A');
         }
+        const std::string digest = digestHex(text);
+        return digest.substr(digest.size() - 8);
+    } catch (const std::exception&) {
+        return "Error";
     }
-    if (key == "sha1") {
-        try {
-            std::string text = withoutBlanks(value);
-            for (char& c : text) {
-                if (c >= 'a' && c <= 'z')
-                    c = static_cast<char>(c - 'a' + 'A');
-            }
-            const std::string digest = digestHex(text);
-            return digest.substr(digest.size() - 8);
-        } catch (const std::exception&) {
-            return "Error";
-        }
+}
+
+std::string WebService::tamperCommand(int reader, const std::string& value) {
+    bool tampered = false;
+    try {
+        tampered = std::stoi(value, nullptr, 10) != 0;
+    } catch (const std::logic_error&) {
+        // A value that is no number clears the flag.
     }
-    if (key == "tamper1" || key == "tamper2") {
-        bool tampered = false;
-        try {
-            tampered = std::stoi(value, nullptr, 10) != 0;
-        } catch (const std::logic_error&) {
-            // A value that is no number clears the flag.
-        }
-        osdp.setTamper(key == "tamper1" ? 0 : 1, tampered);
-        return "OK";
-    }
-    return "<response>Unknown param:" + key + "=" + value + "</response>\n";
+    osdp.setTamper(reader, tampered);
+    return "OK";
 }
 
 std::string WebService::infoCommand() {

@@ -1,6 +1,9 @@
 // The status and configuration documents and their element builders. XML is
-// built by plain concatenation: values are copied in without escaping.
+// built by plain concatenation; outside text (plates, the serial number read
+// from the platform) goes in through xmlText, our own numbers as they are.
+#include <sstream>
 
+#include "util/escape.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
@@ -17,7 +20,7 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     const PeripheralStatus status = osdp.status();
     std::string doc = "<response>\n";
     doc += memoryXml;
-    doc += xmlElement("sn", DeviceSerial);
+    doc += xmlElement("sn", xmlText(DeviceSerial));
     doc += xmlElement("restart_required", status.restartRequired);
     doc += xmlElement("save_required", status.saveRequired);
     doc += xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
@@ -27,8 +30,8 @@ std::string WebService::statusDocument(const std::string& memoryXml) const {
     doc += xmlElement("lastCard2", hexText(status.lastCard[1]));
     doc += xmlElement("tamper1", status.tamper[0] != 0);
     doc += xmlElement("tamper2", status.tamper[1] != 0);
-    doc += xmlElement("lastLpr1", status.lastLpr[0]);
-    doc += xmlElement("lastLpr2", status.lastLpr[1]);
+    doc += xmlElement("lastLpr1", xmlText(status.lastLpr[0]));
+    doc += xmlElement("lastLpr2", xmlText(status.lastLpr[1]));
     // Counters are unsigned 32-bit: past 2^31 the integer overload would go negative.
     doc += xmlElement("reqIn", std::to_string(status.reqIn));
     doc += xmlElement("reqOut", std::to_string(status.reqOut));
@@ -59,6 +62,7 @@ std::string WebService::diagnosticsDocument() const {
     doc += xmlElement("foreignFrames", std::to_string(line.foreignFrames));
     doc += xmlElement("discardedBytes", std::to_string(line.discardedBytes));
     doc += xmlElement("msSinceByte", age(line.msSinceByte));
+    doc += xmlElement("refusedRequests", std::to_string(refusedRequests()));
     // The readers' cards, appended after the line's figures so that readers
     // of the earlier elements find them where they were.
     auto perReader = [&](const char* name, auto value) {

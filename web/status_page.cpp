@@ -1,10 +1,8 @@
 #include "web/status_page.h"
 
 // Every value from the daemon goes into the page as textContent, never as
-// markup: plate texts are outside input. The status document copies plate
-// texts in unescaped, so it is read by position rather than parsed as XML:
-// the fixed elements before lastLpr1 from their first occurrence, the plate
-// texts each between its own tags.
+// markup: plate texts are outside input. The documents are parsed as XML, so
+// the escaped plate texts show as they were sent.
 const char kStatusPage[] = R"page(<!DOCTYPE html>
 <html lang="en">
 <head>
@@ -44,6 +42,7 @@ dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 <dt>Bad frames</dt><dd id="badFrames">&ndash;</dd>
 <dt>Other devices</dt><dd id="foreignFrames">&ndash;</dd>
 <dt>Noise bytes</dt><dd id="discardedBytes">&ndash;</dd>
+<dt>Refused web requests</dt><dd id="refusedRequests">&ndash;</dd>
 </dl>
 </section>
 <section>
@@ -101,15 +100,10 @@ async function get(query, options) {
   return response.text();
 }
 
-// Text between <name> and </name>: the first such element, or with last set
-// the last one. Null when absent.
-function element(doc, name, last) {
-  const open = "<" + name + ">";
-  const start = last ? doc.lastIndexOf(open) : doc.indexOf(open);
-  if (start < 0) return null;
-  const close = "</" + name + ">";
-  const end = last ? doc.lastIndexOf(close) : doc.indexOf(close, start);
-  return end < start ? null : doc.substring(start + open.length, end);
+// Text of the element name in a parsed document; null when absent.
+function element(doc, name) {
+  const found = doc.getElementsByTagName(name)[0];
+  return found ? found.textContent : null;
 }
 
 function age(ms) {
@@ -151,7 +145,7 @@ function show(status, diag) {
     f.cards.textContent = element(diag, "cardsDelivered" + n) + " delivered, " + expired +
         " too old, " + dropped + " dropped";
     f.cards.className = expired + dropped > 0 ? "warn" : "";
-    f.lastPlate.textContent = element(status, "lastLpr" + n, n === 2) || "\u2013";
+    f.lastPlate.textContent = element(status, "lastLpr" + n) || "\u2013";
     const tampered = element(status, "tamper" + n) === "true";
     f.tamper.textContent = tampered ? "set" : "clear";
     f.tamper.className = tampered ? "warn" : "";
@@ -161,13 +155,15 @@ function show(status, diag) {
   $("badFrames").className = bad > 0 ? "warn" : "";
   $("foreignFrames").textContent = element(diag, "foreignFrames");
   $("discardedBytes").textContent = element(diag, "discardedBytes");
+  $("refusedRequests").textContent = element(diag, "refusedRequests");
   $("sinceByte").textContent = age(element(diag, "msSinceByte"));
   $("updated").textContent = "updated " + new Date().toLocaleTimeString();
 }
 
 async function refresh() {
   try {
-    const [status, diag] = await Promise.all([get("getStatusXML"), get("getDiagnosticsXML")]);
+    const texts = await Promise.all([get("getStatusXML"), get("getDiagnosticsXML")]);
+    const [status, diag] = texts.map((t) => new DOMParser().parseFromString(t, "application/xml"));
     show(status, diag);
   } catch (error) {
     $("updated").textContent = "no answer from kanzo_zul (" + error.message + ")";

@@ -13,15 +13,27 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
+#include "util/escape.h"
 #include "util/log.h"
 
 namespace {
 
 // Web servers refuse a FastCGI response that does not open with CGI headers;
 // the camera's own server takes the bare body, so the block is opt-in.
-constexpr char kCgiHeaderBlock[] = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-constexpr char kPageHeaderBlock[] = "Content-Type: text/html; charset=utf-8\r\n\r\n";
+// No response may be sniffed into markup by a browser.
+constexpr char kCgiHeaderBlock[] =
+    "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char kPageHeaderBlock[] =
+    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+constexpr char kRefusalHeaderBlock[] =
+    "Status: 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
+    "X-Content-Type-Options: nosniff\r\n\r\n";
+// A flood of refused requests must not fill the log.
+constexpr int kRefusalLinesPerMinute = 10;
+constexpr int64_t kMinuteMicros = 60 * 1000 * 1000;
 // Connections the kernel queues while the worker serves one request. listen()
 // cuts the number down to the system's maximum (net.core.somaxconn): a queue
 // of 20 made nginx answer 502 to about half of 30 clients at once.
@@ -92,7 +104,7 @@ bool appendText(std::string& out, const std::string& text) {
 bool appendNameEchoes(std::string& out, const UriQueryListA* queryList) {
     for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
         if (item->value != nullptr && strcmp(item->key, "name") == 0 &&
-            !appendText(out, item->value))
+            !appendText(out, xmlText(item->value)))
             return false;
     }
     return true;
@@ -107,9 +119,42 @@ void setReceiveDeadline(int socket) {
         logAt(1, "FastCGI receive deadline not set: %s", strerror(errno));
 }
 
+std::string paramText(const char* name, FCGX_ParamArray envp) {
+    const char* value = FCGX_GetParam(name, envp);
+    return value != nullptr ? value : "";
+}
+
+// The parameters of a request that respond() and the request policy read.
+WebRequest webRequestOf(FCGX_ParamArray envp) {
+    WebRequest request;
+    request.method = FCGX_GetParam("REQUEST_METHOD", envp);
+    request.uri = FCGX_GetParam("REQUEST_URI", envp);
+    request.source = {paramText("REMOTE_ADDR", envp), paramText("REMOTE_USER", envp),
+                      paramText("HTTP_HOST", envp), paramText("HTTP_ORIGIN", envp),
+                      paramText("HTTP_SEC_FETCH_SITE", envp)};
+    return request;
+}
+
+// The kind of request a query makes: the strongest kind among its pairs. A
+// value-less pair of a POST request reads the body (plate events, uploads
+// handed on to the pair's command).
+RequestKind requestKind(const UriQueryListA* queryList, bool isPost) {
+    RequestKind kind = RequestKind::kRead;
+    for (const UriQueryListA* item = queryList; item != nullptr; item = item->next) {
+        const WebCommand* command = WebService::findCommand(item->key);
+        RequestKind pairKind = command != nullptr ? command->kind : RequestKind::kRead;
+        if (isPost && item->value == nullptr && pairKind == RequestKind::kRead)
+            pairKind = RequestKind::kPlateIntake;
+        if (pairKind > kind)
+            kind = pairKind;
+    }
+    return kind;
+}
+
 }  // namespace
 
-WebService::WebService(OsdpPeripheral& osdp) : osdp(osdp) {
+WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicros)
+    : osdp(osdp), clockMicros(std::move(clockMicros)) {
     FCGX_Init();
 }
 
@@ -136,6 +181,11 @@ void WebService::removeSocket() {
 }
 
 int WebService::start() {
+    // Loaded before the worker exists, which then only reads them.
+    std::vector<std::string> rejected;
+    trust = TrustSettings::fromEnvironment(&rejected);
+    for (const std::string& entry : rejected)
+        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
     const int error = pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
     if (error != 0) {
         logAt(1, "FastCGI thread not started: %s", strerror(error));
@@ -190,18 +240,20 @@ void* WebService::serve() {
 
     while (FCGX_Accept_r(&request) == 0) {
         setReceiveDeadline(request.ipcFd);
-        const char* method = FCGX_GetParam("REQUEST_METHOD", request.envp);
-        const char* uri = FCGX_GetParam("REQUEST_URI", request.envp);
+        const WebRequest webRequest = webRequestOf(request.envp);
         // A body that stops coming (the deadline passed) or is cut by a
         // hang-up leaves an error on the stream: nothing of it is used.
         const BodyReader readBody = [&request](char* buf, int n) {
             const int got = FCGX_GetStr(buf, n, request.in);
             return FCGX_GetError(request.in) != 0 ? -1 : got;
         };
-        bool isPage = false;
-        const std::string body = respond(method, uri, readBody, &isPage);
+        ResponseShape shape;
+        const std::string body = respond(webRequest, readBody, &shape);
         if (cgiHeaders) {
-            FCGX_PutS(isPage ? kPageHeaderBlock : kCgiHeaderBlock, request.out);
+            FCGX_PutS(shape.refused  ? kRefusalHeaderBlock
+                      : shape.isPage ? kPageHeaderBlock
+                                     : kCgiHeaderBlock,
+                      request.out);
         }
         // Every text in body already stops at its first zero byte, as it would
         // when printed with "%s"; the body goes out in one piece.
@@ -211,8 +263,10 @@ void* WebService::serve() {
     return nullptr;
 }
 
-std::string WebService::respond(const char* method, const char* uri, const BodyReader& readBody,
-                                bool* isPage) {
+std::string WebService::respond(const WebRequest& request, const BodyReader& readBody,
+                                ResponseShape* shape) {
+    const char* method = request.method;
+    const char* uri = request.uri;
     logAt(5, "Request_method: %s", method != nullptr ? method : "");
     logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
 
@@ -231,11 +285,16 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
         return "Failed to parse query";
     }
 
-    // Any other text in the response, a name echo above all, could carry
-    // outside text into the page: HTML only for the page alone.
-    if (isPage != nullptr) {
-        *isPage = itemCount == 1 && strcmp(queryList->key, "page") == 0 && method != nullptr &&
-                  strcmp(method, "GET") == 0;
+    const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
+    const RequestKind kind = requestKind(queryList, isPost);
+    const Verdict verdict = judgeRequest(kind, request.source, trust);
+    if (verdict != Verdict::kAllowed) {
+        uriFreeUriMembersA(&parsed);
+        uriFreeQueryListA(queryList);
+        noteRefusal(kind, request.source, verdict);
+        if (shape != nullptr)
+            shape->refused = true;
+        return kRefusalText;
     }
 
     if (itemCount > kPairLimit) {
@@ -245,10 +304,23 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
         return kTooManyPairs;
     }
 
+    // Any other text in the response, a name echo above all, could carry
+    // outside text into the page: HTML only for the page alone.
+    if (shape != nullptr) {
+        shape->isPage = itemCount == 1 && strcmp(queryList->key, "page") == 0 &&
+                        method != nullptr && strcmp(method, "GET") == 0;
+    }
+
+    const std::string out = runQuery(queryList, isPost, uri, readBody);
+    uriFreeUriMembersA(&parsed);
+    uriFreeQueryListA(queryList);
+    return out;
+}
+
+std::string WebService::runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
+                                 const BodyReader& readBody) {
     std::string out;
     bool fits = appendNameEchoes(out, queryList);
-
-    const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
     for (const UriQueryListA* item = queryList; item != nullptr && fits; item = item->next) {
         const std::string key = item->key;
         std::string reply;
@@ -263,8 +335,27 @@ std::string WebService::respond(const char* method, const char* uri, const BodyR
         logAt(5, "Process response [%s]", reply.c_str());
         fits = appendText(out, reply);
     }
-
-    uriFreeUriMembersA(&parsed);
-    uriFreeQueryListA(queryList);
     return out;
+}
+
+void WebService::noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict) {
+    refusals.fetch_add(1);
+    const int64_t now = clockMicros();
+    if (refusalLinesInWindow == 0 || now - refusalWindowStart >= kMinuteMicros) {
+        refusalWindowStart = now;
+        refusalLinesInWindow = 0;
+    }
+    if (refusalLinesInWindow == kRefusalLinesPerMinute) {
+        ++refusalsNotLogged;
+        return;
+    }
+    ++refusalLinesInWindow;
+    const char* address = source.remoteAddr.empty() ? "-" : source.remoteAddr.c_str();
+    if (refusalsNotLogged == 0) {
+        logAt(1, "Refused %s request from %s: %s", kindName(kind), address, verdictName(verdict));
+    } else {
+        logAt(1, "Refused %s request from %s: %s (%u more refused, not logged)", kindName(kind),
+              address, verdictName(verdict), refusalsNotLogged);
+        refusalsNotLogged = 0;
+    }
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <uriparser/Uri.h>
 
 #include <atomic>
 #include <cstddef>
@@ -12,16 +13,46 @@
 #include <string>
 
 #include "osdp/osdp_peripheral.h"
+#include "web/request_policy.h"
 
 // Reads up to n bytes of the request body into buf and returns how many it
 // read; fewer than n only at the end of the body (FCGX_GetStr semantics), and
 // -1 when the body broke off (the client stopped sending or hung up).
 using BodyReader = std::function<int(char* buf, int n)>;
 
+class WebService;
+
+// One query command: its key, the kind of request it makes (who may send it)
+// and its handler, which gets the pair's value and returns the reply text.
+struct WebCommand {
+    const char* key;
+    RequestKind kind;
+    std::string (*run)(WebService& web, const std::string& value);
+};
+
+// One request as the web server hands it over. method and uri may be null
+// (parameter absent).
+struct WebRequest {
+    const char* method = nullptr;
+    const char* uri = nullptr;
+    RequestSource source;
+};
+
+// What the worker needs to know of a response beside its body.
+struct ResponseShape {
+    bool isPage = false;   // the status page alone: the only HTML response
+    bool refused = false;  // refused by the request policy: status 403
+};
+
+// The whole response body of a refused request.
+constexpr char kRefusalText[] = "<response>Forbidden</response>\n";
+
 class WebService {
   public:
     // Initialises the FastCGI library. The engine must outlive the service.
-    explicit WebService(OsdpPeripheral& osdp);
+    // clockMicros is a monotonic clock; it paces the log lines of refusals.
+    explicit WebService(OsdpPeripheral& osdp,
+                        std::function<int64_t()> clockMicros = monotonicMicros);
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
@@ -35,7 +66,8 @@ class WebService {
     // Removes the socket that serve() opened, if it did. For a clean exit.
     void removeSocket();
 
-    // Starts the worker thread running serve(); returns 0. Call once.
+    // Loads the trust settings, then starts the worker thread running
+    // serve(); returns 0. Call once.
     int start();
 
     // Kernel thread id of the worker, 0 before it has started.
@@ -47,11 +79,14 @@ class WebService {
 
     // The whole response body of one request, as the worker writes it after
     // the optional CGI header block: the "name" echoes, then the reply of every
-    // query pair in query order. method and uri may be null (parameter absent).
-    // isPage, when given, tells whether the request asked for the status page
-    // alone (the query "page" and nothing else): only such a response is HTML.
-    std::string respond(const char* method, const char* uri, const BodyReader& readBody,
-                        bool* isPage = nullptr);
+    // query pair in query order. A request the policy refuses (judgeRequest,
+    // for the strongest kind among its pairs) runs nothing and gets
+    // kRefusalText. shape, when given, is filled in.
+    std::string respond(const WebRequest& request, const BodyReader& readBody,
+                        ResponseShape* shape = nullptr);
+
+    // The command of a key, null for an unknown key.
+    static const WebCommand* findCommand(const std::string& key);
 
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
@@ -80,10 +115,35 @@ class WebService {
     // Logs the worker thread's /proc statistics; always answers "OK".
     std::string infoCommand();
 
+    // Requests refused by the policy since the start.
+    uint32_t refusedRequests() const { return refusals.load(); }
+
+    // Who may send what beyond reading; loaded from the environment by
+    // start(), before the worker runs, and only read by it.
+    TrustSettings trust;
+
   private:
     static void* threadMain(void* self);
+    // The replies of a query allowed to run: the "name" echoes, then the reply
+    // of every pair in query order.
+    std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
+                         const BodyReader& readBody);
+    static std::string unknownParam(const std::string& key, const std::string& value);
+    static std::string sha1Command(const std::string& value);
+    std::string debugLevelCommand(const std::string& value);
+    std::string cardCommand(int reader, const std::string& value);
+    std::string plateCommand(int reader, const std::string& value);
+    std::string tamperCommand(int reader, const std::string& value);
+    // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
+    void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
 
     OsdpPeripheral& osdp;
+    const std::function<int64_t()> clockMicros;
+    std::atomic<uint32_t> refusals{0};
+    // Log pacing of refusals; worker thread only.
+    int64_t refusalWindowStart = 0;
+    int refusalLinesInWindow = 0;
+    uint32_t refusalsNotLogged = 0;
     pthread_t workerThread{};
     std::atomic<int32_t> workerThreadId{0};
     std::atomic<bool> socketOpened{false};

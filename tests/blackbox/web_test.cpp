@@ -10,7 +10,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -20,12 +23,62 @@ namespace {
 
 using ::testing::HasSubstr;
 
+// nginx with the shipped snippet on port (socket and password file in dir,
+// the installer's password "s3cret" set by kanzo_zul-passwd), taking the
+// client address from X-Real-IP; port + 2 serves dir as another site. Not the
+// demos' ports (8480, 18480, 18482).
+class ShippedNginx {
+  public:
+    ShippedNginx(const TempDir& dir, int port) : nginx_(start(dir, port)) {
+        // nginx writes its pid file once it listens.
+        for (Deadline end = deadlineIn(kPatience);
+             access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
+            poll(nullptr, 0, 10);
+        }
+    }
+
+  private:
+    static ProcessOptions start(const TempDir& dir, int port) {
+        dir.write("password", "s3cret\n");
+        ProcessOptions passwd =
+            programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
+        passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
+        passwd.input = dir.file("password");
+        EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
+        std::ifstream file(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
+        std::string snippet((std::istreambuf_iterator<char>(file)), {});
+        auto replace = [&snippet](const std::string& from, const std::string& to) {
+            const size_t at = snippet.find(from);
+            ASSERT_NE(at, std::string::npos) << from;
+            snippet.replace(at, from.size(), to);
+        };
+        replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
+        replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
+        replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
+        dir.write("kanzo_zul.conf", snippet);
+        dir.write("nginx.conf",
+                  "daemon off; master_process off; pid nginx.pid; events {} http {"
+                  " access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
+                  " set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP;"
+                  " server { listen 127.0.0.1:" +
+                      std::to_string(port) +
+                      "; root .; include kanzo_zul.conf; }"
+                      " server { listen 127.0.0.1:" +
+                      std::to_string(port + 2) + "; root .; } }");
+        return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"),
+                               "-c", dir.file("nginx.conf")});
+    }
+
+    ChildProcess nginx_;
+};
+
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
     ProcessOptions options = daemonOptions(dir, "/no/tty");
     options.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(options);
-    const std::string text = "Content-Type: text/plain; charset=utf-8\r\n\r\n";
+    const std::string text =
+        "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
     const struct {
         const char* uri;
         std::string body;
@@ -54,7 +107,9 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     // The page alone is HTML; beside any other pair it is text, so that a name
     // echo never becomes markup.
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page")
-                      .rfind("Content-Type: text/html; charset=utf-8\r\n\r\n<!DOCTYPE html>", 0));
+                      .rfind("Content-Type: text/html; charset=utf-8\r\n"
+                             "X-Content-Type-Options: nosniff\r\n\r\n<!DOCTYPE html>",
+                             0));
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page&name=a").rfind(text + "a<!DOCTYPE html>", 0));
 
     // Clients that hang up after part of a record header, in a request, and
@@ -90,12 +145,13 @@ std::string record(char type, const std::string& content) {
 
 // A client that connects and sends nothing, and one that stops in the middle
 // of a plate event's body, hold the one worker only until their deadline.
-TEST(FastcgiTest, StalledClientsAreDroppedAndTheNextRequestIsServed) {
+TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
     TempDir dir;
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
-    const std::string params =
-        std::string("\16\4REQUEST_METHODPOST") + std::string("\13\16REQUEST_URI/kanzo_zul?lpr");
+    const std::string params = std::string("\16\4REQUEST_METHODPOST") +
+                               std::string("\13\16REQUEST_URI/kanzo_zul?lpr") +
+                               std::string("\13\11REMOTE_ADDR127.0.0.1");
     const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1"})";
     const std::string midBody = record(1, std::string("\0\1\0\0\0\0\0\0", 8)) + record(4, params) +
                                 record(4, "") + record(5, event).substr(0, 8 + 10);
@@ -113,8 +169,25 @@ TEST(FastcgiTest, StalledClientsAreDroppedAndTheNextRequestIsServed) {
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
 }
 
+// A page of another site, opened on the same machine (the browser is on
+// loopback, so only its cross-site marks can stop it): a picture, a form
+// posted as text/plain and a no-cors fetch, each trying to give a card.
+constexpr char kAttackPage[] =
+    R"(<img src="http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE">
+<iframe name="sink"></iframe>
+<form id="f" method="POST" enctype="text/plain" target="sink"
+      action="http://127.0.0.1:18481/kanzo_zul/api?lpr">
+<input name='{"plateUTF8":"EVIL","roiID":"2","x":"' value='"}'></form>
+<script>
+f.submit();
+fetch("http://127.0.0.1:18481/kanzo_zul/api?CSN32LSB_Reader2=C0FFEE",
+      {mode: "no-cors", method: "POST", credentials: "include"});
+</script>)";
+
 // C4C2A930 is the card of the plate: the last 32 bits of SHA-1("KZ<i>14</i>").
-constexpr char kTestPage[] = R"(<iframe id="f" src="/kanzo_zul/api?page"></iframe>
+// The other site's page is opened first and given time to do its worst.
+constexpr char kTestPage[] = R"(<iframe src="http://localhost:18483/attack.html"></iframe>
+<iframe id="f" src="/kanzo_zul/api?page"></iframe>
 <pre id="out"></pre>
 <script>
 f.onload = async () => {
@@ -148,21 +221,9 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     ChildProcess panel(
         programOptions({kControllerBinary, "--interval", "10", "--count", "2", cable.endB}));
 
-    // Paths relative to the prefix, dir; not the demos' ports (8480, 18480, 18482).
     dir.write("test.html", kTestPage);
-    dir.write("nginx.conf",
-              "daemon off; master_process off; pid nginx.pid; events {} http {"
-              " access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi;"
-              " server { listen 127.0.0.1:18481; root .; location /kanzo_zul/ {"
-              " include /etc/nginx/fastcgi_params; fastcgi_pass unix:" +
-                  dir.file("fcgi.sock") + "; } } }");
-    ChildProcess nginx(programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e",
-                                       dir.file("error.log"), "-c", dir.file("nginx.conf")}));
-    // nginx writes its pid file once it listens.
-    for (Deadline end = deadlineIn(kPatience);
-         access(dir.file("nginx.pid").c_str(), F_OK) != 0 && SteadyClock::now() < end;) {
-        poll(nullptr, 0, 10);
-    }
+    dir.write("attack.html", kAttackPage);
+    ShippedNginx nginx(dir, 18481);
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
     // Without the networking switches it tries to reach outside services,
@@ -187,6 +248,58 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
         EXPECT_TRUE(panel.waitForLine(line)) << line;
     }
     EXPECT_EQ(0, exitCode(panel.waitExit()));
+    EXPECT_EQ(panel.countLines("C0FFEE") + panel.countLines("card=107A670F"), 0);
+    daemon.readOutput();
+    EXPECT_GE(daemon.countLines("request from 127.0.0.1: "), 3) << daemon.output();
+}
+
+// What a device on the site's network can do through the shipped snippet: a
+// LAN address (presented in X-Real-IP, which only this test's nginx heeds)
+// without a password changes nothing; with the installer's password the card
+// goes out; the plate application on the camera itself needs none.
+TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
+    TempDir dir;
+    Cable cable(dir);
+    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
+    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
+    ChildProcess daemon(daemonSetup);
+    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ShippedNginx nginx(dir, 18484);
+    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    const std::string api = "http://127.0.0.1:18484/kanzo_zul/api";
+    const struct {
+        std::vector<std::string> curl;
+        const char* status;
+    } cases[] = {
+        {{"-H", "X-Real-IP: 192.168.1.50", api + "?CSN32LSB_Reader2=BAD1"}, "401"},
+        {{"-H", "X-Real-IP: 192.168.1.50", "-d", R"({"plateUTF8":"EVIL","roiID":"2"})",
+          api + "?lpr"},
+         "401"},
+        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:wrong", api + "?tamper2=1"}, "401"},
+        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H",
+          "Sec-Fetch-Site: cross-site", api + "?CSN32LSB_Reader2=BAD2"},
+         "403"},
+        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret", "-H", "Host: evil.example",
+          api + "?getStatusXML"},
+         "403"},
+        {{"-H", "X-Real-IP: 192.168.1.50", "-u", "installer:s3cret",
+          api + "?CSN32LSB_Reader1=600D1E55"},
+         "200"},
+        {{"-d", R"({"plateUTF8":"AB 123 CD","roiID":"2"})", api + "?lpr"}, "200"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
+                                         "/dev/null",     "-w", "%{http_code}"};
+        args.insert(args.end(), c.curl.begin(), c.curl.end());
+        ChildProcess curl(programOptions(args));
+        EXPECT_EQ(0, exitCode(curl.waitExit()));
+        EXPECT_EQ(curl.output(), c.status) << args.back();
+    }
+    EXPECT_TRUE(panel.waitForLine("reader 10 card format=0x12 bits=32 card=600D1E55"));
+    EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
+    EXPECT_EQ(
+        panel.countLines("BAD") + panel.countLines("card=107A670F") + panel.countLines("tamper=1"),
+        0);
 }
 
 }  // namespace

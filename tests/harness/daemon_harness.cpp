@@ -235,8 +235,10 @@ std::string webRequest(const TempDir& dir, const std::string& uri, const std::st
     dir.write("request-body", body);
     ProcessOptions options =
         programOptions({"/usr/bin/cgi-fcgi", "-bind", "-connect", dir.file("fcgi.sock")});
+    // The camera itself asks: loopback may change state.
     options.env = {{"REQUEST_METHOD", body.empty() ? "GET" : "POST"},
                    {"REQUEST_URI", uri},
+                   {"REMOTE_ADDR", "127.0.0.1"},
                    {"CONTENT_LENGTH", std::to_string(body.size())}};
     options.input = dir.file("request-body");
     for (const Deadline deadline = deadlineIn(kPatience); millisLeft(deadline) > 0;) {

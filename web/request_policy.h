@@ -1,0 +1,71 @@
+// Who may do what through the web interface. A web request can open a gate:
+// whatever web server is in front, the daemon itself decides.
+//
+//   read          documents, the status page, info, sha1: whoever the web
+//                 server lets through, from a host name of this machine
+//   plate intake  the POST road of plate events and uploads
+//   control       everything that changes state (cards, plates, tamper,
+//                 debug level, saving, ...)
+//
+// Plate intake and control come from the camera itself (a loopback
+// REMOTE_ADDR), from a user the web server has authenticated (REMOTE_USER),
+// or from a configured trusted source; never from a browser page of another
+// site, whatever credentials the browser would send along.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class RequestKind { kRead, kPlateIntake, kControl };
+
+// "read", "plate intake" or "control", for log lines.
+const char* kindName(RequestKind kind);
+
+// The FastCGI parameters the decision rests on; empty when absent.
+struct RequestSource {
+    std::string remoteAddr;    // REMOTE_ADDR
+    std::string remoteUser;    // REMOTE_USER
+    std::string host;          // HTTP_HOST
+    std::string origin;        // HTTP_ORIGIN
+    std::string secFetchSite;  // HTTP_SEC_FETCH_SITE
+};
+
+// An address range: an IPv4 or IPv6 address with an optional "/bits".
+struct AddressRange {
+    int family = 0;  // AF_INET or AF_INET6
+    uint8_t address[16]{};
+    int bits = 0;
+};
+
+struct TrustSettings {
+    // Sources beside loopback that may post plates and send commands
+    // (ZUL_TRUSTED_SOURCES), for a recognition server elsewhere.
+    std::vector<AddressRange> trustedSources;
+    // Names this machine answers to beside IP literals, "localhost" and its
+    // host name (ZUL_ALLOWED_HOSTS); lower case, without a port.
+    std::vector<std::string> allowedHosts;
+    // The machine's host name, lower case.
+    std::string hostName;
+
+    // The settings from the environment and gethostname. Entries that are no
+    // address range, or no host name, are left out and named in *rejected.
+    static TrustSettings fromEnvironment(std::vector<std::string>* rejected);
+};
+
+// Parses "192.168.1.0/24", "10.1.2.3", "fd00::/8" or "::1". False for
+// anything else (a bit count past the address width included).
+bool parseAddressRange(const std::string& text, AddressRange* range);
+
+enum class Verdict {
+    kAllowed,
+    kForeignHost,  // Host is none of this machine's names: DNS rebinding
+    kCrossSite,    // a browser request made by a page of another site
+    kUntrusted,    // not the camera, no login, no trusted source
+};
+
+// "allowed", "foreign host", "cross-site" or "untrusted source", for log lines.
+const char* verdictName(Verdict verdict);
+
+// The decision for one request of the given kind.
+Verdict judgeRequest(RequestKind kind, const RequestSource& source, const TrustSettings& trust);
