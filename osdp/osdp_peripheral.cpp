@@ -19,6 +19,15 @@ OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher c
     : clock_(std::move(clock)), monotonic_(std::move(monotonic)), cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
         at.store(FrameReceiver::kNever, std::memory_order_relaxed);
+    MutexLock lock(mutex);
+    for (int r = 0; r < kReaderCount; ++r)
+        slots[r].attach(r + 1, clock_, monotonic_);
+}
+
+void OsdpPeripheral::setCardMaxAge(int64_t micros) {
+    MutexLock lock(mutex);
+    for (ReaderSlot& slot : slots)
+        slot.maxAge = micros;
 }
 
 void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore) {
@@ -149,8 +158,7 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
 void OsdpPeripheral::injectCard(int reader, uint32_t card) {
     const WallTime now = clock_();
     MutexLock lock(mutex);
-    if (!slots[reader].injectCard(card, now))
-        logAt(5, "Multiple credential in short time [%04X] on Reader %d", card, reader + 1);
+    slots[reader].injectCard(card, now);
 }
 
 void OsdpPeripheral::setTamper(int reader, bool tampered) {
@@ -204,5 +212,14 @@ LineDiagnostics OsdpPeripheral::diagnostics() const {
     }
     static_cast<LineFigures&>(line) = receiver_.figures();
     line.msSinceByte = msSince(receiver_.lastByteAt());
+    MutexLock lock(mutex);
+    for (int r = 0; r < kReaderCount; ++r) {
+        CardDiagnostics& cards = line.cards[r];
+        cards.waiting = static_cast<uint32_t>(slots[r].cardsWaiting());
+        cards.oldestMs = slots[r].oldestCardMs();
+        cards.delivered = slots[r].cardsDelivered;
+        cards.expired = slots[r].cardsExpired;
+        cards.dropped = slots[r].cardsDropped;
+    }
     return line;
 }

@@ -149,7 +149,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Markup in a plate is outside text: the page shows it as typed.
     EXPECT_THAT(browser.output(), HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|"
-                                            "KZ&lt;i&gt;14&lt;/i&gt;|0</pre>"))
+                                            "KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                                            "0 delivered, 0 too old, 0 dropped</pre>"))
         << browser.errorText();
     for (const char* line :
          {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
