@@ -7,6 +7,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "app/key_file.h"
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
@@ -82,6 +84,14 @@ int main() {
     keyFile.applyTo(osdpPeripheral);
     logAt(0, "Secure Channel: reader 1 %s, reader 2 %s", modeName(keyFile.keys()[0].mode),
           modeName(keyFile.keys()[1].mode));
+
+    // How long a card may wait for the panel; a setting that makes no sense
+    // stops the start rather than leave cards to an age limit nobody chose.
+    int64_t cardMaxAge = kDefaultCardMaxAgeMicros;
+    const char* maxAgeSetting = getenv("ZUL_CARD_MAX_AGE");
+    if (maxAgeSetting != nullptr && !parseCardMaxAge(maxAgeSetting, &cardMaxAge))
+        fatalExit("ZUL_CARD_MAX_AGE must be whole seconds from 0 to 86400");
+    osdpPeripheral.setCardMaxAge(cardMaxAge);
 
     MainLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));

@@ -267,6 +267,21 @@ class DaemonUnderTest {
         return Micros(SteadyClock::now() - start).count();
     }
 
+    // While a panel polls: returns once no card waits for either reader, by
+    // the daemon's diagnostics document, or after 10 seconds.
+    void awaitNoCardsWaiting() {
+        for (const Deadline deadline = deadlineIn(std::chrono::seconds(10));
+             SteadyClock::now() < deadline;
+             std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            const std::optional<std::string> doc = fastcgiRequest(
+                socket(), "GET", std::string(kScript) + "?getDiagnosticsXML", "", deadline);
+            if (doc && doc->find("<cardsWaiting1>0<") != std::string::npos &&
+                doc->find("<cardsWaiting2>0<") != std::string::npos) {
+                return;
+            }
+        }
+    }
+
   private:
     ProcessOptions options(const std::string& path, const std::string& keyFile) const {
         if (!keyFile.empty()) {
@@ -637,7 +652,10 @@ bool throughputTable(DaemonUnderTest& daemon, const Options& options, Report& re
     bool clean = true;
     for (const auto& [name, query] : rows)
         clean = throughputRow(daemon, name, query, options.requests, report) && clean;
-    // Cards still pending go out now, so that the next run starts with none.
+    // The cards still waiting (up to 16 a reader) go out now, and the polls
+    // after the last of them confirm it, so that the next run starts with none
+    // to deliver or to offer again.
+    daemon.awaitNoCardsWaiting();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     polling.stop();
     const Memory after = readMemory(daemon.process().pid());

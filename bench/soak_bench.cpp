@@ -1,18 +1,20 @@
-// The daemon on a noisy line for a long while: does every plate still become a
-// card read at the panel? The built kanzo_zul and the osdp_controller tool (the
-// panel) talk through a relay that flips bits, drops bytes and holds bytes
-// back past the panel's reply time-out, while this program posts a plate event
-// every period, to regions 1 and 2 in turn.
+// The daemon on a noisy line for a long while: does every fresh plate still
+// become a card read at the panel, and no stale one? The built kanzo_zul and
+// the osdp_controller tool (the panel) talk through a relay that flips bits,
+// drops bytes and holds bytes back past the panel's reply time-out, while this
+// program posts a plate event every period, to regions 1 and 2 in turn. The
+// panel may be sent away for a while in the middle of the run.
 //
 //   kanzo_soak_bench [--corrupt PERCENT] [--plates N] [--period MS] [--seed N]
-//                    [--timeout MS] [--interval MS] [--csv FILE]
+//                    [--timeout MS] [--interval MS] [--damage-rest MS]
+//                    [--max-age S] [--away S] [--csv FILE]
 //
 // Prints one table row, every plate read more than once and every plate never
 // read, each with the reason, and appends the row to FILE as CSV. A plate never
-// read is either superseded (a newer plate for its reader took its place before
-// the panel could take it, as the daemon intends) or lost in delivery. Exits 1
-// when a plate was lost in delivery, a card read came from no plate, or a post
-// or the daemon failed.
+// read is either expired (the panel polled its reader at no time while the
+// plate was younger than the daemon's maximum age) or lost. Exits 1 when a
+// plate was lost, a card read came later than the maximum age allows or from
+// no plate, or a post or the daemon failed.
 #include <signal.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -43,6 +46,9 @@ struct Options {
     uint32_t seed = 1;
     int timeoutMs = 50;
     int intervalMs = 10;
+    int damageRestMs = 0;  // 0: the panel counts a damaged reply as a miss
+    int maxAgeSeconds = 30;
+    int awaySeconds = 0;  // the panel leaves after a quarter of the plates
     std::string csvPath;
 };
 
@@ -163,9 +169,13 @@ bool parseOptions(int argc, char** argv, Options* options) {
                            numberOption("--seed", 0, 4294967295.0, &options->seed),
                            numberOption("--timeout", 1, 10000, &options->timeoutMs),
                            numberOption("--interval", 0, 10000, &options->intervalMs),
+                           numberOption("--damage-rest", 0, 60000, &options->damageRestMs),
+                           numberOption("--max-age", 0, 86400, &options->maxAgeSeconds),
+                           numberOption("--away", 0, 86400, &options->awaySeconds),
                            textOption("--csv", &options->csvPath)},
                           "kanzo_soak_bench [--corrupt PERCENT] [--plates N] [--period MS] "
-                          "[--seed N] [--timeout MS] [--interval MS] [--csv FILE]");
+                          "[--seed N] [--timeout MS] [--interval MS] [--damage-rest MS] "
+                          "[--max-age S] [--away S] [--csv FILE]");
 }
 
 // Bit flips at the given rate; a fifth as many bytes lost, a twentieth held
@@ -188,6 +198,7 @@ struct RunRecord {
     std::vector<SentReply> sends;
     LineFaultCounts counts;
     int failedPosts = 0;
+    std::string diagnostics;  // the daemon's diagnostics document at the end
 };
 
 void checkRunning(ChildProcess& daemon) {
@@ -202,12 +213,66 @@ void waitForSessions(const PanelLog& panelLog) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
-// One plate every period, to regions 1 and 2 in turn.
-void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon,
+// The panel: the controller tool on end B of the line, with its log. It can
+// leave the line and come back as a new process, as after a reboot.
+class Panel {
+  public:
+    Panel(const Options& options, const FaultyLine& line) : options_(options), line_(line) {
+        start();
+    }
+    void start() {
+        std::vector<std::string> args = {kControllerBinary,
+                                         "--timeout",
+                                         std::to_string(options_.timeoutMs),
+                                         "--interval",
+                                         std::to_string(options_.intervalMs),
+                                         line_.endB()};
+        if (options_.damageRestMs > 0)
+            args.insert(args.end() - 1, {"--damage-rest", std::to_string(options_.damageRestMs)});
+        process_ = std::make_unique<ChildProcess>(ProcessOptions{args, {}, {}, {}});
+        log_ = std::make_unique<PanelLog>(*process_);
+    }
+    // Stops the panel; its log so far is kept.
+    void stop() {
+        log_->stop();
+        std::vector<PanelLine> lines = log_->lines();
+        process_->signal(SIGTERM);
+        process_->waitExit(deadlineIn(kPatience));
+        for (size_t i = lines.size(); i < process_->lines().size(); ++i)
+            lines.push_back(PanelLine{SteadyClock::now(), process_->lines()[i]});
+        earlier_.insert(earlier_.end(), lines.begin(), lines.end());
+        log_.reset();
+        process_.reset();
+    }
+    bool present() const { return process_ != nullptr; }
+    const PanelLog& log() const { return *log_; }
+    // The whole log, over every start. REQUIRES: stopped.
+    const std::vector<PanelLine>& lines() const { return earlier_; }
+
+  private:
+    const Options& options_;
+    const FaultyLine& line_;
+    std::unique_ptr<ChildProcess> process_;
+    std::unique_ptr<PanelLog> log_;
+    std::vector<PanelLine> earlier_;
+};
+
+// One plate every period, to regions 1 and 2 in turn. With an absence, the
+// panel leaves before a quarter of the plates are posted and comes back
+// awaySeconds later, after the last plate if need be.
+void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon, Panel& panel,
                 RunRecord* record) {
     const auto start = SteadyClock::now();
+    const int leaveAt = options.awaySeconds > 0 ? options.plates / 4 : -1;
+    SteadyClock::time_point back{};
     for (int i = 0; i < options.plates; ++i) {
         std::this_thread::sleep_until(start + std::chrono::milliseconds(options.periodMs) * i);
+        if (i == leaveAt) {
+            panel.stop();
+            back = SteadyClock::now() + std::chrono::seconds(options.awaySeconds);
+        }
+        if (!panel.present() && SteadyClock::now() >= back)
+            panel.start();
         const std::string text = "SOAK" + std::to_string(options.seed) + "N" + std::to_string(i);
         const int region = 1 + i % 2;
         Plate plate{cardLine(text, region), 9 + region, SteadyClock::now(), {}};
@@ -221,31 +286,28 @@ void postPlates(const Options& options, const TempDir& dir, ChildProcess& daemon
         if (i % 50 == 0)
             daemon.readOutput();
     }
+    if (!panel.present()) {
+        std::this_thread::sleep_until(back);
+        panel.start();
+    }
 }
 
-// The last plate of each reader has no newer one to give way to: waits until
-// both are read, through new sessions if need be.
-void waitForLastReads(const PanelLog& panelLog, const std::vector<Plate>& plates) {
+// The last plate of each reader has no newer one behind it: waits until both
+// are read, through new sessions if need be, or have grown too old to be sent.
+void waitForLastReads(const PanelLog& panelLog, const std::vector<Plate>& plates,
+                      int maxAgeSeconds) {
     const Deadline drained = deadlineIn(std::chrono::seconds(180));
     for (size_t last = plates.size() - std::min<size_t>(2, plates.size());
          last < plates.size() && SteadyClock::now() < drained;) {
-        if (panelLog.count(plates[last].line) > 0)
+        const bool stale =
+            maxAgeSeconds > 0 &&
+            SteadyClock::now() > plates[last].posted + std::chrono::seconds(maxAgeSeconds + 2);
+        if (stale || panelLog.count(plates[last].line) > 0)
             ++last;
         else
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-}
-
-// Stops the panel and returns its whole log.
-std::vector<PanelLine> stopPanel(ChildProcess& panel, PanelLog& panelLog) {
-    panelLog.stop();
-    std::vector<PanelLine> log = panelLog.lines();
-    panel.signal(SIGTERM);
-    panel.waitExit(deadlineIn(kPatience));
-    for (size_t i = log.size(); i < panel.lines().size(); ++i)
-        log.push_back(PanelLine{SteadyClock::now(), panel.lines()[i]});
-    return log;
 }
 
 // The daemon and the panel on the noisy line, plates posted meanwhile.
@@ -257,22 +319,23 @@ RunRecord runSoak(const Options& options, const LineFaults& faults) {
         if (direction == 0)
             sentReplies.take(bytes, count);
     });
-    ChildProcess daemon(daemonOptions(dir, line.endA()));
+    ProcessOptions daemonSetup = daemonOptions(dir, line.endA());
+    daemonSetup.env["ZUL_CARD_MAX_AGE"] = std::to_string(options.maxAgeSeconds);
+    ChildProcess daemon(daemonSetup);
     if (!daemon.waitForLine("Serial port add watch", deadlineIn(kPatience)))
         throw std::runtime_error("kanzo_zul did not start\n" + daemon.errorText());
-    ChildProcess panel(
-        ProcessOptions{{kControllerBinary, "--timeout", std::to_string(options.timeoutMs),
-                        "--interval", std::to_string(options.intervalMs), line.endB()},
-                       {},
-                       {},
-                       {}});
-    PanelLog panelLog(panel);
-    waitForSessions(panelLog);
-    postPlates(options, dir, daemon, &record);
-    waitForLastReads(panelLog, record.plates);
-    record.log = stopPanel(panel, panelLog);
+    Panel panel(options, line);
+    waitForSessions(panel.log());
+    postPlates(options, dir, daemon, panel, &record);
+    waitForLastReads(panel.log(), record.plates, options.maxAgeSeconds);
+    panel.stop();
+    record.log = panel.lines();
     record.counts = line.counts();
     record.sends = sentReplies.all();
+    record.diagnostics =
+        fastcgiRequest(dir.file("fcgi.sock"), "GET", std::string(kScript) + "?getDiagnosticsXML",
+                       "", deadlineIn(kPatience))
+            .value_or("");
     checkRunning(daemon);
     return record;
 }
@@ -283,7 +346,8 @@ struct Tally {
     int strayReads = 0;
     int sessions = 0;
     int lost = 0;
-    int superseded = 0;
+    int expired = 0;
+    int stale = 0;  // read later than the maximum age allows
     int twice = 0;
     std::vector<double> latencies;
 };
@@ -311,37 +375,23 @@ void matchReads(RunRecord* record, Tally* tally) {
     }
 }
 
-// A plate not read is superseded when a newer plate for its reader took its
-// place: while it waited for a poll, or, after the panel missed the reply
-// carrying it and started a new session, before a poll of that session got
-// through (the newer card wins). Returns why, or nothing when it is lost in
-// delivery: for instance a new session whose first poll was acknowledged
-// without the card.
-std::optional<std::string> supersededBecause(const RunRecord& record, const Plate& plate) {
-    const std::vector<SentReply>& sends = record.sends;
-    const std::vector<PanelLine>& log = record.log;
-    const std::string offlineLine = "reader " + std::to_string(plate.reader) + " offline";
-    auto lastSend = std::find_if(sends.rbegin(), sends.rend(),
-                                 [&](const SentReply& r) { return r.line == plate.line; });
-    const bool newerWaiting = std::any_of(
-        record.plates.begin(), record.plates.end(),
-        [&](const Plate& q) { return q.reader == plate.reader && q.posted > plate.posted; });
-    if (lastSend == sends.rend())
-        return newerWaiting ? std::optional<std::string>(
-                                  "the next plate for its reader came before a poll got through")
-                            : std::nullopt;
-    auto offline = std::find_if(log.begin(), log.end(), [&](const PanelLine& l) {
-        return l.at > lastSend->at && l.text == offlineLine;
-    });
-    // The first poll the daemon answered in the new session.
-    auto firstPoll = std::find_if(sends.begin(), sends.end(), [&](const SentReply& r) {
-        return offline != log.end() && r.at > offline->at && r.reader == plate.reader &&
-               (r.code == kReplyRaw || r.code == kReplyAck);
-    });
-    if (firstPoll != sends.end() && firstPoll->code == kReplyRaw)
-        return "the panel missed the reply carrying it and started a new session; the next "
-               "plate for its reader came before a poll of that session got through";
-    return std::nullopt;
+// A plate not read expired when the daemon answered no poll of its reader
+// while the plate was younger than the maximum age (less a second, for the
+// poll the daemon answered as it turned stale). Returns why, or nothing when
+// it is lost.
+std::optional<std::string> expiredBecause(const RunRecord& record, const Plate& plate,
+                                          int maxAgeSeconds) {
+    if (maxAgeSeconds == 0)
+        return std::nullopt;
+    const auto freshUntil = plate.posted + std::chrono::seconds(maxAgeSeconds - 1);
+    const bool polled =
+        std::any_of(record.sends.begin(), record.sends.end(), [&](const SentReply& r) {
+            return r.reader == plate.reader && r.at > plate.posted && r.at <= freshUntil &&
+                   (r.code == kReplyRaw || r.code == kReplyAck);
+        });
+    if (polled)
+        return std::nullopt;
+    return "no poll of its reader got an answer while it was fresh";
 }
 
 // What the panel and the daemon did around a lost plate, for the record.
@@ -358,10 +408,10 @@ void printSurroundings(const RunRecord& record, const Plate& plate) {
     }
 }
 
-void judgeUnread(const RunRecord& record, const Plate& plate, Tally* tally) {
-    if (const auto why = supersededBecause(record, plate)) {
-        ++tally->superseded;
-        printf("%s: superseded: %s\n", plate.line.c_str(), why->c_str());
+void judgeUnread(const RunRecord& record, const Plate& plate, int maxAgeSeconds, Tally* tally) {
+    if (const auto why = expiredBecause(record, plate, maxAgeSeconds)) {
+        ++tally->expired;
+        printf("%s: expired: %s\n", plate.line.c_str(), why->c_str());
         return;
     }
     ++tally->lost;
@@ -371,15 +421,27 @@ void judgeUnread(const RunRecord& record, const Plate& plate, Tally* tally) {
     printf("%s: %s\n", plate.line.c_str(), sent ? "LOST: sent and never read" : "LOST: never sent");
 }
 
-Tally judge(RunRecord* record) {
+// A read reaches the panel a moment after the daemon sent it; this much later
+// than the maximum age after posting it counts as a stale read.
+constexpr std::chrono::seconds kStaleMargin(1);
+
+Tally judge(RunRecord* record, int maxAgeSeconds) {
     Tally tally;
     matchReads(record, &tally);
     for (const Plate& plate : record->plates) {
         if (plate.reads.empty()) {
-            judgeUnread(*record, plate, &tally);
+            judgeUnread(*record, plate, maxAgeSeconds, &tally);
             continue;
         }
         tally.latencies.push_back(Millis(record->log[plate.reads[0]].at - plate.posted).count());
+        for (size_t read : plate.reads) {
+            const auto age = record->log[read].at - plate.posted;
+            if (maxAgeSeconds > 0 && age > std::chrono::seconds(maxAgeSeconds) + kStaleMargin) {
+                ++tally.stale;
+                printf("STALE: %s read %.1f s after it was posted\n", plate.line.c_str(),
+                       Millis(age).count() / 1000);
+            }
+        }
         for (size_t k = 1; k < plate.reads.size(); ++k) {
             ++tally.twice;
             printf("read again: %s: %s\n", plate.line.c_str(),
@@ -401,13 +463,34 @@ void printResult(const Options& options, const LineFaults& faults, const RunReco
            counts.corrupted[1], counts.bytes[1], counts.dropped[1], counts.delayed[1]);
     printf("faults to the panel:  %ld of %ld bytes flipped, %ld lost, %ld held back\n",
            counts.corrupted[0], counts.bytes[0], counts.dropped[0], counts.delayed[0]);
-    printf("panel: reply time-out %d ms, %d ms between exchanges, offline after 3 misses\n\n",
+    printf("panel: reply time-out %d ms, %d ms between exchanges, offline after 3 misses",
            options.timeoutMs, options.intervalMs);
-    printf("%-8s %7s %7s %5s %10s %6s %8s %10s %10s %10s\n", "corrupt", "plates", "reads", "lost",
-           "superseded", "twice", "sessions", "median ms", "p99 ms", "max ms");
-    printf("%6.1f %% %7zu %7d %5d %10d %6d %8d %10.1f %10.1f %10.1f\n", options.corruptPercent,
-           record.plates.size(), tally.cardReads, tally.lost, tally.superseded, tally.twice,
-           tally.sessions, latency.median, latency.p99, latency.max);
+    if (options.damageRestMs > 0)
+        printf(" or one damaged reply (then %d ms of rest)", options.damageRestMs);
+    if (options.awaySeconds > 0)
+        printf("; away for %d s", options.awaySeconds);
+    printf("\ndaemon: cards older than %d s are not sent (0: no limit)\n", options.maxAgeSeconds);
+    // The daemon's own account of the cards, from its diagnostics document.
+    auto element = [&](const std::string& name) {
+        const std::string& doc = record.diagnostics;
+        const size_t start = doc.find("<" + name + ">");
+        const size_t end = doc.find("</" + name + ">");
+        return start == std::string::npos || end == std::string::npos
+                   ? std::string("?")
+                   : doc.substr(start + name.size() + 2, end - start - name.size() - 2);
+    };
+    for (const char* n : {"1", "2"}) {
+        printf("daemon, reader %s: %s delivered, %s too old, %s pushed out of a full queue\n", n,
+               element(std::string("cardsDelivered") + n).c_str(),
+               element(std::string("cardsExpired") + n).c_str(),
+               element(std::string("cardsDropped") + n).c_str());
+    }
+    printf("\n");
+    printf("%-8s %7s %7s %5s %7s %5s %6s %8s %10s %10s %10s\n", "corrupt", "plates", "reads",
+           "lost", "expired", "stale", "twice", "sessions", "median ms", "p99 ms", "max ms");
+    printf("%6.1f %% %7zu %7d %5d %7d %5d %6d %8d %10.1f %10.1f %10.1f\n", options.corruptPercent,
+           record.plates.size(), tally.cardReads, tally.lost, tally.expired, tally.stale,
+           tally.twice, tally.sessions, latency.median, latency.p99, latency.max);
 }
 
 void appendCsv(const Options& options, const RunRecord& record, const Tally& tally,
@@ -415,12 +498,14 @@ void appendCsv(const Options& options, const RunRecord& record, const Tally& tal
     const bool fresh = !std::ifstream(options.csvPath).good();
     std::ofstream csv(options.csvPath, std::ios::app);
     if (fresh)
-        csv << "corrupt_percent,seed,timeout_ms,plates,card_reads,lost,superseded,read_twice,"
-               "sessions_restarted,latency_median_ms,latency_p99_ms,latency_max_ms\n";
+        csv << "corrupt_percent,seed,timeout_ms,damage_rest_ms,max_age_s,away_s,plates,"
+               "card_reads,lost,expired,stale,read_twice,sessions_restarted,latency_median_ms,"
+               "latency_p99_ms,latency_max_ms\n";
     csv << options.corruptPercent << "," << options.seed << "," << options.timeoutMs << ","
+        << options.damageRestMs << "," << options.maxAgeSeconds << "," << options.awaySeconds << ","
         << record.plates.size() << "," << tally.cardReads << "," << tally.lost << ","
-        << tally.superseded << "," << tally.twice << "," << tally.sessions << "," << latency.median
-        << "," << latency.p99 << "," << latency.max << "\n";
+        << tally.expired << "," << tally.stale << "," << tally.twice << "," << tally.sessions << ","
+        << latency.median << "," << latency.p99 << "," << latency.max << "\n";
 }
 
 }  // namespace
@@ -439,14 +524,17 @@ int main(int argc, char** argv) {
         fprintf(stderr, "soak_bench: %s\n", error.what());
         return 1;
     }
-    const Tally tally = judge(&record);
+    const Tally tally = judge(&record, options.maxAgeSeconds);
     const Summary latency = summarize(tally.latencies);
     printResult(options, faults, record, tally, latency);
     if (!options.csvPath.empty())
         appendCsv(options, record, tally, latency);
-    const bool clean = tally.lost == 0 && tally.strayReads == 0 && record.failedPosts == 0;
+    const bool clean =
+        tally.lost == 0 && tally.stale == 0 && tally.strayReads == 0 && record.failedPosts == 0;
     if (!clean)
-        printf("FAILED: %d plates lost in delivery, %d card reads from no plate, %d posts failed\n",
-               tally.lost, tally.strayReads, record.failedPosts);
+        printf(
+            "FAILED: %d plates lost, %d stale reads, %d card reads from no plate, %d posts "
+            "failed\n",
+            tally.lost, tally.stale, tally.strayReads, record.failedPosts);
     return clean ? 0 : 1;
 }

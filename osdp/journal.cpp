@@ -49,8 +49,10 @@ void Journal::queued(int reader, uint32_t card) {
 
 void Journal::dropped(int reader, uint32_t card, DropReason reason) {
     MutexLock lock(mutex_);
-    // A card that waited and then expired or was pushed out was queued first.
-    JournalEntry* entry = find(reader, card, {CardFate::received, CardFate::queued});
+    // A card that expired or was pushed out waited first, perhaps again
+    // after a new session.
+    JournalEntry* entry =
+        find(reader, card, {CardFate::received, CardFate::queued, CardFate::offeredAgain});
     if (settle(entry, CardFate::dropped))
         entry->dropReason = reason;
     ++counts_.dropped[reader][static_cast<int>(reason)];

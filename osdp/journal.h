@@ -36,11 +36,12 @@ enum class CardFate : uint8_t {
 
 enum class DropReason : uint8_t {
     none,
-    repeat,     // the same card to the same reader within the repeat window
-    expired,    // waited longer than the freshness limit
-    queueFull,  // pushed out of a full queue by a newer card
+    repeat,          // the same card to the same reader within the repeat window
+    alreadyWaiting,  // the same card waits for the reader already
+    expired,         // waited longer than the age limit
+    queueFull,       // pushed out of a full queue by a newer card
 };
-constexpr int kDropReasonCount = 4;
+constexpr int kDropReasonCount = 5;
 
 struct JournalEntry {
     uint32_t id = 0;  // 1 for the first entry since start, then counting up

@@ -27,6 +27,15 @@ OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher c
       cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
         at.store(FrameReceiver::kNever, std::memory_order_relaxed);
+    MutexLock lock(mutex);
+    for (int r = 0; r < kReaderCount; ++r)
+        slots[r].attach(r + 1, clock_, monotonic_, &journal);
+}
+
+void OsdpPeripheral::setCardMaxAge(int64_t micros) {
+    MutexLock lock(mutex);
+    for (ReaderSlot& slot : slots)
+        slot.maxAge = micros;
 }
 
 void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore) {
@@ -36,6 +45,8 @@ void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, Key
     }
     secure_[reader].configure(mode, key, replies_.clientUid(reader, readerAddress[reader]),
                               std::move(store));
+    MutexLock lock(mutex);
+    slots[reader].secure = mode != ScMode::plain;
 }
 
 void OsdpPeripheral::setCameraSerial(const std::string& cameraSerial) {
@@ -96,23 +107,8 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
 void OsdpPeripheral::settleDelivery(int reader) {
     const int sequence = receiver_.control() & kSequenceMask;
     const int previous = lastFrame_[reader][kControlOffset] & kSequenceMask;
-    uint32_t card = 0;
-    bool offeredAgain = false;
-    {
-        MutexLock lock(mutex);
-        ReaderSlot& slot = slots[reader];
-        card = slot.unackedCard;
-        slot.settle(sequence, previous);
-        if (card == 0 || slot.unackedCard != 0)
-            return;
-        offeredAgain = sequence == 0 && slot.pendingCard == card;
-    }
-    // A new session with a newer card waiting leaves the old one delivered,
-    // unconfirmed.
-    if (offeredAgain)
-        journal.offeredAgain(reader, card);
-    else if (sequence != 0)
-        journal.confirmed(reader, card);
+    MutexLock lock(mutex);
+    slots[reader].settle(sequence, previous);
 }
 
 // A reader in secure or install mode: the secure channel answers the handshake
@@ -159,45 +155,26 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
     const std::string time = trace ? timeText(clock_()) : std::string();
     const int r = currentReader;
 
-    uint32_t delivered = 0;
-    {
-        MutexLock lock(mutex);
-        ++reqIn;
-        replyBuf.fill(0);
-        logAt(
-            5,
-            "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
-            time.c_str(), cmd.ctrl, cmd.code, cmd.ctrl, r + 1);
-        replyLen = static_cast<int32_t>(replies_.buildReply(
-            cmd, r, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data()));
-        logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(),
-              replies_.replyCode());
-        if (replies_.replyCode() == kReplyRaw)
-            delivered = slots[r].unackedCard;
-    }
     // The panel's answer to a card goes to the reader as LED, buzzer and text
     // commands; the journal records them whatever the reply to them.
     if (cmd.code == kCmdLed || cmd.code == kCmdBuzzer || cmd.code == kCmdText)
         journal.feedback(r, cmd.code, cmd.data, cmd.length);
-    if (delivered != 0)
-        journal.delivered(r, delivered, secure_[r].mode() != ScMode::plain);
+    MutexLock lock(mutex);
+    ++reqIn;
+    replyBuf.fill(0);
+    logAt(5, "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
+          time.c_str(), cmd.ctrl, cmd.code, cmd.ctrl, r + 1);
+    replyLen = static_cast<int32_t>(replies_.buildReply(cmd, r, readerAddress[r], secure_[r].mode(),
+                                                        slots[r], replyBuf.data()));
+    logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(), replies_.replyCode());
 }
 
 void OsdpPeripheral::injectCard(int reader, uint32_t card, CardSource source,
                                 const std::string& plate) {
     journal.received(source, reader, card, plate);
     const WallTime now = clock_();
-    bool taken = false;
-    {
-        MutexLock lock(mutex);
-        taken = slots[reader].injectCard(card, now);
-    }
-    if (taken) {
-        journal.queued(reader, card);
-    } else {
-        logAt(5, "Multiple credential in short time [%04X] on Reader %d", card, reader + 1);
-        journal.dropped(reader, card, DropReason::repeat);
-    }
+    MutexLock lock(mutex);
+    slots[reader].injectCard(card, now);
 }
 
 void OsdpPeripheral::setTamper(int reader, bool tampered) {
@@ -251,5 +228,14 @@ LineDiagnostics OsdpPeripheral::diagnostics() const {
     }
     static_cast<LineFigures&>(line) = receiver_.figures();
     line.msSinceByte = msSince(receiver_.lastByteAt());
+    MutexLock lock(mutex);
+    for (int r = 0; r < kReaderCount; ++r) {
+        CardDiagnostics& cards = line.cards[r];
+        cards.waiting = static_cast<uint32_t>(slots[r].cardsWaiting());
+        cards.oldestMs = slots[r].oldestCardMs();
+        cards.delivered = slots[r].cardsDelivered;
+        cards.expired = slots[r].cardsExpired;
+        cards.dropped = slots[r].cardsDropped;
+    }
     return line;
 }

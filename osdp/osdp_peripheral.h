@@ -45,10 +45,19 @@ struct ReaderDiagnostics {
     int64_t msSinceFrame = -1;     // since the last frame answered
     bool polling = false;          // a frame answered within the last 2 seconds
 };
+// The cards of one reader: waiting now, and what became of them since start.
+struct CardDiagnostics {
+    uint32_t waiting = 0;
+    int64_t oldestMs = -1;  // age of the oldest waiting card; -1: none waits
+    uint32_t delivered = 0;
+    uint32_t expired = 0;  // too old when their turn came
+    uint32_t dropped = 0;  // pushed out of a full queue
+};
 struct LineDiagnostics : LineFigures {
     std::array<ReaderDiagnostics, kReaderCount> reader{};
     // Since the last byte received.
     int64_t msSinceByte = -1;
+    std::array<CardDiagnostics, kReaderCount> cards{};
 };
 
 class OsdpPeripheral {
@@ -80,10 +89,14 @@ class OsdpPeripheral {
     // REQUIRES: reader is 0 or 1.
     void setSecurity(int reader, ScMode mode, const AesKey* key, KeyStore keyStore);
 
-    // Web worker. Offers a card to reader index 0 or 1; the same card again
-    // within the slot's repeatInterval of the previous offer to that reader
-    // is dropped. The journal records where it came from and the plate it
-    // was made of (empty for a card number). REQUIRES: reader is 0 or 1.
+    // Main thread, before the line is open. Cards that waited longer than
+    // this many microseconds are not sent; 0: no limit.
+    void setCardMaxAge(int64_t micros) EXCLUDES(mutex);
+
+    // Web worker. Offers a card to reader index 0 or 1 (see
+    // ReaderSlot::injectCard). The journal records where it came from and
+    // the plate it was made of (empty for a card number).
+    // REQUIRES: reader is 0 or 1.
     void injectCard(int reader, uint32_t card, CardSource source = CardSource::cardCommand,
                     const std::string& plate = std::string()) EXCLUDES(mutex);
 
@@ -101,7 +114,7 @@ class OsdpPeripheral {
     PeripheralStatus status() const EXCLUDES(mutex);
 
     // Any thread. The line figures as they stand now.
-    LineDiagnostics diagnostics() const;
+    LineDiagnostics diagnostics() const EXCLUDES(mutex);
 
     // The reply to the frame completed last; main thread only, so not locked.
     std::array<uint8_t, kFrameBufferSize> replyBuf{};

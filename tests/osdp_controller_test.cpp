@@ -24,6 +24,7 @@ TEST(ReplyCollectorTest, TakesWholeRepliesOutOfEverythingElse) {
     collector.push(line.data(), line.size() - 5);
     ASSERT_TRUE(collector.nextReply(&reply));
     EXPECT_EQ(reply.frame, checksumAck);
+    EXPECT_EQ(collector.damagedFrames(), 1);
     EXPECT_FALSE(collector.nextReply(&reply));
     collector.push(line.data() + line.size() - 5, 5);
     ASSERT_TRUE(collector.nextReply(&reply));
@@ -36,6 +37,7 @@ TEST(ReplyCollectorTest, TakesWholeRepliesOutOfEverythingElse) {
     collector.push(card.data(), card.size());
     EXPECT_FALSE(collector.nextReply(&reply));
     collector.clear();
+    EXPECT_EQ(collector.damagedFrames(), 0);
     collector.push(card.data(), card.size());
     EXPECT_TRUE(collector.nextReply(&reply));
 }
@@ -91,6 +93,27 @@ TEST(ControllerSessionTest, OfflineOnceAfterThreeMissesThenANewSession) {
     EXPECT_EQ(Lines{}, session.onNoReply());
     EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand());
     EXPECT_EQ(Lines{"reader 10 online"}, answer(session, 0x40));
+}
+
+// A session that rests readers takes one offline at its first damaged reply
+// and polls the others meanwhile; after the rest it starts over at sequence 0.
+TEST(ControllerSessionTest, DamagedReplyRestsItsReaderThenANewSession) {
+    using std::chrono::milliseconds;
+    const ControllerSession::Clock::time_point t0{};
+    ControllerSession session({10, 11});
+    session.restAfterDamage(milliseconds(1000));
+    for (uint8_t code : {0x45, 0x45, 0x46, 0x46})
+        answer(session, code);
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), session.nextCommand(t0));
+    EXPECT_EQ(Lines{"reader 10 offline"}, session.onDamagedReply(t0));
+    EXPECT_EQ(buildCommandFrame(11, 2, kCmdPoll), session.nextCommand(t0));
+    answer(session, 0x40);
+    EXPECT_EQ(buildCommandFrame(11, 3, kCmdPoll), session.nextCommand(t0));
+    EXPECT_EQ(Lines{"reader 11 offline"}, session.onDamagedReply(t0 + milliseconds(10)));
+    EXPECT_TRUE(session.nextCommand(t0 + milliseconds(999)).empty());
+    EXPECT_EQ(buildCommandFrame(10, 0, kCmdId), session.nextCommand(t0 + milliseconds(1000)));
+    EXPECT_EQ(Lines{}, session.onDamagedReply(t0 + milliseconds(1000)));
+    EXPECT_EQ(buildCommandFrame(11, 0, kCmdId), session.nextCommand(t0 + milliseconds(1010)));
 }
 
 // Card data shorter than its bit count says, or without bits, is named, never

@@ -26,6 +26,7 @@ namespace {
 //   keystore ok|fail   whether a key set by osdp_KEYSET can be stored
 //   card R HEX, tamper R on|off  what a plate event or the web command gives reader R
 //   wait MICROS        both clocks move on; a negative wait sets the wall clock back
+//   maxage SECONDS     the age past which waiting cards are not sent (0: none)
 //   expect NAME VALUE  the status or diagnostics document has <NAME>VALUE</NAME>
 //   debug LEVEL; log TEXT, nolog TEXT  log level; logged since the last '>', or not
 //   journal TEXT       the journal document holds TEXT (its words joined by blanks)
@@ -93,6 +94,8 @@ class Player {
             EXPECT_NE((web_.statusDocument("") + web_.diagnosticsDocument()).find(element),
                       std::string::npos)
                 << element;
+        } else if (word == "maxage") {
+            osdp_.setCardMaxAge(std::stoll(last) * 1000000);
         } else if (word == "debug") {
             DebugLevel = std::stoi(last);
         } else if (word == "journal") {
@@ -235,10 +238,26 @@ TEST(Concurrency, InjectionsRacingPollsDeliverEachCardOnce) {
                   cards.end());
         ASSERT_FALSE(cards.empty());
         EXPECT_EQ(cards.back(), kCards - static_cast<uint32_t>(reader));
+        // Each card arrived or was counted out of a full queue.
+        EXPECT_EQ(cards.size() + osdp.diagnostics().cards[reader].dropped, kCards / 2);
     }
     // Every card that was waited for (all of them reader 1's) arrived.
     for (uint32_t card = 10; card <= kCards; card += 10)
         EXPECT_TRUE(std::binary_search(received[0].begin(), received[0].end(), card)) << card;
+}
+
+TEST(CardMaxAge, SettingTakesWholeSecondsUpToADay) {
+    const struct {
+        const char* text;
+        int64_t micros;  // -1: refused
+    } cases[] = {{"0", 0},    {"30", 30000000}, {"00030", 30000000}, {"86400", 86400000000},
+                 {"", -1},    {"86401", -1},    {"-1", -1},          {"1.5", -1},
+                 {" 30", -1}, {"30s", -1},      {"000030", -1}};
+    for (const auto& c : cases) {
+        int64_t micros = -1;
+        EXPECT_EQ(parseCardMaxAge(c.text, &micros), c.micros >= 0) << c.text;
+        EXPECT_EQ(micros, c.micros) << c.text;
+    }
 }
 
 const AesKey kKey = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

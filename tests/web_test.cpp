@@ -55,7 +55,8 @@ class WebServiceTest : public ::testing::Test {
         osdp.reqOut = 2147483648u;
         osdp.saveRequired = true;
         for (ReaderSlot& slot : osdp.slots) {
-            slot.pendingCard = 0;
+            while (slot.cardsWaiting() > 0)
+                slot.nextForPoll();
             slot.lastLpr.clear();
             slot.tamper = 0;
             slot.statusChanged = 0;
@@ -72,8 +73,9 @@ class WebServiceTest : public ::testing::Test {
         MutexLock lock(osdp.mutex);
         for (int r = 0; r < kReaderCount; ++r) {
             const std::string reader = std::to_string(r + 1);
-            if (osdp.slots[r].pendingCard != 0)
-                out += " card" + reader + "=" + hexText(osdp.slots[r].pendingCard);
+            // The cards waiting, oldest first.
+            while (osdp.slots[r].cardsWaiting() > 0)
+                out += " card" + reader + "=" + hexText(osdp.slots[r].nextForPoll().card);
             if (!osdp.slots[r].lastLpr.empty())
                 out += " lpr" + reader + "=" + osdp.slots[r].lastLpr;
             if (osdp.slots[r].statusChanged != 0 || osdp.slots[r].tamper != 0)

@@ -94,6 +94,7 @@ bool ReplyCollector::nextReply(OsdpReply* reply) {
             withCrc ? crc16(buffer_.data(), dataEnd) == decodeFixed16(&buffer_[dataEnd])
                     : checksum8(buffer_.data(), dataEnd) == buffer_[length - 1];
         if (!checkRight) {
+            ++damagedFrames_;
             buffer_.erase(buffer_.begin());
             continue;
         }
@@ -285,7 +286,13 @@ bool ControllerSession::answerPending() const {
     return false;
 }
 
-const std::vector<uint8_t>& ControllerSession::nextCommand() {
+const std::vector<uint8_t>& ControllerSession::nextCommand(Clock::time_point now) {
+    static const std::vector<uint8_t> kNothing;
+    size_t resting = 0;
+    for (; resting < readers_.size() && readers_[turn_].restUntil > now; ++resting)
+        passTurn();
+    if (resting == readers_.size())
+        return kNothing;
     Reader& reader = readers_[turn_];
     if (reader.outstanding.empty()) {
         reader.step = nextStep(reader);
@@ -404,21 +411,38 @@ std::vector<std::string> ControllerSession::onNoReply() {
     std::vector<std::string> lines;
     Reader& reader = readers_[turn_];
     ++reader.misses;
-    if (reader.misses >= missLimit_ && reader.link != Link::offline) {
-        reader.link = Link::offline;
-        lines.push_back(readerPrefix(reader.address) + " offline");
-        // A new session: sequence 0 tells the reader to start over.
-        reader.identityAsked = false;
-        reader.capabilitiesAsked = false;
-        reader.sequence = 0;
-        reader.outstanding.clear();
-        reader.confirming = false;
-        reader.answerDue = 0;  // a card read that old needs no answer
-        if (reader.secure)
-            reader.secure->end();
-    }
+    if (reader.misses >= missLimit_ && reader.link != Link::offline)
+        takeOffline(reader, &lines);
     passTurn();
     return lines;
+}
+
+std::vector<std::string> ControllerSession::onDamagedReply(Clock::time_point now) {
+    if (!restsAfterDamage())
+        return onNoReply();
+    std::vector<std::string> lines;
+    Reader& reader = readers_[turn_];
+    reader.misses = 0;
+    reader.restUntil = now + damageRest_;
+    // A reader offline already starts its new session over, unannounced.
+    takeOffline(reader, reader.link != Link::offline ? &lines : nullptr);
+    passTurn();
+    return lines;
+}
+
+void ControllerSession::takeOffline(Reader& reader, std::vector<std::string>* lines) {
+    reader.link = Link::offline;
+    if (lines != nullptr)
+        lines->push_back(readerPrefix(reader.address) + " offline");
+    // A new session: sequence 0 tells the reader to start over.
+    reader.identityAsked = false;
+    reader.capabilitiesAsked = false;
+    reader.sequence = 0;
+    reader.outstanding.clear();
+    reader.confirming = false;
+    reader.answerDue = 0;  // a card read that old needs no answer
+    if (reader.secure)
+        reader.secure->end();
 }
 
 void ControllerSession::passTurn() {

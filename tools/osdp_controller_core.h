@@ -3,6 +3,7 @@
 // a set of readers that turns replies into one event line each.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,10 +84,17 @@ class ReplyCollector {
 
     // Drops the bytes of an unfinished frame, e.g. after a reply time-out, so
     // that a damaged length field cannot hold up later replies.
-    void clear() { buffer_.clear(); }
+    void clear() {
+        buffer_.clear();
+        damagedFrames_ = 0;
+    }
+
+    // Frames skipped since the last clear because their check code was wrong.
+    int damagedFrames() const { return damagedFrames_; }
 
   private:
     std::vector<uint8_t> buffer_;
+    int damagedFrames_ = 0;
 };
 
 // Secure Channel for every reader of a ControllerSession.
@@ -109,14 +117,27 @@ struct ControllerSecurity {
 // again at sequence 0 with the identification request. With security, each
 // reader's polls go through a Secure Channel session, opened by a handshake at
 // sequence 0 after the capabilities and again whenever the session is lost.
+//
+// A damaged reply (wrong check code) counts as a miss, unless the session is
+// told to rest readers: then, as libosdp's controller and many panels do, it
+// takes the reader offline at once and leaves it alone for the rest time
+// before starting the new session.
 class ControllerSession {
   public:
+    using Clock = std::chrono::steady_clock;
+
     // REQUIRES: addresses not empty, each at most 0x7E; missLimit >= 1.
     explicit ControllerSession(const std::vector<uint8_t>& addresses, int missLimit = 3,
                                const ControllerSecurity* security = nullptr);
 
-    // The frame to send now, to the reader whose turn it is.
-    const std::vector<uint8_t>& nextCommand();
+    // A damaged reply takes its reader offline for rest. REQUIRES: rest > 0.
+    void restAfterDamage(std::chrono::milliseconds rest) { damageRest_ = rest; }
+    bool restsAfterDamage() const { return damageRest_.count() > 0; }
+
+    // The frame to send at now, to the next reader whose turn it is and that
+    // is not resting; empty when every reader rests. By default no rest
+    // holds any more.
+    const std::vector<uint8_t>& nextCommand(Clock::time_point now = Clock::time_point::max());
 
     // True when the reply answers the frame last returned by nextCommand.
     bool answers(const OsdpReply& reply) const;
@@ -129,6 +150,10 @@ class ControllerSession {
     // The frame last returned by nextCommand got no reply in time; the turn
     // passes to the next reader. Returns the event lines.
     std::vector<std::string> onNoReply();
+
+    // The frame last returned by nextCommand got a damaged reply at now.
+    // Returns the event lines.
+    std::vector<std::string> onDamagedReply(Clock::time_point now);
 
     int cardReads() const { return cardReads_; }
 
@@ -171,6 +196,7 @@ class ControllerSession {
         bool refusalShown = false;
         // Commands of the answer to a card read still to send: LED, buzzer.
         int answerDue = 0;
+        Clock::time_point restUntil{};  // no new session before
     };
 
     Step nextStep(const Reader& reader) const;
@@ -180,11 +206,13 @@ class ControllerSession {
                                       const std::vector<uint8_t>& data);
     void onCardRead(Reader& reader);
     void onSecureReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
+    void takeOffline(Reader& reader, std::vector<std::string>* lines);
     void passTurn();
 
     std::vector<Reader> readers_;
     const int missLimit_;
     const ControllerSecurity* security_;
+    std::chrono::milliseconds damageRest_{0};
     size_t turn_ = 0;
     int cardReads_ = 0;
     bool answerCards_ = false;

@@ -34,6 +34,10 @@ const char kUsage[] =
     "  --interval MS  pause between one exchange and the next (default 100)\n"
     "  --timeout MS   time a reader has to answer before the same frame is\n"
     "                 sent again (default 200)\n"
+    "  --damage-rest MS\n"
+    "                 take a reader offline at its first reply with a wrong\n"
+    "                 check code and wait MS before its new session, as many\n"
+    "                 panels do (default: such a reply counts as a miss)\n"
     "  --key HEX      talk to the readers through OSDP Secure Channel with this\n"
     "                 base key (32 hexadecimal digits)\n"
     "  --install-key HEX\n"
@@ -50,7 +54,8 @@ const char kUsage[] =
     "\n"
     "Output lines (A is the reader's address):\n"
     "  reader A online\n"
-    "  reader A offline                 (3 replies missed in a row)\n"
+    "  reader A offline                 (3 replies missed in a row, or a\n"
+    "                                    damaged one with --damage-rest)\n"
     "  reader A id vendor=HHHHHH model=N version=N serial=HHHHHHHH firmware=N.N.N\n"
     "  reader A capabilities F:C:N ...  (function:compliance:number per entry)\n"
     "  reader A card format=0xHH bits=N card=HEX\n"
@@ -71,8 +76,9 @@ struct Options {
     std::vector<uint8_t> addresses;
     long intervalMs = 100;
     long timeoutMs = 200;
-    long count = 0;    // 0: no limit
-    long seconds = 0;  // 0: no limit
+    long damageRestMs = 0;  // 0: a damaged reply is a miss
+    long count = 0;         // 0: no limit
+    long seconds = 0;       // 0: no limit
     ControllerSecurity security;
     int ledColour = -1;  // -1: card reads get no answer
 };
@@ -137,6 +143,8 @@ Options parseOptions(int argc, char** argv) {
             min = 0;
         } else if (arg == "--timeout") {
             target = &options.timeoutMs;
+        } else if (arg == "--damage-rest") {
+            target = &options.damageRestMs;
         } else if (arg == "--count") {
             target = &options.count;
         } else if (arg == "--seconds") {
@@ -186,18 +194,23 @@ void writeFrame(int fd, const std::vector<uint8_t>& frame, const std::string& tt
         lineFailure("cannot write to", tty);
 }
 
+enum class Answer { reply, damaged, none };
+
 // Reads what the line has until a reply answering the session's outstanding
-// frame arrives or the deadline passes. True with *reply filled on an answer.
-bool awaitReply(int fd, const std::string& tty, Clock::time_point deadline,
-                ControllerSession& session, ReplyCollector& collector, OsdpReply* reply) {
+// frame arrives or the deadline passes; a session that rests readers after a
+// damaged reply stops at the first one. *reply is filled on an answer.
+Answer awaitReply(int fd, const std::string& tty, Clock::time_point deadline,
+                  ControllerSession& session, ReplyCollector& collector, OsdpReply* reply) {
     for (;;) {
         while (collector.nextReply(reply)) {
             if (session.answers(*reply))
-                return true;
+                return Answer::reply;
         }
+        if (session.restsAfterDamage() && collector.damagedFrames() > 0)
+            return Answer::damaged;
         int wait = millisLeft(deadline);
         if (wait == 0)
-            return false;
+            return Answer::none;
         pollfd in = {fd, POLLIN, 0};
         int ready = poll(&in, 1, wait);
         if (ready < 0 && errno != EINTR)
@@ -254,24 +267,33 @@ int main(int argc, char** argv) {
     ControllerSession session(options.addresses, 3, secure ? &security : nullptr);
     if (options.ledColour >= 0)
         session.answerCards(static_cast<uint8_t>(options.ledColour));
+    if (options.damageRestMs > 0)
+        session.restAfterDamage(std::chrono::milliseconds(options.damageRestMs));
     ReplyCollector collector;
     for (;;) {
         // Whatever came before the command cannot answer it: a late copy of an
         // earlier reply may carry the same address and sequence number.
         discardInput(fd, options.tty);
         collector.clear();
-        writeFrame(fd, session.nextCommand(), options.tty);
-        Clock::time_point replyDeadline =
-            Clock::now() + std::chrono::milliseconds(options.timeoutMs);
-        if (timeLimited && end < replyDeadline)
-            replyDeadline = end;
-        OsdpReply reply;
-        if (awaitReply(fd, options.tty, replyDeadline, session, collector, &reply)) {
-            print(session.onReply(reply));
-        } else if (!timeLimited || Clock::now() < end) {
-            // The reply is late or lost; what came of it so far is no use.
-            collector.clear();
-            print(session.onNoReply());
+        const std::vector<uint8_t>& command = session.nextCommand(Clock::now());
+        if (!command.empty()) {
+            writeFrame(fd, command, options.tty);
+            Clock::time_point replyDeadline =
+                Clock::now() + std::chrono::milliseconds(options.timeoutMs);
+            if (timeLimited && end < replyDeadline)
+                replyDeadline = end;
+            OsdpReply reply;
+            const Answer answer =
+                awaitReply(fd, options.tty, replyDeadline, session, collector, &reply);
+            if (answer == Answer::reply) {
+                print(session.onReply(reply));
+            } else if (answer == Answer::damaged) {
+                print(session.onDamagedReply(Clock::now()));
+            } else if (!timeLimited || Clock::now() < end) {
+                // The reply is late or lost; what came of it so far is no use.
+                collector.clear();
+                print(session.onNoReply());
+            }
         }
         if (options.count > 0 && session.cardReads() >= options.count && !session.answerPending())
             return 0;

@@ -63,6 +63,18 @@ std::string WebService::diagnosticsDocument() const {
     doc += xmlElement("discardedBytes", std::to_string(line.discardedBytes));
     doc += xmlElement("msSinceByte", age(line.msSinceByte));
     doc += xmlElement("refusedRequests", std::to_string(refusedRequests()));
+    // The readers' cards, appended after the line's figures so that readers
+    // of the earlier elements find them where they were.
+    auto perReader = [&](const char* name, auto value) {
+        for (int r = 0; r < kReaderCount; ++r)
+            doc += xmlElement(name + std::to_string(r + 1), value(line.cards[r]));
+    };
+    perReader("cardsWaiting", [](const CardDiagnostics& c) { return std::to_string(c.waiting); });
+    perReader("oldestCardMs", [&](const CardDiagnostics& c) { return age(c.oldestMs); });
+    perReader("cardsDelivered",
+              [](const CardDiagnostics& c) { return std::to_string(c.delivered); });
+    perReader("cardsExpired", [](const CardDiagnostics& c) { return std::to_string(c.expired); });
+    perReader("cardsDropped", [](const CardDiagnostics& c) { return std::to_string(c.dropped); });
     doc += "</response>\n";
     return doc;
 }

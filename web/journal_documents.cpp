@@ -92,7 +92,7 @@ std::string feedbackElement(const FeedbackRecord& record) {
 const char* const kSourceNames[] = {"plate event", "plate command", "card command"};
 const char* const kFateNames[] = {"received",  "queued",    "dropped",
                                   "delivered", "confirmed", "offered again"};
-const char* const kDropNames[] = {"", "repeat", "expired", "queue full"};
+const char* const kDropNames[] = {"", "repeat", "already waiting", "expired", "queue full"};
 
 std::string entryElement(const JournalEntry& entry, int64_t nowMono) {
     char card[9];
@@ -235,7 +235,8 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
         byteAge.sample("", seconds(line.msSinceByte));
 
     static const char* const kSources[] = {"plate_event", "plate_command", "card_command"};
-    static const char* const kReasons[] = {"", "repeat", "expired", "queue_full"};
+    static const char* const kReasons[] = {"", "repeat", "already_waiting", "expired",
+                                           "queue_full"};
     static const char* const kKinds[] = {"led", "buzzer", "text", "malformed"};
     Metric received(&out, "kanzo_zul_cards_received_total", "counter",
                     "Cards that arrived for the reader, by source.");

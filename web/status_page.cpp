@@ -72,6 +72,8 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 <dt>Frames/min</dt><dd data-f="rate">&ndash;</dd>
 <dt>Repeats</dt><dd data-f="repeats">&ndash;</dd>
 <dt>Last card</dt><dd data-f="lastCard">&ndash;</dd>
+<dt>Cards waiting</dt><dd data-f="waiting">&ndash;</dd>
+<dt>Cards</dt><dd data-f="cards">&ndash;</dd>
 <dt>Last plate</dt><dd data-f="lastPlate">&ndash;</dd>
 <dt>Tamper</dt><dd><span data-f="tamper">&ndash;</span>
 <button data-f="setTamper" type="button">Set</button>
@@ -124,6 +126,10 @@ function age(ms) {
   return Math.round(s / 3600) + " h ago";
 }
 
+function seconds(ms) {
+  return (Number(ms) / 1000).toFixed(1) + " s";
+}
+
 function show(status, diag) {
   const now = performance.now();
   samples.push({t: now, frames: [1, 2].map((n) => Number(element(diag, "framesAnswered" + n)))});
@@ -142,6 +148,14 @@ function show(status, diag) {
     f.repeats.textContent = element(diag, "repeatsAnswered" + n);
     const card = element(status, "lastCard" + n);
     f.lastCard.textContent = card === "0" ? "none" : card;
+    const waiting = element(diag, "cardsWaiting" + n);
+    f.waiting.textContent = waiting === "0" ? "none" :
+        waiting + ", oldest " + seconds(element(diag, "oldestCardMs" + n));
+    const expired = Number(element(diag, "cardsExpired" + n));
+    const dropped = Number(element(diag, "cardsDropped" + n));
+    f.cards.textContent = element(diag, "cardsDelivered" + n) + " delivered, " + expired +
+        " too old, " + dropped + " dropped";
+    f.cards.className = expired + dropped > 0 ? "warn" : "";
     f.lastPlate.textContent = element(status, "lastLpr" + n) || "\u2013";
     const tampered = element(status, "tamper" + n) === "true";
     f.tamper.textContent = tampered ? "set" : "clear";

@@ -149,7 +149,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Markup in a plate is outside text: the page shows it as typed.
     EXPECT_THAT(browser.output(),
-                HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|"
+                HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                          "0 delivered, 0 too old, 0 dropped|"
                           "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
                           "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
