@@ -15,8 +15,9 @@ bool parseCardMaxAge(const std::string& text, int64_t* micros) {
     return true;
 }
 
-void ReaderSlot::attach(int number, Clock clock, MonotonicClock monotonic) {
+void ReaderSlot::attach(int number, Clock clock, MonotonicClock monotonic, Journal* journal) {
     number_ = number;
+    journal_ = journal;
     clock_ = std::move(clock);
     monotonic_ = std::move(monotonic);
 }
@@ -136,6 +137,39 @@ void ReaderSlot::record(CardEvent event, const WaitingCard& card) {
         case CardEvent::alreadyWaiting:
         case CardEvent::confirmed:
         case CardEvent::offeredAgain:
+            break;
+    }
+    journalEvent(event, card.card);
+}
+
+void ReaderSlot::journalEvent(CardEvent event, uint32_t card) {
+    if (journal_ == nullptr)
+        return;
+    const int reader = number_ - 1;
+    switch (event) {
+        case CardEvent::queued:
+            journal_->queued(reader, card);
+            break;
+        case CardEvent::repeat:
+            journal_->dropped(reader, card, DropReason::repeat);
+            break;
+        case CardEvent::alreadyWaiting:
+            journal_->dropped(reader, card, DropReason::alreadyWaiting);
+            break;
+        case CardEvent::queueFull:
+            journal_->dropped(reader, card, DropReason::queueFull);
+            break;
+        case CardEvent::expired:
+            journal_->dropped(reader, card, DropReason::expired);
+            break;
+        case CardEvent::sent:
+            journal_->delivered(reader, card, secure);
+            break;
+        case CardEvent::confirmed:
+            journal_->confirmed(reader, card);
+            break;
+        case CardEvent::offeredAgain:
+            journal_->offeredAgain(reader, card);
             break;
     }
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "osdp/clock.h"
+#include "osdp/journal.h"
 
 // What a poll of the reader is answered with.
 struct PollItem {
@@ -53,8 +54,9 @@ class ReaderSlot {
     using MonotonicClock = std::function<int64_t()>;
 
     // The reader's number (1 or 2) for log lines, the wall clock for their
-    // time, and the monotonic clock (microseconds) that ages waiting cards.
-    void attach(int number, Clock clock, MonotonicClock monotonic);
+    // time, the monotonic clock (microseconds) that ages waiting cards, and
+    // the journal that each outcome goes to (none when null).
+    void attach(int number, Clock clock, MonotonicClock monotonic, Journal* journal = nullptr);
 
     // Offers a card at now (wall clock). It is dropped when it is the same
     // card again within repeatInterval of the previous offer (every offer
@@ -86,6 +88,7 @@ class ReaderSlot {
     int64_t repeatInterval = 3000000;
     int64_t maxAge = kDefaultCardMaxAgeMicros;  // microseconds; 0: no limit
     std::string lastLpr;  // plate text of the latest plate event for the reader
+    bool secure = false;  // replies go through Secure Channel, as the journal tells
     uint8_t tamper = 0;
     uint8_t power = 0;
     uint8_t statusChanged = 0;  // a status report waits for the next poll
@@ -104,12 +107,14 @@ class ReaderSlot {
     };
 
     void record(CardEvent event, const WaitingCard& card);
+    void journalEvent(CardEvent event, uint32_t card);
     bool isWaiting(uint32_t card) const;
     void pushBack(const WaitingCard& card);
     void pushFront(const WaitingCard& card);
     WaitingCard popFront();
 
     int number_ = 0;
+    Journal* journal_ = nullptr;
     Clock clock_ = systemWallTime;
     MonotonicClock monotonic_ = monotonicMicros;
     // The queue, oldest first: a small ring, so a poll never allocates.

@@ -16,12 +16,20 @@ constexpr int64_t kPollingWindowMicros = 2000000;
 }  // namespace
 
 OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher cipher)
-    : clock_(std::move(clock)), monotonic_(std::move(monotonic)), cipher_(std::move(cipher)) {
+    : journal(
+          [clock] {
+              const WallTime now = clock();
+              return now.seconds * 1000000 + now.micros;
+          },
+          monotonic),
+      clock_(std::move(clock)),
+      monotonic_(std::move(monotonic)),
+      cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
         at.store(FrameReceiver::kNever, std::memory_order_relaxed);
     MutexLock lock(mutex);
     for (int r = 0; r < kReaderCount; ++r)
-        slots[r].attach(r + 1, clock_, monotonic_);
+        slots[r].attach(r + 1, clock_, monotonic_, &journal);
 }
 
 void OsdpPeripheral::setCardMaxAge(int64_t micros) {
@@ -37,6 +45,8 @@ void OsdpPeripheral::setSecurity(int reader, ScMode mode, const AesKey* key, Key
     }
     secure_[reader].configure(mode, key, replies_.clientUid(reader, readerAddress[reader]),
                               std::move(store));
+    MutexLock lock(mutex);
+    slots[reader].secure = mode != ScMode::plain;
 }
 
 void OsdpPeripheral::setCameraSerial(const std::string& cameraSerial) {
@@ -145,6 +155,10 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
     const std::string time = trace ? timeText(clock_()) : std::string();
     const int r = currentReader;
 
+    // The panel's answer to a card goes to the reader as LED, buzzer and text
+    // commands; the journal records them whatever the reply to them.
+    if (cmd.code == kCmdLed || cmd.code == kCmdBuzzer || cmd.code == kCmdText)
+        journal.feedback(r, cmd.code, cmd.data, cmd.length);
     MutexLock lock(mutex);
     ++reqIn;
     replyBuf.fill(0);
@@ -155,7 +169,9 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
     logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(), replies_.replyCode());
 }
 
-void OsdpPeripheral::injectCard(int reader, uint32_t card) {
+void OsdpPeripheral::injectCard(int reader, uint32_t card, CardSource source,
+                                const std::string& plate) {
+    journal.received(source, reader, card, plate);
     const WallTime now = clock_();
     MutexLock lock(mutex);
     slots[reader].injectCard(card, now);

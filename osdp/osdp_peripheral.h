@@ -19,6 +19,7 @@
 #include "osdp/card_delivery.h"
 #include "osdp/clock.h"
 #include "osdp/frame_receiver.h"
+#include "osdp/journal.h"
 #include "osdp/reply_builder.h"
 #include "osdp/secure_channel.h"
 #include "osdp/system_cipher.h"
@@ -93,8 +94,11 @@ class OsdpPeripheral {
     void setCardMaxAge(int64_t micros) EXCLUDES(mutex);
 
     // Web worker. Offers a card to reader index 0 or 1 (see
-    // ReaderSlot::injectCard). REQUIRES: reader is 0 or 1.
-    void injectCard(int reader, uint32_t card) EXCLUDES(mutex);
+    // ReaderSlot::injectCard). The journal records where it came from and
+    // the plate it was made of (empty for a card number).
+    // REQUIRES: reader is 0 or 1.
+    void injectCard(int reader, uint32_t card, CardSource source = CardSource::cardCommand,
+                    const std::string& plate = std::string()) EXCLUDES(mutex);
 
     // Web worker. Sets the tamper state and asks for a local status report on
     // the reader's next poll. REQUIRES: reader is 0 or 1.
@@ -120,6 +124,11 @@ class OsdpPeripheral {
     const std::array<uint8_t, kReaderCount> readerAddress{{0x0A, 0x0B}};
     std::string configPath = "localdata/kanzo.conf";
 
+    // What became of each card, and what the panel told the reader after it.
+    // Built from the clocks the engine is given (it is declared before them
+    // and takes its own copies). Locked on its own.
+    Journal journal;
+
     // Guards the readers' slots and the counters that both threads use.
     mutable Mutex mutex;
     std::array<ReaderSlot, kReaderCount> slots GUARDED_BY(mutex);
@@ -132,7 +141,9 @@ class OsdpPeripheral {
     // Builds (or, for a repeat, recalls) the reply to the frame the receiver
     // completed.
     void answerFrame(const std::string& time);
-    // Builds the plain reply of currentReader into replyBuf.
+    // Builds the plain reply of currentReader into replyBuf. The panel's LED,
+    // buzzer and text commands and the cards the reply carries go to the
+    // journal.
     void buildReply(const Command& cmd) EXCLUDES(mutex);
     // Called for each frame to the reader that is not a repeat, before its
     // reply is built: confirms or offers again what the last reply carried.

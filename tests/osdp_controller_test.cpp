@@ -138,4 +138,22 @@ TEST(DescribeReplyTest, IdentityAndRefusalsAreReadAsSent) {
     EXPECT_EQ(describeReply(0x65, nak), "reader 11 nak error=3");
 }
 
+// With --led, a card read is answered with the LED and then the buzzer before
+// polling goes on; --count waits for both.
+TEST(ControllerSessionTest, AnswersACardReadWithLedThenBuzzer) {
+    ControllerSession session({10});
+    session.answerCards(2);
+    answer(session, 0x45);
+    answer(session, 0x46);
+    answer(session, 0x50);
+    EXPECT_TRUE(session.answerPending());
+    EXPECT_EQ(buildCommandFrame(10, 3, 0x69, {0, 0, 2, 30, 0, 2, 0, 30, 0, 0, 0, 0, 0, 0}),
+              session.nextCommand());
+    EXPECT_EQ(Lines{"reader 10 led green"}, answer(session, 0x40));
+    EXPECT_EQ(buildCommandFrame(10, 1, 0x6A, {0, 2, 2, 1, 1}), session.nextCommand());
+    EXPECT_EQ(Lines{}, answer(session, 0x40));
+    EXPECT_FALSE(session.answerPending());
+    EXPECT_EQ(buildCommandFrame(10, 2, kCmdPoll), session.nextCommand());
+}
+
 }  // namespace

@@ -15,6 +15,7 @@
 #include "osdp_test_frames.h"
 #include "tests/transcript.h"
 #include "util/log.h"
+#include "web/journal_documents.h"
 #include "web/web_service.h"
 
 namespace {
@@ -28,6 +29,7 @@ namespace {
 //   maxage SECONDS     the age past which waiting cards are not sent (0: none)
 //   expect NAME VALUE  the status or diagnostics document has <NAME>VALUE</NAME>
 //   debug LEVEL; log TEXT, nolog TEXT  log level; logged since the last '>', or not
+//   journal TEXT       the journal document holds TEXT (its words joined by blanks)
 class Player {
   public:
     // The camera serial number the black-box tests' daemon reads too.
@@ -96,15 +98,25 @@ class Player {
             osdp_.setCardMaxAge(std::stoll(last) * 1000000);
         } else if (word == "debug") {
             DebugLevel = std::stoi(last);
+        } else if (word == "journal") {
+            const std::string text = joinedArgs(args);
+            const std::string doc =
+                journalDocument(osdp_.journal.latest(Journal::kCapacity), monotonic_);
+            EXPECT_NE(doc.find(text), std::string::npos) << text << " in:\n" << doc;
         } else if (word == "log" || word == "nolog") {
-            std::string text;
-            for (const std::string& arg : args)
-                text += (text.empty() ? "" : " ") + arg;
+            const std::string text = joinedArgs(args);
             EXPECT_EQ(log_.find(text) != std::string::npos, word == "log") << text << " in:\n"
                                                                            << log_;
         } else {
             ADD_FAILURE() << "unknown directive " << word;
         }
+    }
+
+    static std::string joinedArgs(const std::vector<std::string>& args) {
+        std::string text;
+        for (const std::string& arg : args)
+            text += (text.empty() ? "" : " ") + arg;
+        return text;
     }
 
     static ScCipher pinnedCipher() {

@@ -12,6 +12,7 @@
 #include <stdexcept>
 
 #include "tests/golden.h"
+#include "tests/prometheus_text.h"
 #include "util/base64.h"
 #include "util/escape.h"
 #include "util/globals.h"
@@ -62,6 +63,8 @@ class WebServiceTest : public ::testing::Test {
         }
     }
 
+    void playGolden(const std::string& name);
+
     // What changed since reset(), in the words of the transcript.
     std::string effects() {
         std::string out = bodyRead != 0 ? " read" : "";
@@ -104,12 +107,14 @@ class WebServiceTest : public ::testing::Test {
     WallTime now{INT32_MAX - 10000, 0};
     size_t bodyRead = 0;
     int64_t clockMicros = 0;
-    OsdpPeripheral osdp{[this] { return now; }};
+    OsdpPeripheral osdp{[this] { return now; },
+                        [this] { return now.seconds * 1000000 + now.micros; }};
     WebService web{osdp, [this] { return clockMicros; }};
 };
 
-TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
-    for (auto& [line, text] : goldenCases("web-requests.txt")) {
+// Replays a file of golden requests on this fixture, in order.
+void WebServiceTest::playGolden(const std::string& name) {
+    for (auto& [line, text] : goldenCases(name)) {
         std::istringstream request(text['>']);
         int64_t seconds = 4295;
         if (request.peek() == '+')
@@ -132,7 +137,18 @@ TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
             << line;
         EXPECT_EQ(effects(), text['=']) << line;
         EXPECT_EQ(joined(configText()), text['~']) << line;
+        if (response.rfind("# HELP", 0) == 0)
+            parsePrometheus(response);
     }
+}
+
+TEST_F(WebServiceTest, RequestsMatchTheirGoldenTranscripts) {
+    playGolden("web-requests.txt");
+}
+
+// From a fresh start: the journal and the metrics.
+TEST_F(WebServiceTest, JournalAndMetricsRequestsMatchTheirGoldenTranscripts) {
+    playGolden("web-journal.txt");
 }
 
 // An image before the plate fills the body up to the limit's last byte, then

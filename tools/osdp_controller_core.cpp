@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "osdp/check_codes.h"
+#include "osdp/panel_feedback.h"
 #include "util/coding.h"
 #include "util/hex.h"
 
@@ -212,11 +213,14 @@ ControllerSession::Step ControllerSession::nextStep(const Reader& reader) const 
         return Step::identity;
     if (!reader.capabilitiesAsked)
         return Step::capabilities;
+    const Step answer = reader.answerDue == 2 ? Step::led : Step::buzzer;
     if (!reader.secure)
-        return Step::poll;
-    if (reader.secure->active())
-        return security_->install && reader.newKey == Reader::NewKey::pending ? Step::setKey
-                                                                              : Step::sealedPoll;
+        return reader.answerDue > 0 ? answer : Step::poll;
+    if (reader.secure->active()) {
+        if (security_->install && reader.newKey == Reader::NewKey::pending)
+            return Step::setKey;
+        return reader.answerDue > 0 ? answer : Step::sealedPoll;
+    }
     return reader.confirming ? Step::confirm : Step::challenge;
 }
 
@@ -249,8 +253,37 @@ std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
         }
         case Step::sealedPoll:
             return reader.secure->seal(reader.address, reader.sequence, kCmdPoll);
+        case Step::led:
+            // Reader 0, LED 0; temporary: set, on 3 s, off 0, the colour, black,
+            // timer 3 s; the permanent state stays.
+            return commandFrame(reader, kCmdLed,
+                                {0, 0, 2, 30, 0, answerColour_, 0, 30, 0, 0, 0, 0, 0, 0});
+        case Step::buzzer:
+            // Reader 0, the default tone, on 200 ms, off 100 ms, once.
+            return commandFrame(reader, kCmdBuzzer, {0, 2, 2, 1, 1});
     }
     return {};
+}
+
+std::vector<uint8_t> ControllerSession::commandFrame(Reader& reader, uint8_t code,
+                                                     const std::vector<uint8_t>& data) {
+    if (reader.secure)
+        return reader.secure->seal(reader.address, reader.sequence, code, data);
+    return buildCommandFrame(reader.address, reader.sequence, code, data);
+}
+
+void ControllerSession::onCardRead(Reader& reader) {
+    ++cardReads_;
+    if (answerCards_)
+        reader.answerDue = 2;
+}
+
+bool ControllerSession::answerPending() const {
+    for (const Reader& reader : readers_) {
+        if (reader.answerDue > 0)
+            return true;
+    }
+    return false;
 }
 
 const std::vector<uint8_t>& ControllerSession::nextCommand(Clock::time_point now) {
@@ -285,12 +318,17 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
         reader.identityAsked = true;
     if (reader.step == Step::capabilities)
         reader.capabilitiesAsked = true;
-    if (reader.step <= Step::poll) {
+    const bool answering = reader.step == Step::led || reader.step == Step::buzzer;
+    if (answering)
+        --reader.answerDue;
+    if (reader.step <= Step::poll || (answering && !reader.secure)) {
         if (reply.code == kReplyRaw)
-            ++cardReads_;
+            onCardRead(reader);
         std::string line = describeReply(reader.outstanding[kCodeOffset], reply);
         if (!line.empty())
             lines.push_back(line);
+        if (reader.step == Step::led && reply.code == kReplyAck)
+            lines.push_back(readerPrefix(reader.address) + " led " + colourName(answerColour_));
     } else {
         onSecureReply(reader, reply, &lines);
     }
@@ -334,10 +372,13 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
         default:
             break;
     }
+    const uint8_t command = reader.step == Step::setKey   ? kCmdKeyset
+                            : reader.step == Step::led    ? kCmdLed
+                            : reader.step == Step::buzzer ? kCmdBuzzer
+                                                          : kCmdPoll;
     OsdpReply opened = reply;
     if (!secure.open(reply, &opened.code, &opened.data)) {
-        const std::string line =
-            describeReply(reader.step == Step::setKey ? kCmdKeyset : kCmdPoll, reply);
+        const std::string line = describeReply(command, reply);
         if (!line.empty())
             lines->push_back(line);
         lines->push_back(prefix + " secure channel lost");
@@ -358,10 +399,12 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
         return;
     }
     if (opened.code == kReplyRaw)
-        ++cardReads_;
-    const std::string line = describeReply(kCmdPoll, opened);
+        onCardRead(reader);
+    const std::string line = describeReply(command, opened);
     if (!line.empty())
         lines->push_back(line);
+    if (reader.step == Step::led && opened.code == kReplyAck)
+        lines->push_back(prefix + " led " + colourName(answerColour_));
 }
 
 std::vector<std::string> ControllerSession::onNoReply() {
@@ -397,6 +440,7 @@ void ControllerSession::takeOffline(Reader& reader, std::vector<std::string>* li
     reader.sequence = 0;
     reader.outstanding.clear();
     reader.confirming = false;
+    reader.answerDue = 0;  // a card read that old needs no answer
     if (reader.secure)
         reader.secure->end();
 }

@@ -157,10 +157,30 @@ class ControllerSession {
 
     int cardReads() const { return cardReads_; }
 
+    // Answers each card read as a panel that grants access: the reader's next
+    // command is osdp_LED, LED 0 steady in colour for 3 seconds, then osdp_BUZ,
+    // one short beep of the default tone. REQUIRES: colour 0 to 7.
+    void answerCards(uint8_t colour) {
+        answerCards_ = true;
+        answerColour_ = colour;
+    }
+    // True while a card read's answer is still to be sent.
+    bool answerPending() const;
+
   private:
     enum class Link { unknown, online, offline };
     // What the outstanding frame asks.
-    enum class Step { identity, capabilities, poll, challenge, confirm, setKey, sealedPoll };
+    enum class Step {
+        identity,
+        capabilities,
+        poll,
+        challenge,
+        confirm,
+        setKey,
+        sealedPoll,
+        led,  // the answer to a card read, sealed in a session
+        buzzer,
+    };
     struct Reader {
         uint8_t address = 0;
         Link link = Link::unknown;
@@ -174,11 +194,17 @@ class ControllerSession {
         bool confirming = false;  // the reader's cryptogram was right
         enum class NewKey { pending, installed, refused } newKey = NewKey::pending;
         bool refusalShown = false;
+        // Commands of the answer to a card read still to send: LED, buzzer.
+        int answerDue = 0;
         Clock::time_point restUntil{};  // no new session before
     };
 
     Step nextStep(const Reader& reader) const;
     std::vector<uint8_t> buildFrame(Reader& reader, Step step);
+    // A command with data, in clear or sealed in the reader's session.
+    std::vector<uint8_t> commandFrame(Reader& reader, uint8_t code,
+                                      const std::vector<uint8_t>& data);
+    void onCardRead(Reader& reader);
     void onSecureReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
     void takeOffline(Reader& reader, std::vector<std::string>* lines);
     void passTurn();
@@ -189,6 +215,8 @@ class ControllerSession {
     std::chrono::milliseconds damageRest_{0};
     size_t turn_ = 0;
     int cardReads_ = 0;
+    bool answerCards_ = false;
+    uint8_t answerColour_ = 0;
 };
 
 // The event line of a reply from the reader at address to the given command,

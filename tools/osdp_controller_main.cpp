@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "osdp/panel_feedback.h"
 #include "osdp/system_cipher.h"
 #include "platform/tty_settings.h"
 #include "tools/descriptor_io.h"
@@ -43,7 +44,11 @@ const char kUsage[] =
     "                 set this key in each reader with osdp_KEYSET, in a session\n"
     "                 keyed with --key or, without it, the default key (a reader\n"
     "                 in install mode); then use it\n"
-    "  --count N      stop after N card reads\n"
+    "  --led COLOUR   answer each card read as a panel granting access: a steady\n"
+    "                 LED of this colour for 3 s (osdp_LED), then one short beep\n"
+    "                 (osdp_BUZ); COLOUR is black, red, green, amber, blue,\n"
+    "                 magenta, cyan or white\n"
+    "  --count N      stop after N card reads (and their answers)\n"
     "  --seconds N    stop after N seconds\n"
     "  --help         show this text\n"
     "\n"
@@ -55,6 +60,7 @@ const char kUsage[] =
     "  reader A capabilities F:C:N ...  (function:compliance:number per entry)\n"
     "  reader A card format=0xHH bits=N card=HEX\n"
     "  reader A status tamper=N power=N\n"
+    "  reader A led COLOUR              (the reader took the answer to a card)\n"
     "  reader A nak error=N\n"
     "  reader A secure channel established\n"
     "  reader A secure channel refused  (another key, or no Secure Channel)\n"
@@ -74,6 +80,7 @@ struct Options {
     long count = 0;         // 0: no limit
     long seconds = 0;       // 0: no limit
     ControllerSecurity security;
+    int ledColour = -1;  // -1: card reads get no answer
 };
 
 bool parseNumber(const char* text, long min, long max, long* value) {
@@ -112,6 +119,18 @@ Options parseOptions(int argc, char** argv) {
             (install ? options.security.install : options.security.hasKey) = true;
             // Out of sight of other users' process lists from now on.
             memset(argv[i + 1], 'x', strlen(argv[i + 1]));
+            ++i;
+            continue;
+        }
+        if (arg == "--led") {
+            for (int colour = 0; colour < 8 && i + 1 < argc; ++colour) {
+                if (strcmp(argv[i + 1], colourName(static_cast<uint8_t>(colour))) == 0)
+                    options.ledColour = colour;
+            }
+            if (options.ledColour < 0)
+                usageError(
+                    "--led needs a colour: black, red, green, amber, blue, magenta, cyan "
+                    "or white");
             ++i;
             continue;
         }
@@ -246,6 +265,8 @@ int main(int argc, char** argv) {
     ControllerSecurity security = options.security;
     security.cipher = &cipher;
     ControllerSession session(options.addresses, 3, secure ? &security : nullptr);
+    if (options.ledColour >= 0)
+        session.answerCards(static_cast<uint8_t>(options.ledColour));
     if (options.damageRestMs > 0)
         session.restAfterDamage(std::chrono::milliseconds(options.damageRestMs));
     ReplyCollector collector;
@@ -274,7 +295,7 @@ int main(int argc, char** argv) {
                 print(session.onNoReply());
             }
         }
-        if (options.count > 0 && session.cardReads() >= options.count)
+        if (options.count > 0 && session.cardReads() >= options.count && !session.answerPending())
             return 0;
         if (timeLimited && Clock::now() >= end)
             return 0;

@@ -9,6 +9,7 @@
 #include "util/escape.h"
 #include "util/log.h"
 #include "util/sha1.h"
+#include "web/journal_documents.h"
 #include "web/proc_stats.h"
 #include "web/status_page.h"
 #include "web/web_service.h"
@@ -77,6 +78,17 @@ const WebCommand* WebService::findCommand(const std::string& key) {
         {"getConfigXML", RequestKind::kRead,
          [](WebService& w, Value) { return w.configDocument(); }},
         {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
+        {"getJournalXML", RequestKind::kRead,
+         [](WebService& w, Value v) {
+             size_t count = 0;
+             if (!parseJournalCount(v, &count))
+                 return std::string(kInvalidParam);
+             return journalDocument(w.osdp.journal.latest(count), w.osdp.journal.monotonicNow());
+         }},
+        {"metrics", RequestKind::kRead,
+         [](WebService& w, Value) {
+             return metricsText(w.osdp.diagnostics(), w.osdp.journal.counts(), w.refusedRequests());
+         }},
         {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
         {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
         {"DEBUG_LEVEL", RequestKind::kControl,
@@ -158,7 +170,7 @@ std::string WebService::plateCommand(int reader, const std::string& value) {
                           : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
               digest.c_str(), card);
         logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-        osdp.injectCard(reader, card);
+        osdp.injectCard(reader, card, CardSource::plateCommand, withoutBlanks(value));
         return digest.substr(digest.size() - 8);
     } catch (const std::exception&) {
         return "Error";

@@ -179,7 +179,7 @@ void PlateIntake::deliver(const std::string& plate, std::optional<int> region) {
     }
     logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", *region, plate.c_str(), card,
           digest.c_str());
-    osdp.injectCard(*region - 1, card);
+    osdp.injectCard(*region - 1, card, CardSource::plateEvent, plate);
     osdp.setLastLpr(*region - 1, plate);
 }
 

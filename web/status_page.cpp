@@ -30,6 +30,15 @@ input,select,button{font:inherit;padding:.3rem .5rem}
 input{flex:1 1 8rem;min-width:0}
 dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 #message{margin:.5rem 0 0;color:#56606b;overflow-wrap:anywhere}
+h3{font-size:.95rem;margin:.6rem 0 .2rem}
+.journal{list-style:none;margin:0;padding:0;font-size:.9rem}
+.journal li{border-top:1px solid #e3e7eb;padding:.25rem 0}
+.journal .fate{color:#56606b}
+.chip{display:inline-block;margin:.15rem .3rem 0 0;padding:0 .45rem;border-radius:.3rem;
+background:#e3e7eb;border-left:.6rem solid #8a949e}
+.c-green{border-color:#1e9e4a}.c-red{border-color:#d23030}.c-amber{border-color:#f0a000}
+.c-blue{border-color:#2a62d4}.c-magenta{border-color:#c02fc0}.c-cyan{border-color:#1fb5c4}
+.c-white{border-color:#fff}.c-black{border-color:#16202a}
 </style>
 </head>
 <body>
@@ -70,6 +79,8 @@ dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 <button data-f="setTamper" type="button">Set</button>
 <button data-f="clearTamper" type="button">Clear</button></dd>
 </dl>
+<h3>Latest cards, the panel's answer</h3>
+<ol data-f="journal" class="journal"><li>&ndash;</li></ol>
 </section>
 </template>
 <script>
@@ -160,11 +171,67 @@ function show(status, diag) {
   $("updated").textContent = "updated " + new Date().toLocaleTimeString();
 }
 
+// The journal document escapes its outside text, so it is parsed as XML.
+// What the panel told the reader is shown as it came: LED colours as such,
+// never read as granted or denied.
+function feedbackText(e) {
+  const v = (name) => { const c = e.querySelector(name); return c ? c.textContent : ""; };
+  const after = " +" + v("ms") + " ms";
+  if (e.tagName === "led") {
+    const parts = ["temporary", "permanent"].filter((h) => e.querySelector(h)).map((h) => {
+      const half = e.querySelector(h);
+      if (!half.querySelector("on")) return h + " " + half.textContent;
+      const flash = Number(v(h + " offMs")) > 0 ? " flashing with " + v(h + " off") : "";
+      const timer = h === "temporary" ? " for " + Number(v(h + " timerMs")) / 1000 + " s" : "";
+      return h + " " + v(h + " on") + flash + timer;
+    });
+    const on = e.querySelector("temporary on") || e.querySelector("permanent on");
+    return ["LED " + v("number") + " " + parts.join(", ") + after, on ? on.textContent : ""];
+  }
+  if (e.tagName === "buzzer")
+    return ["buzzer " + v("tone") + " \u00d7" + v("count") + after, ""];
+  if (e.tagName === "text") return ["text \u201c" + v("content") + "\u201d" + after, ""];
+  return ["malformed " + v("command") + " (" + v("length") + " bytes)" + after, ""];
+}
+
+function showJournal(doc) {
+  const entries = Array.from(doc.getElementsByTagName("entry"));
+  readers.forEach((f, i) => {
+    const items = entries.filter((e) => e.querySelector("reader").textContent === String(i + 1))
+        .slice(0, 3).map((e) => {
+      const v = (name) => { const c = e.querySelector(name); return c ? c.textContent : ""; };
+      const li = document.createElement("li");
+      const head = document.createElement("div");
+      const time = new Date(v("time")).toLocaleTimeString();
+      head.textContent = time + " " + (v("plate") || v("source")) + " \u2192 " + v("card") + " ";
+      const fate = document.createElement("span");
+      fate.className = "fate";
+      fate.textContent = v("fate") + (v("reason") ? " (" + v("reason") + ")" : "") +
+          (v("delivery") ? ", polled after " + v("msToDelivery") + " ms, " + v("delivery") : "");
+      head.appendChild(fate);
+      li.appendChild(head);
+      const feedback = e.querySelector("feedback");
+      Array.from(feedback ? feedback.children : []).forEach((r) => {
+        const [text, colour] = feedbackText(r);
+        const chip = document.createElement("span");
+        chip.className = "chip" + (colour ? " c-" + colour : "");
+        chip.textContent = text;
+        li.appendChild(chip);
+      });
+      return li;
+    });
+    if (items.length > 0) f.journal.replaceChildren(...items);
+  });
+}
+
 async function refresh() {
   try {
-    const texts = await Promise.all([get("getStatusXML"), get("getDiagnosticsXML")]);
-    const [status, diag] = texts.map((t) => new DOMParser().parseFromString(t, "application/xml"));
+    const texts = await Promise.all(
+        [get("getStatusXML"), get("getDiagnosticsXML"), get("getJournalXML=20")]);
+    const [status, diag, journal] =
+        texts.map((t) => new DOMParser().parseFromString(t, "application/xml"));
     show(status, diag);
+    showJournal(journal);
   } catch (error) {
     $("updated").textContent = "no answer from kanzo_zul (" + error.message + ")";
   }

@@ -131,8 +131,8 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
     // 0x53 inside the card data: the panel must not take it for a new frame.
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378&tamper2=1"),
                 ::testing::EndsWith("OKOK"));
-    ChildProcess panel(
-        programOptions({kControllerBinary, "--interval", "10", "--count", "2", cable.endB}));
+    ChildProcess panel(programOptions(
+        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
 
     dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
     dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
@@ -148,16 +148,18 @@ TEST(StatusPageTest, PageWorksInARealBrowser) {
          "--dump-dom", "http://127.0.0.1:18481/test.html"}));
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Markup in a plate is outside text: the page shows it as typed.
-    EXPECT_THAT(browser.output(), HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|"
-                                            "KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
-                                            "0 delivered, 0 too old, 0 dropped</pre>"))
+    EXPECT_THAT(browser.output(),
+                HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                          "0 delivered, 0 too old, 0 dropped|"
+                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
+                          "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
     for (const char* line :
          {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
           "reader 11 capabilities 1:0:0 2:1:1 3:1:0 4:4:1 5:2:1 6:1:1 7:0:0 8:1:0 9:0:0 10:146:3 "
           "12:0:0 14:0:0 15:0:0 16:1:0",
           "reader 11 card format=0x12 bits=32 card=12345378", "reader 11 status tamper=1 power=0",
-          "reader 10 card format=0x12 bits=32 card=C4C2A930"}) {
+          "reader 10 card format=0x12 bits=32 card=C4C2A930", "reader 10 led green"}) {
         EXPECT_TRUE(panel.waitForLine(line)) << line;
     }
     EXPECT_EQ(0, exitCode(panel.waitExit()));
