@@ -56,12 +56,10 @@ const char* messageOf(const GError* error) {
     return error != nullptr ? error->message : "parameter service failed";
 }
 
-}  // namespace
-
-int main() {
-    DebugLevel = 1;
-    openlog(kApplicationName, LOG_PID, LOG_USER);
-
+// Reads the camera's serial number from the parameter service into
+// DeviceSerial and the engine; a failure stops the start. The handle stays
+// open until the stop.
+AXParameter* readCameraSerial() {
     GError* error = nullptr;
     AXParameter* parameters = ax_parameter_new(kApplicationName, &error);
     if (parameters == nullptr)
@@ -74,7 +72,11 @@ int main() {
     DeviceSerial = serialNumber;
     g_free(serialNumber);
     osdpPeripheral.setCameraSerial(DeviceSerial);
+    return parameters;
+}
 
+// The readers' Secure Channel keys and the age limit of their cards.
+void applyReaderSettings() {
     // Secure Channel keys, before the line is open; a key file that others can
     // read or that cannot be understood stops the start (its text is never shown).
     static KeyFile keyFile(keyFilePath());
@@ -92,6 +94,16 @@ int main() {
     if (maxAgeSetting != nullptr && !parseCardMaxAge(maxAgeSetting, &cardMaxAge))
         fatalExit("ZUL_CARD_MAX_AGE must be whole seconds from 0 to 86400");
     osdpPeripheral.setCardMaxAge(cardMaxAge);
+}
+
+}  // namespace
+
+int main() {
+    DebugLevel = 1;
+    openlog(kApplicationName, LOG_PID, LOG_USER);
+
+    AXParameter* parameters = readCameraSerial();
+    applyReaderSettings();
 
     MainLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));

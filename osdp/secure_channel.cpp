@@ -32,22 +32,7 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
         end(&in, "sequence 0");
 
     if ((in.ctrl & kScbFlag) == 0) {
-        in.cmd = frame[kCodeOffset];
-        // Without a session only identification and capabilities are
-        // answered in clear (osdp_COMSET too would tell nothing secret, but
-        // it changes nothing here either, and the fewer answers in clear the
-        // better). During a session a command in clear is refused
-        // the same way but leaves the session and its chain as they were: the
-        // controller still holds them, and a forged frame in clear gains
-        // nothing. (Some readers answer it inside the session instead; a NAK
-        // in clear is the one every controller can read.)
-        if (in.cmd == kCmdId || in.cmd == kCmdCap) {
-            in.dispatch = true;
-            in.data = frame + kDataOffset;
-            in.dataLength = length - kDataOffset - checkLength(in.ctrl);
-        } else {
-            *replyLength = nakInClear(kNakSecurityConditions, reply);
-        }
+        commandInClear(frame, length, &in, reply, replyLength);
         return in;
     }
 
@@ -77,6 +62,26 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
             break;
     }
     return in;
+}
+
+void SecureChannel::commandInClear(const uint8_t* frame, size_t length, ScInbound* in,
+                                   uint8_t* reply, int32_t* replyLength) {
+    in->cmd = frame[kCodeOffset];
+    // Without a session only identification and capabilities are
+    // answered in clear (osdp_COMSET too would tell nothing secret, but
+    // it changes nothing here either, and the fewer answers in clear the
+    // better). During a session a command in clear is refused
+    // the same way but leaves the session and its chain as they were: the
+    // controller still holds them, and a forged frame in clear gains
+    // nothing. (Some readers answer it inside the session instead; a NAK
+    // in clear is the one every controller can read.)
+    if (in->cmd == kCmdId || in->cmd == kCmdCap) {
+        in->dispatch = true;
+        in->data = frame + kDataOffset;
+        in->dataLength = length - kDataOffset - checkLength(in->ctrl);
+    } else {
+        *replyLength = nakInClear(kNakSecurityConditions, reply);
+    }
 }
 
 void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbound* in,

@@ -71,6 +71,10 @@ class SecureChannel {
   private:
     enum class State { none, challenged, active };
 
+    // A frame without a security block: identification and capabilities pass,
+    // anything else gets the security NAK.
+    void commandInClear(const uint8_t* frame, size_t length, ScInbound* in, uint8_t* reply,
+                        int32_t* replyLength);
     void challenge(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply,
                    int32_t* replyLength);
     void confirm(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply,

@@ -340,10 +340,10 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
     return lines;
 }
 
-// The handshake moves on or starts over; a session reply is opened and told
-// like one in clear. Keys never reach a line.
-void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
-                                      std::vector<std::string>* lines) {
+// The reader's answer to a handshake step: the session is established or
+// refused. REQUIRES: reader.step is Step::challenge or Step::confirm.
+void ControllerSession::onHandshakeReply(Reader& reader, const OsdpReply& reply,
+                                         std::vector<std::string>* lines) {
     const std::string prefix = readerPrefix(reader.address);
     ControllerSecureChannel& secure = *reader.secure;
     auto refused = [&]() {
@@ -352,26 +352,33 @@ void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
             lines->push_back(prefix + " secure channel refused");
         reader.refusalShown = true;
     };
-    switch (reader.step) {
-        case Step::challenge:
-            if (secure.acceptClientCryptogram(reply)) {
-                reader.confirming = true;
-            } else {
-                refused();
-            }
-            return;
-        case Step::confirm:
-            reader.confirming = false;
-            if (!secure.acceptInitialRmac(reply)) {
-                refused();
-                return;
-            }
-            reader.refusalShown = false;
-            lines->push_back(prefix + " secure channel established");
-            return;
-        default:
-            break;
+    if (reader.step == Step::challenge) {
+        if (secure.acceptClientCryptogram(reply)) {
+            reader.confirming = true;
+        } else {
+            refused();
+        }
+        return;
     }
+    reader.confirming = false;
+    if (!secure.acceptInitialRmac(reply)) {
+        refused();
+        return;
+    }
+    reader.refusalShown = false;
+    lines->push_back(prefix + " secure channel established");
+}
+
+// A session reply is opened and told like one in clear. Keys never reach a
+// line.
+void ControllerSession::onSecureReply(Reader& reader, const OsdpReply& reply,
+                                      std::vector<std::string>* lines) {
+    if (reader.step == Step::challenge || reader.step == Step::confirm) {
+        onHandshakeReply(reader, reply, lines);
+        return;
+    }
+    const std::string prefix = readerPrefix(reader.address);
+    ControllerSecureChannel& secure = *reader.secure;
     const uint8_t command = reader.step == Step::setKey   ? kCmdKeyset
                             : reader.step == Step::led    ? kCmdLed
                             : reader.step == Step::buzzer ? kCmdBuzzer

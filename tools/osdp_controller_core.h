@@ -206,6 +206,7 @@ class ControllerSession {
                                       const std::vector<uint8_t>& data);
     void onCardRead(Reader& reader);
     void onSecureReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
+    void onHandshakeReply(Reader& reader, const OsdpReply& reply, std::vector<std::string>* lines);
     void takeOffline(Reader& reader, std::vector<std::string>* lines);
     void passTurn();
 

@@ -193,17 +193,14 @@ void perReader(Metric& metric, const std::array<std::array<uint64_t, N>, kReader
     }
 }
 
-}  // namespace
-
-std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
-                        uint64_t refusedRequests) {
+// The line figures: frames answered per reader, rejected frames, ages.
+void lineMetrics(std::string& out, const LineDiagnostics& line) {
     PerReader answered{}, repeats{}, polling{};
     for (int r = 0; r < kReaderCount; ++r) {
         answered[r] = line.reader[r].framesAnswered;
         repeats[r] = line.reader[r].repeatsAnswered;
         polling[r] = line.reader[r].polling ? 1 : 0;
     }
-    std::string out;
     Metric answeredMetric(&out, "kanzo_zul_frames_answered_total", "counter",
                           "Frames the reader answered, repeats included.");
     perReader(answeredMetric, answered);
@@ -233,7 +230,10 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
                    "Time since the last byte from the line; absent before the first.");
     if (line.msSinceByte >= 0)
         byteAge.sample("", seconds(line.msSinceByte));
+}
 
+// What became of the cards, and the panel's feedback, per reader.
+void cardMetrics(std::string& out, const JournalCounts& counts) {
     static const char* const kSources[] = {"plate_event", "plate_command", "card_command"};
     static const char* const kReasons[] = {"", "repeat", "already_waiting", "expired",
                                            "queue_full"};
@@ -259,6 +259,15 @@ std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts
     Metric feedback(&out, "kanzo_zul_panel_feedback_total", "counter",
                     "LED, buzzer and text records the panel sent to the reader.");
     perReader(feedback, counts.feedback, "kind", kKinds);
+}
+
+}  // namespace
+
+std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
+                        uint64_t refusedRequests) {
+    std::string out;
+    lineMetrics(out, line);
+    cardMetrics(out, counts);
     Metric refused(&out, "kanzo_zul_web_requests_refused_total", "counter",
                    "Web requests the request policy refused.");
     refused.sample("", refusedRequests);
