@@ -1,8 +1,9 @@
 #include "web/journal_documents.h"
 
+#include <glib.h>
+
 #include <cinttypes>
 #include <cstdio>
-#include <ctime>
 
 #include "util/escape.h"
 
@@ -17,14 +18,18 @@ std::string element(const char* name, int64_t value) {
 }
 
 // Wall time as ISO 8601 in UTC with milliseconds: 2026-12-07T12:50:30.123Z.
+// GLib's dates are 64-bit everywhere, so the camera's 32-bit time_t cannot
+// wrap them in 2038.
 std::string isoTime(int64_t micros) {
-    const time_t seconds = static_cast<time_t>(micros / 1000000);
-    struct tm utc {};
-    gmtime_r(&seconds, &utc);
+    GDateTime* utc = g_date_time_new_from_unix_utc(micros / 1000000);
+    if (utc == nullptr)
+        return "";
     char text[64];
-    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-             utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", g_date_time_get_year(utc),
+             g_date_time_get_month(utc), g_date_time_get_day_of_month(utc),
+             g_date_time_get_hour(utc), g_date_time_get_minute(utc), g_date_time_get_second(utc),
              static_cast<int>(micros / 1000 % 1000));
+    g_date_time_unref(utc);
     return text;
 }
 
