@@ -221,7 +221,8 @@ TEST(RequestPolicyTest, EachRequestGetsItsVerdict) {
     trust.hostName = "cam-7";
     trust.allowedHosts = {"gate.example"};
     trust.trustedSources.resize(1);
-    ASSERT_TRUE(parseAddressRange("10.9.0.0/16", &trust.trustedSources[0]));
+    std::string why;
+    ASSERT_TRUE(parseAddressRange("10.9.0.0/16", &trust.trustedSources[0], &why));
     for (auto& [line, text] : goldenCases("request-policy.txt")) {
         std::vector<std::string> f;
         std::istringstream fields(text['>']);
@@ -239,10 +240,30 @@ TEST(RequestPolicyTest, EachRequestGetsItsVerdict) {
     }
 }
 
-TEST(RequestPolicyTest, AddressRangesAreParsedStrictly) {
-    AddressRange range;
-    for (auto& [line, text] : goldenCases("address-ranges.txt"))
-        EXPECT_EQ(parseAddressRange(text['>'], &range), text['<'] == "parsed") << line;
+TEST(RequestPolicyTest, AddressRangesAreTakenAsWrittenOrRefused) {
+    for (auto& [line, text] : goldenCases("address-ranges.txt")) {
+        AddressRange range;
+        std::string why;
+        EXPECT_EQ(parseAddressRange(text['>'], &range, &why) ? rangeText(range) : why, text['<'])
+            << line;
+    }
+}
+
+// An entry that would trust more than it says, or is no host name, is left
+// out and named with the reason; the others are taken.
+TEST(RequestPolicyTest, UnusableTrustEntriesAreIgnoredAndNamed) {
+    setenv("ZUL_TRUSTED_SOURCES", "10.1.2.3/24, ::ffff:10.9.0.0/112", 1);
+    setenv("ZUL_ALLOWED_HOSTS", "[::1]evil.example Gate.Example", 1);
+    std::vector<std::string> rejected;
+    const TrustSettings trust = TrustSettings::fromEnvironment(&rejected);
+    unsetenv("ZUL_TRUSTED_SOURCES");
+    unsetenv("ZUL_ALLOWED_HOSTS");
+    EXPECT_EQ(rejected, (std::vector<std::string>{
+                            "trusted source [10.1.2.3/24]: host bits set past the /24 prefix",
+                            "allowed host [[::1]evil.example]: not a host name"}));
+    ASSERT_EQ(trust.trustedSources.size(), 1u);
+    EXPECT_EQ(rangeText(trust.trustedSources[0]), "10.9.0.0/16");
+    EXPECT_EQ(trust.allowedHosts, std::vector<std::string>{"gate.example"});
 }
 
 TEST_F(WebServiceTest, RefusalLogLinesArePaced) {

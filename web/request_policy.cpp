@@ -33,14 +33,30 @@ int widthOf(int family) {
     return family == AF_INET ? 32 : 128;
 }
 
+bool bitSet(const AddressRange& range, int bit) {
+    return (range.address[bit / 8] & (0x80 >> (bit % 8))) != 0;
+}
+
 bool inRange(const AddressRange& address, const AddressRange& range) {
     if (address.family != range.family)
         return false;
     for (int bit = 0; bit < range.bits; ++bit) {
-        const uint8_t mask = static_cast<uint8_t>(0x80 >> (bit % 8));
-        if ((address.address[bit / 8] & mask) != (range.address[bit / 8] & mask))
+        if (bitSet(address, bit) != bitSet(range, bit))
             return false;
     }
+    return true;
+}
+
+// An IPv4-mapped IPv6 address (::ffff:a.b.c.d) turned into the IPv4 address
+// it carries, its bit count with it; false for any other.
+bool unmapIpv4(AddressRange* range) {
+    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (range->family != AF_INET6 || memcmp(range->address, kMapped, 12) != 0)
+        return false;
+    memmove(range->address, range->address + 12, 4);
+    memset(range->address + 4, 0, 12);
+    range->family = AF_INET;
+    range->bits -= 96;
     return true;
 }
 
@@ -49,19 +65,16 @@ bool inRange(const AddressRange& address, const AddressRange& range) {
 bool remoteAddress(const std::string& text, AddressRange* address) {
     if (!parseAddress(text, address))
         return false;
-    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
-    if (address->family == AF_INET6 && memcmp(address->address, kMapped, 12) == 0) {
-        memmove(address->address, address->address + 12, 4);
-        address->family = AF_INET;
-    }
     address->bits = widthOf(address->family);
+    unmapIpv4(address);
     return true;
 }
 
 bool isLoopback(const AddressRange& address) {
     AddressRange range;
-    return (parseAddressRange("127.0.0.0/8", &range) && inRange(address, range)) ||
-           (parseAddressRange("::1", &range) && inRange(address, range));
+    std::string unused;
+    return (parseAddressRange("127.0.0.0/8", &range, &unused) && inRange(address, range)) ||
+           (parseAddressRange("::1", &range, &unused) && inRange(address, range));
 }
 
 // The host of a Host header value ("name", "name:port", "1.2.3.4:80",
@@ -116,6 +129,21 @@ bool crossSite(const RequestSource& source) {
     return origin.empty() || origin != hostPart(source.host, &isLiteral);
 }
 
+// Entries of an environment variable, separated by commas or blanks.
+std::vector<std::string> entriesOf(const char* name) {
+    std::vector<std::string> out;
+    const char* value = getenv(name);
+    std::string text = value != nullptr ? value : "";
+    for (char& c : text) {
+        if (c == ',')
+            c = ' ';
+    }
+    std::istringstream words(text);
+    for (std::string word; words >> word;)
+        out.push_back(word);
+    return out;
+}
+
 bool trustedSource(const RequestSource& source, const TrustSettings& trust) {
     if (!source.remoteUser.empty())
         return true;
@@ -159,51 +187,56 @@ const char* verdictName(Verdict verdict) {
     return "";
 }
 
-bool parseAddressRange(const std::string& text, AddressRange* range) {
+bool parseAddressRange(const std::string& text, AddressRange* range, std::string* why) {
     const size_t slash = text.find('/');
-    if (!parseAddress(text.substr(0, slash), range))
+    const std::string bits = slash == std::string::npos ? "" : text.substr(slash + 1);
+    if (!parseAddress(text.substr(0, slash), range) ||
+        (slash != std::string::npos &&
+         (bits.empty() || bits.size() > 3 ||
+          bits.find_first_not_of("0123456789") != std::string::npos))) {
+        *why = "not an address range";
         return false;
-    const int width = widthOf(range->family);
-    if (slash == std::string::npos) {
-        range->bits = width;
-        return true;
     }
-    const std::string bits = text.substr(slash + 1);
-    if (bits.empty() || bits.size() > 3 ||
-        bits.find_first_not_of("0123456789") != std::string::npos)
+    const int width = widthOf(range->family);
+    range->bits = slash == std::string::npos ? width : atoi(bits.c_str());
+    if (range->bits > width) {
+        *why = "more than " + std::to_string(width) + " bits";
         return false;
-    range->bits = atoi(bits.c_str());
-    return range->bits <= width;
+    }
+    // A range wider than it looks is refused, not widened: "10.1.2.3/0"
+    // would trust every address. (The rule leaves no IPv4-mapped range
+    // shorter than /96: its ffff is in bits 80 to 95.)
+    for (int bit = range->bits; bit < width; ++bit) {
+        if (bitSet(*range, bit)) {
+            *why = "host bits set past the /" + bits + " prefix";
+            return false;
+        }
+    }
+    unmapIpv4(range);
+    return true;
+}
+
+std::string rangeText(const AddressRange& range) {
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(range.family, range.address, text, sizeof text);
+    return std::string(text) + "/" + std::to_string(range.bits);
 }
 
 TrustSettings TrustSettings::fromEnvironment(std::vector<std::string>* rejected) {
     TrustSettings trust;
-    // Entries are separated by commas or blanks.
-    auto entries = [](const char* name) {
-        std::vector<std::string> out;
-        const char* value = getenv(name);
-        std::string text = value != nullptr ? value : "";
-        for (char& c : text) {
-            if (c == ',')
-                c = ' ';
-        }
-        std::istringstream words(text);
-        for (std::string word; words >> word;)
-            out.push_back(word);
-        return out;
-    };
-    for (const std::string& entry : entries("ZUL_TRUSTED_SOURCES")) {
+    for (const std::string& entry : entriesOf("ZUL_TRUSTED_SOURCES")) {
         AddressRange range;
-        if (parseAddressRange(entry, &range))
+        std::string why;
+        if (parseAddressRange(entry, &range, &why))
             trust.trustedSources.push_back(range);
         else
-            rejected->push_back(entry);
+            rejected->push_back("trusted source [" + entry + "]: " + why);
     }
-    for (const std::string& entry : entries("ZUL_ALLOWED_HOSTS")) {
+    for (const std::string& entry : entriesOf("ZUL_ALLOWED_HOSTS")) {
         bool isLiteral = false;
         const std::string host = hostPart(entry, &isLiteral);
         if (host.empty() || host.size() != entry.size())
-            rejected->push_back(entry);
+            rejected->push_back("allowed host [" + entry + "]: not a host name");
         else
             trust.allowedHosts.push_back(host);
     }

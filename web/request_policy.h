@@ -31,7 +31,9 @@ struct RequestSource {
     std::string secFetchSite;  // HTTP_SEC_FETCH_SITE
 };
 
-// An address range: an IPv4 or IPv6 address with an optional "/bits".
+// An address range: an IPv4 or IPv6 address with an optional "/bits". An
+// IPv4-mapped IPv6 range is held as the IPv4 range it names, as REMOTE_ADDR
+// is compared.
 struct AddressRange {
     int family = 0;  // AF_INET or AF_INET6
     uint8_t address[16]{};
@@ -49,13 +51,20 @@ struct TrustSettings {
     std::string hostName;
 
     // The settings from the environment and gethostname. Entries that are no
-    // address range, or no host name, are left out and named in *rejected.
+    // address range, or no host name, are left out: each is named, with what
+    // is wrong with it, in a line of *rejected.
     static TrustSettings fromEnvironment(std::vector<std::string>* rejected);
 };
 
-// Parses "192.168.1.0/24", "10.1.2.3", "fd00::/8" or "::1". False for
-// anything else (a bit count past the address width included).
-bool parseAddressRange(const std::string& text, AddressRange* range);
+// Parses "192.168.1.0/24", "10.1.2.3", "fd00::/8", "::1" or
+// "::ffff:10.1.2.0/120" (held as 10.1.2.0/24). False, with what is wrong in
+// *why, for anything else: a bit count past the address width, or host bits
+// set past the prefix ("10.1.2.3/24", "10.1.2.3/0": a range wider than it
+// looks; every address is "0.0.0.0/0" or "::/0").
+bool parseAddressRange(const std::string& text, AddressRange* range, std::string* why);
+
+// "10.1.2.0/24", "fd00::/8": a range as parseAddressRange reads it.
+std::string rangeText(const AddressRange& range);
 
 enum class Verdict {
     kAllowed,

@@ -184,8 +184,10 @@ int WebService::start() {
     // Loaded before the worker exists, which then only reads them.
     std::vector<std::string> rejected;
     trust = TrustSettings::fromEnvironment(&rejected);
-    for (const std::string& entry : rejected)
-        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
+    for (const std::string& line : rejected)
+        logAt(1, "Ignored %s", line.c_str());
+    for (const AddressRange& range : trust.trustedSources)
+        logAt(1, "Trusted source %s", rangeText(range).c_str());
     const int error = pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
     if (error != 0) {
         logAt(1, "FastCGI thread not started: %s", strerror(error));
