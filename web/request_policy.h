@@ -10,7 +10,10 @@
 // Plate intake and control come from the camera itself (a loopback
 // REMOTE_ADDR), from a user the web server has authenticated (REMOTE_USER),
 // or from a configured trusted source; never from a browser page of another
-// site, whatever credentials the browser would send along.
+// site, whatever credentials the browser would send along. From anywhere but
+// the camera itself they must be POSTs: a GET is what a browser sends when
+// any page links or navigates to a URL, with the installer's credentials and
+// without any mark of the page that sent it.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +32,9 @@ struct RequestSource {
     std::string host;          // HTTP_HOST
     std::string origin;        // HTTP_ORIGIN
     std::string secFetchSite;  // HTTP_SEC_FETCH_SITE
+    std::string referer;       // HTTP_REFERER
+    std::string scheme;        // REQUEST_SCHEME
+    std::string https;         // HTTPS ("on" over TLS)
 };
 
 // An address range: an IPv4 or IPv6 address with an optional "/bits". An
@@ -71,10 +77,14 @@ enum class Verdict {
     kForeignHost,  // Host is none of this machine's names: DNS rebinding
     kCrossSite,    // a browser request made by a page of another site
     kUntrusted,    // not the camera, no login, no trusted source
+    kNotPost,      // a change asked by GET (or another method) from outside
 };
 
-// "allowed", "foreign host", "cross-site" or "untrusted source", for log lines.
+// "allowed", "foreign host", "cross-site", "untrusted source" or "not a POST",
+// for log lines.
 const char* verdictName(Verdict verdict);
 
-// The decision for one request of the given kind.
-Verdict judgeRequest(RequestKind kind, const RequestSource& source, const TrustSettings& trust);
+// The decision for one request of the given kind; isPost when its
+// REQUEST_METHOD is exactly "POST".
+Verdict judgeRequest(RequestKind kind, bool isPost, const RequestSource& source,
+                     const TrustSettings& trust);

@@ -129,9 +129,10 @@ WebRequest webRequestOf(FCGX_ParamArray envp) {
     WebRequest request;
     request.method = FCGX_GetParam("REQUEST_METHOD", envp);
     request.uri = FCGX_GetParam("REQUEST_URI", envp);
-    request.source = {paramText("REMOTE_ADDR", envp), paramText("REMOTE_USER", envp),
-                      paramText("HTTP_HOST", envp), paramText("HTTP_ORIGIN", envp),
-                      paramText("HTTP_SEC_FETCH_SITE", envp)};
+    request.source = {paramText("REMOTE_ADDR", envp),         paramText("REMOTE_USER", envp),
+                      paramText("HTTP_HOST", envp),           paramText("HTTP_ORIGIN", envp),
+                      paramText("HTTP_SEC_FETCH_SITE", envp), paramText("HTTP_REFERER", envp),
+                      paramText("REQUEST_SCHEME", envp),      paramText("HTTPS", envp)};
     return request;
 }
 
@@ -289,7 +290,7 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
 
     const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
     const RequestKind kind = requestKind(queryList, isPost);
-    const Verdict verdict = judgeRequest(kind, request.source, trust);
+    const Verdict verdict = judgeRequest(kind, isPost, request.source, trust);
     if (verdict != Verdict::kAllowed) {
         uriFreeUriMembersA(&parsed);
         uriFreeQueryListA(queryList);

@@ -49,7 +49,6 @@ std::string shippedServers(const TempDir& dir, int port) {
     };
     replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
     replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
-    replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
     dir.write("kanzo_zul.conf", snippet);
     return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen 127.0.0.1:" +
            std::to_string(port) + "; root .; include kanzo_zul.conf; } server { listen 127.0.0.1:" +
