@@ -26,8 +26,11 @@ namespace {
 // No response may be sniffed into markup by a browser.
 constexpr char kCgiHeaderBlock[] =
     "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+// The page changes state with its buttons: no other site may frame it and
+// trick a click.
 constexpr char kPageHeaderBlock[] =
-    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n\r\n";
 constexpr char kRefusalHeaderBlock[] =
     "Status: 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
     "X-Content-Type-Options: nosniff\r\n\r\n";

@@ -31,13 +31,15 @@ void check(bool done, const std::string& what) {
         throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-ProcessOptions nginxOptions(const TempDir& dir, const std::string& servers) {
+ProcessOptions nginxOptions(const TempDir& dir, const std::string& servers,
+                            std::vector<std::string> args) {
     dir.write("nginx.conf",
               "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
               " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi; " +
                   servers + " }");
-    return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"), "-c",
-                           dir.file("nginx.conf")});
+    args.insert(args.end(), {"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"), "-c",
+                             dir.file("nginx.conf")});
+    return programOptions(args);
 }
 
 }  // namespace
@@ -273,7 +275,9 @@ int sendToSocket(const TempDir& dir, const std::string& bytes) {
     return exitCode(ChildProcess(client).waitExit());
 }
 
-Nginx::Nginx(const TempDir& dir, const std::string& servers) : nginx_(nginxOptions(dir, servers)) {
+Nginx::Nginx(const TempDir& dir, const std::string& servers,
+             const std::vector<std::string>& launcher)
+    : nginx_(nginxOptions(dir, servers, launcher)) {
     // nginx writes its pid file once it listens.
     for (const Deadline deadline = deadlineIn(kPatience);
          access(dir.file("nginx.pid").c_str(), F_OK) != 0 && millisLeft(deadline) > 0;) {

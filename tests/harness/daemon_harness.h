@@ -132,10 +132,12 @@ std::string fcgiRecord(char type, const std::string& content);
 // exit code.
 int sendToSocket(const TempDir& dir, const std::string& bytes);
 
-// nginx in dir with the servers of its http block, once it listens.
+// nginx in dir with the servers of its http block, once it listens; run
+// through launcher when one is given (e.g. into a network namespace).
 class Nginx {
   public:
-    Nginx(const TempDir& dir, const std::string& servers);
+    Nginx(const TempDir& dir, const std::string& servers,
+          const std::vector<std::string>& launcher = {});
 
   private:
     ChildProcess nginx_;
