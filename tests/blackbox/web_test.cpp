@@ -10,8 +10,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -24,37 +22,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-// The servers of nginx with the shipped snippet on port (socket and password
-// file in dir, the installer's password "s3cret" set by kanzo_zul-passwd),
-// taking the client address from X-Real-IP; port + 2 serves dir as another
-// site. Not the demos' ports (8480, 18480, 18482).
-std::string shippedServers(const TempDir& dir, int port) {
-    dir.write("password", "s3cret\n");
-    ProcessOptions passwd =
-        programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
-    passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
-    passwd.input = dir.file("password");
-    EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
-    std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
-    auto replace = [&snippet](const std::string& from, const std::string& to) {
-        const size_t at = snippet.find(from);
-        ASSERT_NE(at, std::string::npos) << from;
-        snippet.replace(at, from.size(), to);
-    };
-    replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
-    replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
-    replace("include fastcgi_params;", "include /etc/nginx/fastcgi_params;");
-    dir.write("kanzo_zul.conf", snippet);
-    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen 127.0.0.1:" +
-           std::to_string(port) + "; root .; include kanzo_zul.conf; } server { listen 127.0.0.1:" +
-           std::to_string(port + 2) + "; root .; }";
-}
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
