@@ -12,8 +12,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -26,36 +24,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-
-std::string fileText(const std::string& path) {
-    std::ifstream file(path);
-    return {std::istreambuf_iterator<char>(file), {}};
-}
-
-// The servers of nginx with the shipped snippet at camera ("address:port";
-// socket and password file in dir, the installer's password "s3cret" set by
-// kanzo_zul-passwd), taking the client address from X-Real-IP; other serves
-// dir as another site. Not the demos' ports (8480, 18480, 18482).
-std::string shippedServers(const TempDir& dir, const std::string& camera,
-                           const std::string& other) {
-    dir.write("password", "s3cret\n");
-    ProcessOptions passwd =
-        programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
-    passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
-    passwd.input = dir.file("password");
-    EXPECT_EQ(0, exitCode(ChildProcess(passwd).waitExit()));
-    std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
-    auto replace = [&snippet](const std::string& from, const std::string& to) {
-        const size_t at = snippet.find(from);
-        ASSERT_NE(at, std::string::npos) << from;
-        snippet.replace(at, from.size(), to);
-    };
-    replace("/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock"));
-    replace("/etc/kanzo_zul/htpasswd", dir.file("htpasswd"));
-    dir.write("kanzo_zul.conf", snippet);
-    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen " + camera +
-           "; root .; include kanzo_zul.conf; } server { listen " + other + "; root .; }";
-}
 
 // A private network namespace in which 192.0.2.2 (the camera) and 192.0.2.3
 // (another site) sit on its loopback device: to a browser they are LAN

@@ -17,7 +17,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -273,6 +275,36 @@ int sendToSocket(const TempDir& dir, const std::string& bytes) {
         programOptions({"/usr/bin/socat", "-u", "STDIN", "UNIX-CONNECT:" + dir.file("fcgi.sock")});
     client.input = dir.file("crafted");
     return exitCode(ChildProcess(client).waitExit());
+}
+
+std::string fileText(const std::string& path) {
+    std::ifstream file(path);
+    return {std::istreambuf_iterator<char>(file), {}};
+}
+
+std::string shippedServers(const TempDir& dir, const std::string& camera,
+                           const std::string& other) {
+    dir.write("password", "s3cret\n");
+    ProcessOptions passwd =
+        programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
+    passwd.env["KANZO_HTPASSWD"] = dir.file("htpasswd");
+    passwd.input = dir.file("password");
+    ChildProcess setPassword(passwd);
+    if (exitCode(setPassword.waitExit()) != 0)
+        throw std::runtime_error("kanzo_zul-passwd failed: " + setPassword.errorText());
+    std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
+    const std::pair<std::string, std::string> replacements[] = {
+        {"/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock")},
+        {"/etc/kanzo_zul/htpasswd", dir.file("htpasswd")}};
+    for (const auto& [from, to] : replacements) {
+        const size_t at = snippet.find(from);
+        if (at == std::string::npos)
+            throw std::runtime_error("the shipped nginx snippet lacks " + from);
+        snippet.replace(at, from.size(), to);
+    }
+    dir.write("kanzo_zul.conf", snippet);
+    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen " + camera +
+           "; root .; include kanzo_zul.conf; } server { listen " + other + "; root .; }";
 }
 
 Nginx::Nginx(const TempDir& dir, const std::string& servers,

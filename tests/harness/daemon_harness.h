@@ -132,6 +132,15 @@ std::string fcgiRecord(char type, const std::string& content);
 // exit code.
 int sendToSocket(const TempDir& dir, const std::string& bytes);
 
+// The whole of a file; empty when it cannot be read.
+std::string fileText(const std::string& path);
+
+// The servers of nginx with the shipped snippet at camera ("address:port";
+// socket and password file in dir, the installer's password "s3cret" set by
+// kanzo_zul-passwd), taking the client address from X-Real-IP; other serves
+// dir as another site. Not the demos' ports (8480, 18480, 18482).
+std::string shippedServers(const TempDir& dir, const std::string& camera, const std::string& other);
+
 // nginx in dir with the servers of its http block, once it listens; run
 // through launcher when one is given (e.g. into a network namespace).
 class Nginx {
