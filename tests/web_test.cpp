@@ -7,6 +7,7 @@
 #include <ctime>
 #include <fstream>
 #include <iomanip>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -29,6 +30,13 @@ std::string localTime(time_t t) {
     std::ostringstream text;
     text << std::put_time(std::localtime(&t), "%Y-%m-%d %H:%M:%S");
     return text.str();
+}
+
+// A request from address, without any other parameter.
+RequestSource from(const std::string& address) {
+    RequestSource source;
+    source.remoteAddr = address;
+    return source;
 }
 
 class WebServiceTest : public ::testing::Test {
@@ -124,8 +132,7 @@ void WebServiceTest::playGolden(const std::string& name) {
         reset(seconds);
         // The camera itself asks, unless the case names its source.
         WebRequest webRequest{method == "-" ? nullptr : method.c_str(),
-                              uri == "-" ? nullptr : uri.c_str(),
-                              {"127.0.0.1", "", "", "", ""}};
+                              uri == "-" ? nullptr : uri.c_str(), from("127.0.0.1")};
         std::istringstream source(text['@']);
         source >> webRequest.source.remoteAddr >> webRequest.source.remoteUser;
         if (webRequest.source.remoteAddr == "-")
@@ -175,11 +182,11 @@ TEST_F(WebServiceTest, HugeRequestsAreRefused) {
     std::string uri = "/osdp.cgi?tamper1=1";
     for (int i = 0; i < 64; ++i)
         uri += "&page";
-    EXPECT_EQ(web.respond({"GET", uri.c_str(), {"127.0.0.1", "", "", "", ""}}, bodyOf(none)),
+    EXPECT_EQ(web.respond({"GET", uri.c_str(), from("127.0.0.1")}, bodyOf(none)),
               "<response>Too many params</response>\n");
     const std::string name(1536 * 1024, 'n');
     const std::string echo = "/osdp.cgi?name=" + name + "&tamper1=1";
-    EXPECT_EQ(web.respond({"GET", echo.c_str(), {"127.0.0.1", "", "", "", ""}}, bodyOf(none)),
+    EXPECT_EQ(web.respond({"GET", echo.c_str(), from("127.0.0.1")}, bodyOf(none)),
               name + "<response>Response too large</response>\n");
     EXPECT_EQ(effects(), "");
 }
@@ -220,33 +227,67 @@ TEST(RequestPolicyTest, EachRequestGetsItsVerdict) {
     TrustSettings trust;
     trust.hostName = "cam-7";
     trust.allowedHosts = {"gate.example"};
-    trust.trustedSources.resize(1);
-    ASSERT_TRUE(parseAddressRange("10.9.0.0/16", &trust.trustedSources[0]));
+    trust.trustedSources.resize(2);
+    std::string why;
+    ASSERT_TRUE(parseAddressRange("10.9.0.0/16", &trust.trustedSources[0], &why));
+    ASSERT_TRUE(parseAddressRange("::ffff:172.16.0.0/108", &trust.trustedSources[1], &why));
     for (auto& [line, text] : goldenCases("request-policy.txt")) {
-        std::vector<std::string> f;
         std::istringstream fields(text['>']);
-        for (std::string field; std::getline(fields, field, '|');)
-            f.push_back(field);
-        f.resize(5);
-        const RequestSource source{f[0], f[1], f[2], f[3], f[4]};
-        EXPECT_EQ(std::string(verdictName(judgeRequest(RequestKind::kRead, source, trust))) + "|" +
-                      verdictName(judgeRequest(RequestKind::kControl, source, trust)),
-                  text['<'])
+        std::string method;
+        RequestSource source;
+        fields >> method >> source.remoteAddr;
+        if (source.remoteAddr == "-")
+            source.remoteAddr.clear();
+        std::map<std::string, std::string*> named = {
+            {"user", &source.remoteUser},    {"host", &source.host},
+            {"origin", &source.origin},      {"referer", &source.referer},
+            {"fetch", &source.secFetchSite}, {"scheme", &source.scheme},
+            {"https", &source.https}};
+        for (std::string field; fields >> field;) {
+            const std::string name = field.substr(0, field.find('='));
+            ASSERT_EQ(named.count(name), 1u) << line;
+            *named[name] = field.substr(name.size() + 1);
+        }
+        const bool isPost = method == "POST";
+        EXPECT_EQ(
+            std::string(verdictName(judgeRequest(RequestKind::kRead, isPost, source, trust))) +
+                "|" + verdictName(judgeRequest(RequestKind::kControl, isPost, source, trust)),
+            text['<'])
             << line;
-        EXPECT_EQ(judgeRequest(RequestKind::kPlateIntake, source, trust),
-                  judgeRequest(RequestKind::kControl, source, trust))
+        EXPECT_EQ(judgeRequest(RequestKind::kPlateIntake, isPost, source, trust),
+                  judgeRequest(RequestKind::kControl, isPost, source, trust))
             << line;
     }
 }
 
-TEST(RequestPolicyTest, AddressRangesAreParsedStrictly) {
-    AddressRange range;
-    for (auto& [line, text] : goldenCases("address-ranges.txt"))
-        EXPECT_EQ(parseAddressRange(text['>'], &range), text['<'] == "parsed") << line;
+TEST(RequestPolicyTest, AddressRangesAreTakenAsWrittenOrRefused) {
+    for (auto& [line, text] : goldenCases("address-ranges.txt")) {
+        AddressRange range;
+        std::string why;
+        EXPECT_EQ(parseAddressRange(text['>'], &range, &why) ? rangeText(range) : why, text['<'])
+            << line;
+    }
+}
+
+// An entry that would trust more than it says, or is no host name, is left
+// out and named with the reason; the others are taken.
+TEST(RequestPolicyTest, UnusableTrustEntriesAreIgnoredAndNamed) {
+    setenv("ZUL_TRUSTED_SOURCES", "10.1.2.3/24, ::ffff:10.9.0.0/112", 1);
+    setenv("ZUL_ALLOWED_HOSTS", "[::1]evil.example Gate.Example", 1);
+    std::vector<std::string> rejected;
+    const TrustSettings trust = TrustSettings::fromEnvironment(&rejected);
+    unsetenv("ZUL_TRUSTED_SOURCES");
+    unsetenv("ZUL_ALLOWED_HOSTS");
+    EXPECT_EQ(rejected, (std::vector<std::string>{
+                            "trusted source [10.1.2.3/24]: host bits set past the /24 prefix",
+                            "allowed host [[::1]evil.example]: not a host name"}));
+    ASSERT_EQ(trust.trustedSources.size(), 1u);
+    EXPECT_EQ(rangeText(trust.trustedSources[0]), "10.9.0.0/16");
+    EXPECT_EQ(trust.allowedHosts, std::vector<std::string>{"gate.example"});
 }
 
 TEST_F(WebServiceTest, RefusalLogLinesArePaced) {
-    const WebRequest lan{"GET", "/osdp.cgi?tamper1=1", {"192.168.1.50", "", "", "", ""}};
+    const WebRequest lan{"GET", "/osdp.cgi?tamper1=1", from("192.168.1.50")};
     testing::internal::CaptureStdout();
     for (int i = 0; i < 13; ++i)
         EXPECT_EQ(web.respond(lan, bodyOf("")), kRefusalText);

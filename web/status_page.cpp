@@ -85,7 +85,9 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 </template>
 <script>
 "use strict";
-const api = location.pathname;
+// Without the user and password that the page's own address may carry: a
+// request to such an address is refused by the browser.
+const api = location.origin + location.pathname;
 const $ = (id) => document.getElementById(id);
 const samples = [];
 
@@ -237,9 +239,10 @@ async function refresh() {
   }
 }
 
+// Changes are POSTs: the daemon takes no change by GET from outside.
 async function command(query) {
   try {
-    await get(query);
+    await get(query, {method: "POST"});
   } catch (error) {
     $("message").textContent = "failed: " + error.message;
   }

@@ -26,8 +26,11 @@ namespace {
 // No response may be sniffed into markup by a browser.
 constexpr char kCgiHeaderBlock[] =
     "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+// The page changes state with its buttons: no other site may frame it and
+// trick a click.
 constexpr char kPageHeaderBlock[] =
-    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
+    "Content-Type: text/html; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n"
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n\r\n";
 constexpr char kRefusalHeaderBlock[] =
     "Status: 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
     "X-Content-Type-Options: nosniff\r\n\r\n";
@@ -129,9 +132,10 @@ WebRequest webRequestOf(FCGX_ParamArray envp) {
     WebRequest request;
     request.method = FCGX_GetParam("REQUEST_METHOD", envp);
     request.uri = FCGX_GetParam("REQUEST_URI", envp);
-    request.source = {paramText("REMOTE_ADDR", envp), paramText("REMOTE_USER", envp),
-                      paramText("HTTP_HOST", envp), paramText("HTTP_ORIGIN", envp),
-                      paramText("HTTP_SEC_FETCH_SITE", envp)};
+    request.source = {paramText("REMOTE_ADDR", envp),         paramText("REMOTE_USER", envp),
+                      paramText("HTTP_HOST", envp),           paramText("HTTP_ORIGIN", envp),
+                      paramText("HTTP_SEC_FETCH_SITE", envp), paramText("HTTP_REFERER", envp),
+                      paramText("REQUEST_SCHEME", envp),      paramText("HTTPS", envp)};
     return request;
 }
 
@@ -184,8 +188,10 @@ int WebService::start() {
     // Loaded before the worker exists, which then only reads them.
     std::vector<std::string> rejected;
     trust = TrustSettings::fromEnvironment(&rejected);
-    for (const std::string& entry : rejected)
-        logAt(1, "Ignored trusted source or allowed host [%s]", entry.c_str());
+    for (const std::string& line : rejected)
+        logAt(1, "Ignored %s", line.c_str());
+    for (const AddressRange& range : trust.trustedSources)
+        logAt(1, "Trusted source %s", rangeText(range).c_str());
     const int error = pthread_create(&workerThread, nullptr, &WebService::threadMain, this);
     if (error != 0) {
         logAt(1, "FastCGI thread not started: %s", strerror(error));
@@ -287,7 +293,7 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
 
     const bool isPost = method != nullptr && strcmp(method, "POST") == 0;
     const RequestKind kind = requestKind(queryList, isPost);
-    const Verdict verdict = judgeRequest(kind, request.source, trust);
+    const Verdict verdict = judgeRequest(kind, isPost, request.source, trust);
     if (verdict != Verdict::kAllowed) {
         uriFreeUriMembersA(&parsed);
         uriFreeQueryListA(queryList);

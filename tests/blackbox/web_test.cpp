@@ -1,9 +1,11 @@
 // The web side of the running daemon: its FastCGI socket with the CGI header
 // block that web servers ask for, and the installer's status page in a real
 // browser while the controller tool polls both plain readers. Headless
-// Chromium opens the page through nginx, in a frame of a test page that waits
-// until both readers show polling and sends a plate with the page's form, then
-// writes what a person would see into its own document, which Chromium prints.
+// Chromium opens a test page through nginx that opens the status page in a
+// window of its own, has pages of another site try to change something
+// through the installer's browser, uses the page's buttons and form, then
+// writes what a person would see into its own document, which Chromium
+// prints. It does so from the camera itself and from a LAN address.
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +24,99 @@
 namespace {
 
 using ::testing::HasSubstr;
+
+// A private network namespace in which 192.0.2.2 (the camera) and 192.0.2.3
+// (another site) sit on its loopback device: to a browser they are LAN
+// addresses, neither loopback nor secure, as a camera's is on most sites.
+class LanNamespace {
+  public:
+    LanNamespace()
+        : holder_(programOptions({"/usr/bin/unshare", "-n", "/bin/sh", "-c",
+                                  "ip link set lo up && ip addr add 192.0.2.2/32 dev lo && "
+                                  "ip addr add 192.0.2.3/32 dev lo && echo ready && "
+                                  "exec sleep infinity"})) {}
+
+    // True once it is set up; else *refusal says why.
+    bool ready(std::string* refusal) {
+        if (holder_.waitForLine("ready"))
+            return true;
+        holder_.waitExit();
+        *refusal = holder_.errorText();
+        return false;
+    }
+
+    // The command that runs a program inside.
+    std::vector<std::string> enter() const {
+        return {"/usr/bin/nsenter", "-t", std::to_string(holder_.pid()), "-n"};
+    }
+
+  private:
+    ChildProcess holder_;
+};
+
+// The status page test (tests/fixtures/status-page-test.html) in Chromium,
+// through nginx with the shipped snippet at camera, the other site's pages
+// (attack.html) at other, while the controller tool polls both readers;
+// nginx and Chromium run through launcher. The installer logs in as login
+// ("user:password"), unless empty.
+void checkPageInBrowser(const std::string& camera, const std::string& other,
+                        const std::string& login, const std::vector<std::string>& launcher) {
+    TempDir dir;
+    Cable cable(dir);
+    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
+    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
+    ChildProcess daemon(daemonSetup);
+    // 0x53 inside the card data: the panel must not take it for a new frame.
+    ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378"), ::testing::EndsWith("OK"));
+    ChildProcess panel(programOptions(
+        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
+    dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
+    dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
+    Nginx nginx(dir, shippedServers(dir, camera, other), launcher);
+    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+
+    // Without the networking switches it tries to reach outside services,
+    // which a closed network refuses; as root it needs --no-sandbox. The test
+    // page opens windows.
+    std::vector<std::string> args = launcher;
+    args.insert(
+        args.end(),
+        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--disable-popup-blocking", "--user-data-dir=" + dir.file("chromium"),
+         "--virtual-time-budget=30000", "--dump-dom",
+         "http://" + camera + "/test.html?login=" + login + "&other=http://" + other});
+    ChildProcess browser(programOptions(args));
+    EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
+    // Every page of the other site ends on the camera's refusal. Markup in a
+    // plate is outside text: the page shows it as typed.
+    const std::string refused = "&lt;response&gt;Forbidden&lt;/response&gt;|";
+    EXPECT_THAT(browser.output(),
+                HasSubstr("<pre id=\"out\">" + refused + refused + refused + refused +
+                          "polling|polling|set|clear|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                          "0 delivered, 0 too old, 0 dropped|"
+                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
+                          "plain|LED 0 temporary green for 3 s +N ms</pre>"))
+        << browser.errorText();
+    for (const char* line :
+         {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
+          "reader 11 capabilities 1:0:0 2:1:1 3:1:0 4:4:1 5:2:1 6:1:1 7:0:0 8:1:0 9:0:0 10:146:3 "
+          "12:0:0 14:0:0 15:0:0 16:1:0",
+          "reader 11 card format=0x12 bits=32 card=12345378",
+          "reader 10 card format=0x12 bits=32 card=C4C2A930", "reader 10 led green"}) {
+        EXPECT_TRUE(panel.waitForLine(line)) << line;
+    }
+    EXPECT_EQ(0, exitCode(panel.waitExit()));
+    // Cards A9, AA, C0FFEE and those of the plates "EVIL 42" and "EVIL", and
+    // reader 2's tamper: nothing of the other site reached the panel.
+    for (const char* sent : {"card=000000A9", "card=000000AA", "card=00C0FFEE", "card=8D2D6A48",
+                             "card=107A670F", "reader 11 status tamper=1"})
+        EXPECT_EQ(panel.countLines(sent), 0) << sent;
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
+                HasSubstr("<DEBUG_LEVEL>1</DEBUG_LEVEL>"));
+    daemon.readOutput();
+    EXPECT_GE(daemon.countLines("Refused control request from "), 4) << daemon.output();
+}
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
@@ -43,7 +138,9 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     // echo never becomes markup.
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page")
                       .rfind("Content-Type: text/html; charset=utf-8\r\n"
-                             "X-Content-Type-Options: nosniff\r\n\r\n<!DOCTYPE html>",
+                             "X-Content-Type-Options: nosniff\r\nX-Frame-Options: DENY\r\n"
+                             "Content-Security-Policy: frame-ancestors 'none'\r\n\r\n"
+                             "<!DOCTYPE html>",
                              0));
     EXPECT_EQ(0u, webRequest(dir, "/kanzo_zul?page&name=a").rfind(text + "a<!DOCTYPE html>", 0));
 
@@ -87,52 +184,29 @@ TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
 }
 
-TEST(StatusPageTest, PageWorksInARealBrowser) {
+// The browser on the camera itself: loopback, where Chromium marks the
+// requests of another site's pages (Sec-Fetch-Site) and nginx asks no login.
+TEST(StatusPageTest, PageWorksAndOtherSitesChangeNothingOnTheCameraItself) {
     if (access("/usr/bin/chromium", X_OK) != 0)
         GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it)";
-    TempDir dir;
-    Cable cable(dir);
-    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
-    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(daemonSetup);
-    // 0x53 inside the card data: the panel must not take it for a new frame.
-    ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378&tamper2=1"),
-                ::testing::EndsWith("OKOK"));
-    ChildProcess panel(programOptions(
-        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
+    checkPageInBrowser("127.0.0.1:18481", "127.0.0.2:18483", "", {});
+}
 
-    dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
-    dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
-    Nginx nginx(dir, shippedServers(dir, 18481));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
-
-    // Without the networking switches it tries to reach outside services,
-    // which a closed network refuses; as root it needs --no-sandbox.
-    ChildProcess browser(programOptions(
-        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--user-data-dir=" + dir.file("chromium"), "--virtual-time-budget=30000",
-         "--dump-dom", "http://127.0.0.1:18481/test.html"}));
-    EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
-    // Markup in a plate is outside text: the page shows it as typed.
-    EXPECT_THAT(browser.output(),
-                HasSubstr("<pre id=\"out\">polling|polling|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
-                          "0 delivered, 0 too old, 0 dropped|"
-                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
-                          "plain|LED 0 temporary green for 3 s +N ms</pre>"))
-        << browser.errorText();
-    for (const char* line :
-         {"reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3",
-          "reader 11 capabilities 1:0:0 2:1:1 3:1:0 4:4:1 5:2:1 6:1:1 7:0:0 8:1:0 9:0:0 10:146:3 "
-          "12:0:0 14:0:0 15:0:0 16:1:0",
-          "reader 11 card format=0x12 bits=32 card=12345378", "reader 11 status tamper=1 power=0",
-          "reader 10 card format=0x12 bits=32 card=C4C2A930", "reader 10 led green"}) {
-        EXPECT_TRUE(panel.waitForLine(line)) << line;
+// The installer's browser on the site's network, logged in, over plain HTTP:
+// Chromium marks nothing there (no Sec-Fetch-Site, no Origin on a GET
+// navigation) and resends the installer's credentials to whatever page sends
+// it to the camera.
+TEST(StatusPageTest, PageWorksAndOtherSitesChangeNothingFromTheLan) {
+    if (access("/usr/bin/chromium", X_OK) != 0)
+        GTEST_SKIP() << "chromium is not installed (scripts/install-deps installs it)";
+    LanNamespace lan;
+    std::string refusal;
+    if (!lan.ready(&refusal)) {
+        if (refusal.find("unshare failed") != std::string::npos)
+            GTEST_SKIP() << "the kernel gives this process no network namespace: " << refusal;
+        FAIL() << "no network namespace with the LAN addresses: " << refusal;
     }
-    EXPECT_EQ(0, exitCode(panel.waitExit()));
-    EXPECT_EQ(panel.countLines("C0FFEE") + panel.countLines("card=107A670F"), 0);
-    daemon.readOutput();
-    EXPECT_GE(daemon.countLines("request from 127.0.0.1: "), 3) << daemon.output();
+    checkPageInBrowser("192.0.2.2:80", "192.0.2.3:80", "installer:s3cret", lan.enter());
 }
 
 // What a device on the site's network can do through the shipped snippet: a
@@ -146,7 +220,7 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
     daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
     ChildProcess daemon(daemonSetup);
     ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    Nginx nginx(dir, shippedServers(dir, 18484));
+    Nginx nginx(dir, shippedServers(dir, "127.0.0.1:18484", "127.0.0.1:18486"));
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
     for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",

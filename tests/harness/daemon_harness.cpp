@@ -33,13 +33,15 @@ void check(bool done, const std::string& what) {
         throw std::runtime_error(what + ": " + strerror(errno));
 }
 
-ProcessOptions nginxOptions(const TempDir& dir, const std::string& servers) {
+ProcessOptions nginxOptions(const TempDir& dir, const std::string& servers,
+                            std::vector<std::string> args) {
     dir.write("nginx.conf",
               "daemon off; master_process off; pid nginx.pid; events { worker_connections 4096; }"
               " http { access_log off; client_body_temp_path body; fastcgi_temp_path fastcgi; " +
                   servers + " }");
-    return programOptions({"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"), "-c",
-                           dir.file("nginx.conf")});
+    args.insert(args.end(), {"/usr/sbin/nginx", "-p", dir.path(), "-e", dir.file("error.log"), "-c",
+                             dir.file("nginx.conf")});
+    return programOptions(args);
 }
 
 }  // namespace
@@ -280,7 +282,8 @@ std::string fileText(const std::string& path) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-std::string shippedServers(const TempDir& dir, int port) {
+std::string shippedServers(const TempDir& dir, const std::string& camera,
+                           const std::string& other) {
     dir.write("password", "s3cret\n");
     ProcessOptions passwd =
         programOptions({"/bin/sh", KANZO_DEPLOY "/kanzo_zul-passwd", "installer"});
@@ -292,8 +295,7 @@ std::string shippedServers(const TempDir& dir, int port) {
     std::string snippet = fileText(KANZO_DEPLOY "/nginx-kanzo_zul.conf");
     const std::pair<std::string, std::string> replacements[] = {
         {"/run/kanzo_zul/fcgi.sock", dir.file("fcgi.sock")},
-        {"/etc/kanzo_zul/htpasswd", dir.file("htpasswd")},
-        {"include fastcgi_params;", "include /etc/nginx/fastcgi_params;"}};
+        {"/etc/kanzo_zul/htpasswd", dir.file("htpasswd")}};
     for (const auto& [from, to] : replacements) {
         const size_t at = snippet.find(from);
         if (at == std::string::npos)
@@ -301,12 +303,13 @@ std::string shippedServers(const TempDir& dir, int port) {
         snippet.replace(at, from.size(), to);
     }
     dir.write("kanzo_zul.conf", snippet);
-    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen 127.0.0.1:" +
-           std::to_string(port) + "; root .; include kanzo_zul.conf; } server { listen 127.0.0.1:" +
-           std::to_string(port + 2) + "; root .; }";
+    return "set_real_ip_from 127.0.0.1; real_ip_header X-Real-IP; server { listen " + camera +
+           "; root .; include kanzo_zul.conf; } server { listen " + other + "; root .; }";
 }
 
-Nginx::Nginx(const TempDir& dir, const std::string& servers) : nginx_(nginxOptions(dir, servers)) {
+Nginx::Nginx(const TempDir& dir, const std::string& servers,
+             const std::vector<std::string>& launcher)
+    : nginx_(nginxOptions(dir, servers, launcher)) {
     // nginx writes its pid file once it listens.
     for (const Deadline deadline = deadlineIn(kPatience);
          access(dir.file("nginx.pid").c_str(), F_OK) != 0 && millisLeft(deadline) > 0;) {

@@ -135,16 +135,18 @@ int sendToSocket(const TempDir& dir, const std::string& bytes);
 // The whole of a file; empty when it cannot be read.
 std::string fileText(const std::string& path);
 
-// The servers of nginx with the shipped snippet on port (socket and password
-// file in dir, the installer's password "s3cret" set by kanzo_zul-passwd),
-// taking the client address from X-Real-IP; port + 2 serves dir as another
-// site. Not the demos' ports (8480, 18480, 18482).
-std::string shippedServers(const TempDir& dir, int port);
+// The servers of nginx with the shipped snippet at camera ("address:port";
+// socket and password file in dir, the installer's password "s3cret" set by
+// kanzo_zul-passwd), taking the client address from X-Real-IP; other serves
+// dir as another site. Not the demos' ports (8480, 18480, 18482).
+std::string shippedServers(const TempDir& dir, const std::string& camera, const std::string& other);
 
-// nginx in dir with the servers of its http block, once it listens.
+// nginx in dir with the servers of its http block, once it listens; run
+// through launcher when one is given (e.g. into a network namespace).
 class Nginx {
   public:
-    Nginx(const TempDir& dir, const std::string& servers);
+    Nginx(const TempDir& dir, const std::string& servers,
+          const std::vector<std::string>& launcher = {});
 
   private:
     ChildProcess nginx_;

@@ -115,7 +115,8 @@ class MonitoredCamera {
     explicit MonitoredCamera(int webPort)
         : cable_(dir_),
           daemon_(daemonBehindWebServer()),
-          nginx_(dir_, shippedServers(dir_, webPort)),
+          nginx_(dir_, shippedServers(dir_, "127.0.0.1:" + std::to_string(webPort),
+                                      "127.0.0.1:" + std::to_string(webPort + 2))),
           prometheus_(dir_, webPort + 1, webPort) {
         startPanel();
     }
