@@ -353,7 +353,7 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
     const size_t marker = decoded.find(kBase64Marker);
     if (marker == std::string::npos) {
         logAt(5, "Upload base64 file error");
-        return "<reponse>Base64 file error</response>\n";
+        return "<response>Base64 file error</response>\n";
     }
     try {
         // Data ends at a zero byte that a "%00" may have put into the text.
@@ -362,6 +362,6 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
         return processKey(key, uploadText);
     } catch (const std::exception&) {
         logAt(1, "Upload file error");
-        return "<reponse>Error Catch - file error</response>\n";
+        return "<response>Error Catch - file error</response>\n";
     }
 }
