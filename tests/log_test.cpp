@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "util/escape.h"
+
 namespace {
 
 TEST(LogTest, JournalStreamIsKnownByItsInode) {
@@ -23,6 +25,13 @@ TEST(LogTest, JournalStreamIsKnownByItsInode) {
     EXPECT_FALSE(streamIsJournal(ends[1], nullptr));
     close(ends[0]);
     close(ends[1]);
+}
+
+// A lone surrogate, a stray continuation byte and a cut sequence are shown as
+// bytes; whole characters, Ä among them, stay as they are.
+TEST(LogTest, OutsideTextIsShownAsUtf8OnOneLine) {
+    EXPECT_EQ(printable("\xED\xA0\x80|\x80|\xC3|\xC3\xA4\n\x7F"),
+              "\\xED\\xA0\\x80|\\x80|\\xC3|\xC3\xA4\\x0A\\x7F");
 }
 
 }  // namespace

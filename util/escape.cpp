@@ -91,15 +91,18 @@ std::string xmlText(const std::string& text) {
 std::string printable(const std::string& text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+    for (size_t i = 0; i < text.size();) {
+        uint32_t c = 0;
+        const size_t length = utf8Sequence(text, i, &c);
+        if (length == 0 || c < 0x20 || c == 0x7F) {
             char escaped[5];
-            snprintf(escaped, sizeof escaped, "\\x%02X", byte);
+            snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned char>(text[i]));
             out += escaped;
-        } else {
-            out.push_back(c);
+            ++i;
+            continue;
         }
+        out.append(text, i, length);
+        i += length;
     }
     return out;
 }

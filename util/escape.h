@@ -10,5 +10,6 @@
 std::string xmlText(const std::string& text);
 
 // text with every control character (bytes 0 to 31 and 127) written as \xHH,
-// so that it cannot break a log line into two.
+// so that it cannot break a log line into two, and every byte that is not part
+// of well-formed UTF-8 written the same way, so that the log stays UTF-8.
 std::string printable(const std::string& text);

@@ -61,7 +61,8 @@ void logAt(int threshold, const char* format, ...) {
     std::string text = formatText(format, args);
     va_end(args);
     // One event, one line: a line feed or any other control character inside
-    // the line (outside text in an argument) is shown escaped. Line feeds that
+    // the line (outside text in an argument) is shown escaped, and so is any
+    // byte that is not UTF-8. Line feeds that
     // end a format of ours stay as they are.
     const size_t end = text.find_last_not_of('\n') + 1;
     text = printable(text.substr(0, end)) + text.substr(end);

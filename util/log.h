@@ -26,7 +26,7 @@ bool streamIsJournal(int fd, const char* journalStream);
 // already. Whole lines only: lines of the two threads never interleave.
 // Control characters inside the line are written as \xHH (line feeds ending
 // the format excepted), so outside text in an argument can never start a line
-// of its own.
+// of its own; so are bytes that are not UTF-8, so the line stays text.
 // REQUIRES: format is a literal of ours; outside text goes in as a "%s" argument.
 void logAt(int threshold, const char* format, ...) __attribute__((format(printf, 2, 3)));
 

@@ -2,15 +2,13 @@
 // form-encoded Base64 file uploads whose lines become a command's value.
 #include "web/plate_intake.h"
 
-#include <json-glib/json-glib.h>
-
 #include <algorithm>
-#include <climits>
-#include <cmath>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <memory>
-#include <stdexcept>
+#include <nlohmann/json.hpp>
+#include <utility>
 
 #include "util/base64.h"
 #include "util/hex.h"
@@ -46,118 +44,214 @@ std::string cleanLines(const std::string& bytes) {
     return out;
 }
 
-// True when objects and arrays nest no deeper than limit; brackets inside
-// strings do not count.
-bool nestsWithin(const std::string& text, int limit) {
-    int depth = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char c : text) {
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"') {
-            inString = true;
-        } else if ((c == '{' || c == '[') && ++depth > limit) {
-            return false;
-        } else if (c == '}' || c == ']') {
-            --depth;
-        }
-    }
-    return true;
+// Outside text shown in a log line is cut to this many bytes: a number or a
+// parser's last token may be as long as the body.
+constexpr size_t kShownLimit = 200;
+
+std::string shortened(const std::string& text, size_t limit = kShownLimit) {
+    return text.size() <= limit ? text : text.substr(0, limit) + "...";
 }
 
-// The value of the first member called name, in document order at any depth:
-// a member's name comes before the members nested in its value.
-JsonNode* firstMember(JsonNode* node, const char* name) {
-    if (JSON_NODE_HOLDS_OBJECT(node)) {
-        JsonObjectIter iter;
-        json_object_iter_init_ordered(&iter, json_node_get_object(node));
-        const gchar* member = nullptr;
-        JsonNode* value = nullptr;
-        while (json_object_iter_next_ordered(&iter, &member, &value)) {
-            if (strcmp(member, name) == 0)
-                return value;
-            if (JsonNode* found = firstMember(value, name))
-                return found;
-        }
-    } else if (JSON_NODE_HOLDS_ARRAY(node)) {
-        JsonArray* array = json_node_get_array(node);
-        for (guint i = 0; i < json_array_get_length(array); ++i) {
-            if (JsonNode* found = firstMember(json_array_get_element(array, i), name))
-                return found;
-        }
+// A region number: 1 and 2 name readers, every other number names none.
+PlateRegion numberedRegion(double number, std::string shown) {
+    return {number == 1 ? 1 : number == 2 ? 2 : 0, std::move(shown)};
+}
+
+// A roiID string as std::stoi reads it: blanks, a sign and digits, anything
+// after them ignored (" 2x" is region 2). A string without a number is
+// region 1; a number beyond long long names no reader.
+PlateRegion regionOfText(const std::string& text) {
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long long number = strtoll(start, &end, 10);
+    if (end == start)
+        return {1, ""};
+    if (errno == ERANGE) {
+        const char* digits = start + strspn(start, " \t\n\v\f\r");
+        return {0, shortened(std::string(digits, static_cast<size_t>(end - digits)), 32)};
     }
+    return numberedRegion(static_cast<double>(number), std::to_string(number));
+}
+
+// The JSON text of a plate event, read event by event (nlohmann-json's SAX
+// interface): the parser keeps the nesting in a vector of its own and stops as
+// soon as a handler returns false, so the depth limit is enforced while it
+// parses and no body spends the stack. Member names are compared after their
+// escapes are decoded, as JSON defines them.
+class EventReader {
+  public:
+    using Json = nlohmann::json;
+
+    // The parse ended early or failed: the line to log, empty when it did not.
+    std::string refusal;
+    // A plateUTF8 member was seen; its value, when that was a string.
+    bool plateNamed = false;
+    std::optional<std::string> plate;
+    // The value of the roiID member; a value that is no number is region 1.
+    std::optional<PlateRegion> region;
+    // The member named a second time, or null.
+    const char* repeated = nullptr;
+
+    bool null() { return value(); }
+    bool boolean(bool) { return value(); }
+    bool number_integer(Json::number_integer_t number) {
+        return value(numberedRegion(static_cast<double>(number), std::to_string(number)));
+    }
+    bool number_unsigned(Json::number_unsigned_t number) {
+        return value(numberedRegion(static_cast<double>(number), std::to_string(number)));
+    }
+    // As written: 2.0 is the number 2, 1.9 names no reader.
+    bool number_float(Json::number_float_t number, const std::string& text) {
+        return value(numberedRegion(number, shortened(text, 32)));
+    }
+    bool string(std::string& text) {
+        if (expecting == Member::kPlate)
+            plate = std::move(text);
+        else if (expecting == Member::kRegion)
+            region = regionOfText(text);
+        expecting = Member::kNone;
+        return true;
+    }
+    bool binary(Json::binary_t&) { return value(); }
+    bool start_object(size_t) { return enter(); }
+    bool start_array(size_t) { return enter(); }
+    bool end_object() { return leave(); }
+    bool end_array() { return leave(); }
+
+    bool key(std::string& name) {
+        expecting = Member::kNone;
+        if (name == "plateUTF8")
+            claim(Member::kPlate, plateNamed, "plateUTF8");
+        else if (name == "roiID")
+            claim(Member::kRegion, regionNamed, "roiID");
+        return true;
+    }
+
+    bool parse_error(size_t, const std::string&, const Json::exception& error) {
+        // The library's text without its "[json.exception.parse_error.101] " tag.
+        std::string reason = error.what();
+        if (reason.rfind("[json.exception.", 0) == 0 && reason.find("] ") != std::string::npos)
+            reason.erase(0, reason.find("] ") + 2);
+        refusal = "the body is not valid JSON (" + shortened(reason) + ")";
+        return false;
+    }
+
+  private:
+    enum class Member { kNone, kPlate, kRegion };
+
+    void claim(Member member, bool& named, const char* name) {
+        if (named) {
+            repeated = repeated != nullptr ? repeated : name;
+            return;
+        }
+        named = true;
+        expecting = member;
+    }
+
+    // A member's value other than a string, or the first event of one that is
+    // an object or array; as a region, a value that is no number is region 1.
+    bool value(PlateRegion read = {1, ""}) {
+        if (expecting == Member::kRegion)
+            region = std::move(read);
+        expecting = Member::kNone;
+        return true;
+    }
+
+    bool enter() {
+        value();
+        if (++depth <= kJsonDepthLimit)
+            return true;
+        refusal = "JSON nested deeper than " + std::to_string(kJsonDepthLimit) + " levels";
+        return false;
+    }
+
+    bool leave() {
+        --depth;
+        return true;
+    }
+
+    Member expecting = Member::kNone;
+    bool regionNamed = false;
+    int depth = 0;
+};
+
+// The encoding a body's first bytes show when it is UTF-16 or UTF-32, by its
+// byte order mark or by the zero bytes that ASCII text has in them; null for
+// anything else. JSON exchanged between systems is UTF-8 (RFC 8259, 8.1).
+const char* foreignEncoding(const std::string& body) {
+    if (body.rfind("\xFF\xFE", 0) == 0)
+        return body.compare(2, 2, std::string(2, '\0')) == 0 ? "UTF-32LE" : "UTF-16LE";
+    if (body.rfind("\xFE\xFF", 0) == 0)
+        return "UTF-16BE";
+    const auto zeroAt = [&body](size_t i) { return i < body.size() && body[i] == '\0'; };
+    if (zeroAt(0))
+        return zeroAt(1) ? "UTF-32BE" : "UTF-16BE";
+    if (zeroAt(1))
+        return zeroAt(2) ? "UTF-32LE" : "UTF-16LE";
     return nullptr;
 }
 
-bool holdsString(JsonNode* node) {
-    return JSON_NODE_HOLDS_VALUE(node) && json_node_get_value_type(node) == G_TYPE_STRING;
-}
+const std::string kUtf8Mark = "\xEF\xBB\xBF";
 
-// The region a roiID value names: a string as std::stoi reads it (" 2x" is 2),
-// a number as it stands, whole part only. Anything else, a string without a
-// number or a number beyond int, is region 1.
-int regionOf(JsonNode* node) {
-    if (holdsString(node)) {
-        try {
-            return std::stoi(json_node_get_string(node), nullptr, 10);
-        } catch (const std::logic_error&) {
-            return 1;
-        }
-    }
-    if (JSON_NODE_HOLDS_VALUE(node) && (json_node_get_value_type(node) == G_TYPE_INT64 ||
-                                        json_node_get_value_type(node) == G_TYPE_DOUBLE)) {
-        const double number = std::trunc(json_node_get_double(node));
-        if (number >= INT_MIN && number <= INT_MAX)
-            return static_cast<int>(number);
-    }
-    return 1;
+// Why a plate event read whole delivers nothing, empty when it may deliver.
+std::string eventFault(const EventReader& event) {
+    // Two plates, or two regions, are ambiguous, whichever of them a reader
+    // of the event would take.
+    if (event.repeated != nullptr)
+        return std::string("a second ") + event.repeated + " member makes the event ambiguous";
+    if (!event.plate.has_value())
+        return "plateUTF8 is not a string";
+    // A plate's card is the digest of its bytes; a zero among them would end
+    // the plate early wherever it is handled as C text.
+    if (event.plate->find('\0') != std::string::npos)
+        return "the plate holds \\u0000";
+    return std::string();
 }
 
 }  // namespace
 
 bool PlateIntake::take(const std::string& body) {
-    const size_t start = body.find_first_not_of(" \t\r\n");
+    if (const char* encoding = foreignEncoding(body)) {
+        logAt(1, "LPR refused: the body is %s, not UTF-8", encoding);
+        return true;
+    }
+    // A UTF-8 byte order mark is allowed before the text, and skipped.
+    const size_t textStart = body.rfind(kUtf8Mark, 0) == 0 ? kUtf8Mark.size() : 0;
+    const size_t start = body.find_first_not_of(" \t\r\n", textStart);
     if (start == std::string::npos || (body[start] != '{' && body[start] != '['))
         return false;
-    if (!nestsWithin(body, kJsonDepthLimit)) {
-        logAt(1, "LPR refused: JSON nested deeper than %d levels", kJsonDepthLimit);
+    // The parser takes a zero byte for the end of the text, and a zero byte
+    // in a string must be written \u0000: anything after one would be unread.
+    if (body.find('\0') != std::string::npos) {
+        logAt(1, "LPR refused: the body holds a zero byte");
         return true;
     }
-    const std::unique_ptr<JsonParser, decltype(&g_object_unref)> parser(json_parser_new(),
-                                                                        &g_object_unref);
-    GError* error = nullptr;
-    if (!json_parser_load_from_data(parser.get(), body.data(), static_cast<gssize>(body.size()),
-                                    &error)) {
-        logAt(1, "LPR refused: the body is not valid JSON (%s)", error->message);
-        g_error_free(error);
+    EventReader event;
+    nlohmann::json::sax_parse(body.data() + textStart, body.data() + body.size(), &event,
+                              nlohmann::json::input_format_t::json, true, false);
+    if (!event.refusal.empty()) {
+        logAt(1, "LPR refused: %s", event.refusal.c_str());
         return true;
     }
-    JsonNode* root = json_parser_get_root(parser.get());
-    JsonNode* plateNode = firstMember(root, "plateUTF8");
-    if (plateNode == nullptr)
+    if (!event.plateNamed)
         return false;
-    if (!holdsString(plateNode)) {
-        logAt(1, "LPR refused: plateUTF8 is not a string");
+    const std::string fault = eventFault(event);
+    if (!fault.empty()) {
+        logAt(1, "LPR refused: %s", fault.c_str());
         return true;
     }
-    std::string plate = json_node_get_string(plateNode);
+    std::string plate = *event.plate;
     plate.erase(std::remove(plate.begin(), plate.end(), ' '), plate.end());
     if (std::all_of(plate.begin(), plate.end(), isControl)) {
         logAt(1, "LPR refused: the plate is empty, blank or control characters only");
         return true;
     }
-    JsonNode* regionNode = firstMember(root, "roiID");
-    deliver(plate, regionNode != nullptr ? std::optional<int>(regionOf(regionNode)) : std::nullopt);
+    deliver(plate, event.region);
     return true;
 }
 
-void PlateIntake::deliver(const std::string& plate, std::optional<int> region) {
+void PlateIntake::deliver(const std::string& plate, const std::optional<PlateRegion>& region) {
     std::string digest;
     try {
         Sha1 sha;
@@ -173,14 +267,15 @@ void PlateIntake::deliver(const std::string& plate, std::optional<int> region) {
         logAt(3, "HTTP POST string %s not found", "roiID");
         return;
     }
-    if (*region != 1 && *region != 2) {
-        logAt(1, "LPR ROI=%d Error.", *region);
+    if (region->reader == 0) {
+        logAt(1, "LPR ROI=%s Error.", region->number.c_str());
         return;
     }
-    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", *region, plate.c_str(), card,
+    const int reader = region->reader;
+    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, plate.c_str(), card,
           digest.c_str());
-    osdp.injectCard(*region - 1, card, CardSource::plateEvent, plate);
-    osdp.setLastLpr(*region - 1, plate);
+    osdp.injectCard(reader - 1, card, CardSource::plateEvent, plate);
+    osdp.setLastLpr(reader - 1, plate);
 }
 
 std::string urlDecode(const std::string& text) {
@@ -239,10 +334,8 @@ std::string WebService::handlePost(const BodyReader& readBody, const std::string
         case BodyRead::kWhole:
             break;
     }
-    const int len = static_cast<int>(body.size());
-    // The text ends at a zero byte.
-    body.resize(strnlen(body.data(), body.size()));
-    logAt(5, "POST URI: [%s], Len=%d [%s]", uri.c_str(), len, body.c_str());
+    logAt(5, "POST URI: [%s], Len=%d [%s]", uri.c_str(), static_cast<int>(body.size()),
+          body.c_str());
     return handlePostBody(uri, key, body);
 }
 
@@ -255,11 +348,12 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
     if (PlateIntake(osdp).take(body))
         return std::string();
 
-    const std::string decoded = urlDecode(body);
+    // An upload's text ends at its first zero byte.
+    const std::string decoded = urlDecode(body.c_str());
     const size_t marker = decoded.find(kBase64Marker);
     if (marker == std::string::npos) {
         logAt(5, "Upload base64 file error");
-        return "<reponse>Base64 file error</response>\n";
+        return "<response>Base64 file error</response>\n";
     }
     try {
         // Data ends at a zero byte that a "%00" may have put into the text.
@@ -268,6 +362,6 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
         return processKey(key, uploadText);
     } catch (const std::exception&) {
         logAt(1, "Upload file error");
-        return "<reponse>Error Catch - file error</response>\n";
+        return "<response>Error Catch - file error</response>\n";
     }
 }

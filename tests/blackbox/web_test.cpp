@@ -157,6 +157,18 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     EXPECT_EQ(0777u, info.st_mode & 0777);
 }
 
+// The plate event that ended the daemon: brackets 100 000 deep that a comment
+// hid from the depth check beside the parser. Refused; the worker serves on.
+TEST(FastcgiTest, HiddenDeepNestingIsRefusedAndTheWorkerServesOn) {
+    TempDir dir;
+    ChildProcess daemon(daemonOptions(dir, "/no/tty"));
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr",
+                             R"({"plateUTF8":"DEEP","roiID":1,"a":/*"*/)" + deep + R"(/*"*/})"));
+    EXPECT_TRUE(daemon.waitForLine("LPR refused: the body is not valid JSON"));
+    EXPECT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
+}
+
 // A client that connects and sends nothing, and one that stops in the middle
 // of a plate event's body, hold the one worker only until their deadline.
 TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
