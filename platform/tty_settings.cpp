@@ -54,6 +54,14 @@ bool ttyBaudrateSupported(int baudrate) {
     return baudrateCode(baudrate, &code);
 }
 
+int ttyBaudrateOf(speed_t code) {
+    for (const BaudrateCode& entry : kBaudrates) {
+        if (entry.code == code)
+            return entry.baudrate;
+    }
+    return 0;
+}
+
 void setRawTermios(termios* tio, const TtySettings& settings) {
     speed_t speed = B9600;
     baudrateCode(settings.baudrate, &speed);

@@ -20,6 +20,10 @@ struct TtySettings {
 // True for the baud rates that applyTtySettings can set.
 bool ttyBaudrateSupported(int baudrate);
 
+// The baud rate of a termios speed code (cfgetospeed); 0 for a code of a rate
+// applyTtySettings cannot set.
+int ttyBaudrateOf(speed_t code);
+
 // Turns tio into raw mode with these settings (see applyTtySettings), speed
 // included. REQUIRES: as for applyTtySettings.
 void setRawTermios(termios* tio, const TtySettings& settings);

@@ -1,0 +1,91 @@
+// The line settings file: its lines, the files refused, and the rewrite that
+// keeps a panel's move.
+#include "util/line_settings.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "tests/golden.h"
+
+namespace {
+
+class LineFileTest : public testing::Test {
+  protected:
+    void SetUp() override { std::filesystem::create_directories(dir_); }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    // The error of loading path, "" when it loads; settings that come back
+    // are kept in loaded_, which a refusal leaves as it was.
+    std::string loadError(const std::string& path) {
+        std::string error;
+        return loadLineSettings(path, &loaded_, &error) ? "" : error;
+    }
+
+    const std::string dir_ = testing::TempDir() + "kanzo_line_" + std::to_string(getpid()) + "/";
+    const std::string path_ = dir_ + "osdp-line";
+    const LineSettings moved_{{{12, 13}}, 38400};
+    LineSettings loaded_ = moved_;
+};
+
+TEST(LineSettingsTest, TextsReadAsTheirGoldenCasesSay) {
+    for (auto& [line, text] : goldenCases("line-file-texts.txt")) {
+        LineSettings settings;
+        std::string error;
+        const bool parsed = parseLineSettings(text['>'], &settings, &error);
+        const std::string lines = formatLineSettings(settings);
+        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
+                  text[parsed ? '<' : '!'])
+            << line;
+    }
+}
+
+TEST(LineSettingsTest, PanelRequestsAreUsableOnlyWithTwoAddressesAndAListedRate) {
+    EXPECT_TRUE(lineSettingsUsable(LineSettings{{{0, 126}}, 115200}));
+    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{11, 11}}, 9600}));
+    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 0x7F}}, 9600}));
+    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{0x8A, 11}}, 9600}));
+    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 11}}, 14400}));
+}
+
+TEST_F(LineFileTest, NoFileMeansTheDefaults) {
+    EXPECT_EQ(loadError(path_), "");
+    EXPECT_EQ(loaded_, LineSettings{});
+}
+
+TEST_F(LineFileTest, WhatIsNoReadableRegularFileIsRefusedAndChangesNothing) {
+    ASSERT_EQ(0, mkfifo(path_.c_str(), 0600));
+    EXPECT_EQ(loadError(path_), "not a regular file");  // at once: no writer is waited for
+    std::filesystem::remove(path_);
+    std::filesystem::create_directory(path_);
+    EXPECT_EQ(loadError(path_), "not a regular file");
+    EXPECT_EQ(loadError("/proc/self/mem").rfind("cannot read: ", 0), 0u);
+    std::ofstream(dir_ + "file") << "reader1 12\n";
+    EXPECT_EQ(loadError(dir_ + "file/osdp-line"), "cannot open: Not a directory");
+    if (geteuid() != 0) {  // root reads whatever the mode says
+        chmod((dir_ + "file").c_str(), 0);
+        EXPECT_EQ(loadError(dir_ + "file"), "cannot open: Permission denied");
+    }
+    std::ofstream(dir_ + "bad") << "baud 14400\n";
+    EXPECT_EQ(loadError(dir_ + "bad"), "line 1: baud must be 9600, 19200, 38400, 57600 or 115200");
+    EXPECT_EQ(loaded_, moved_);
+}
+
+TEST_F(LineFileTest, StoredSettingsReplaceTheFileWholeAndReadBack) {
+    std::ofstream(path_) << "# by hand\nreader1 20\n";
+    std::string error;
+    ASSERT_TRUE(storeLineSettings(path_, moved_, &error)) << error;
+    EXPECT_EQ(error, "");
+    loaded_ = LineSettings{};
+    EXPECT_EQ(loadError(path_), "");
+    EXPECT_EQ(loaded_, moved_);
+    struct stat info {};
+    ASSERT_EQ(0, stat(path_.c_str(), &info));
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_), {}), 1);
+}
+
+}  // namespace
