@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "app/key_file.h"
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
 #include "serial/serial_link.h"
+#include "util/atomic_file.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
@@ -75,6 +77,17 @@ AXParameter* readCameraSerial() {
     return parameters;
 }
 
+// Every file the daemon replaces whole (writeFileAtomically). A kill during a
+// rewrite leaves a temporary copy beside the file, perhaps of a key; each
+// start clears them away.
+void removeUnfinishedRewrites() {
+    for (const std::string& path : {keyFilePath(), osdpPeripheral.configPath}) {
+        const int removed = removeOrphanedTemporaries(path);
+        if (removed > 0)
+            logAt(1, "Unfinished rewrites of %s removed: %d", path.c_str(), removed);
+    }
+}
+
 // The readers' Secure Channel keys and the age limit of their cards.
 void applyReaderSettings() {
     // Secure Channel keys, before the line is open; a key file that others can
@@ -103,6 +116,7 @@ int main() {
     openlog(kApplicationName, LOG_PID, LOG_USER);
 
     AXParameter* parameters = readCameraSerial();
+    removeUnfinishedRewrites();
     applyReaderSettings();
 
     MainLoop = g_main_loop_new(nullptr, FALSE);

@@ -143,6 +143,23 @@ TEST(StartTest, NextStartServesAfterAnAbortOnACraftedRequest) {
     expectBothSidesServe(dir, cable);
 }
 
+// A kill during a rewrite of the key file or the configuration file leaves a
+// temporary copy beside it; the next start removes them and keeps the rest.
+TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("localdata"));
+    for (const char* name : {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "localdata/keep"})
+        dir.write(name, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
+    ChildProcess daemon(daemonOptions(dir, "/no/tty"));
+    ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
+    EXPECT_EQ(1, daemon.countLines("Unfinished rewrites of localdata/kanzo.conf removed: 1"));
+    EXPECT_EQ(1,
+              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-keys") + " removed: 1"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("localdata/kanzo.conf.aZ09xQ")));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-keys.k1LL3d")));
+    EXPECT_TRUE(std::filesystem::exists(dir.file("localdata/keep")));
+}
+
 TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
     TempDir dir;
     Cable cable(dir);
@@ -164,7 +181,9 @@ TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
         std::remove(dir.file("parameters.conf").c_str());
         if (start['>'] != "-")
             dir.write("parameters.conf", start['>'] + "\n");
-        if (!start['k'].empty()) {
+        if (start['k'] == "fifo") {
+            mkfifo(dir.file("osdp-keys").c_str(), 0600);
+        } else if (!start['k'].empty()) {
             dir.write("osdp-keys", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
             chmod(dir.file("osdp-keys").c_str(), std::stoi(start['k'], nullptr, 8));
         }
