@@ -77,6 +77,14 @@ AXParameter* readCameraSerial() {
     return parameters;
 }
 
+// A second daemon on the same socket or line would take requests or bytes
+// from the first: it stops here, before it touches either, or any file.
+void claimSocketAndLine() {
+    std::string error;
+    if (!webService.claimSocket(&error) || !serialLink.claimLine(&error))
+        fatalExit("%s", error.c_str());
+}
+
 // Every file the daemon replaces whole (writeFileAtomically). A kill during a
 // rewrite leaves a temporary copy beside the file, perhaps of a key; each
 // start clears them away.
@@ -116,6 +124,7 @@ int main() {
     openlog(kApplicationName, LOG_PID, LOG_USER);
 
     AXParameter* parameters = readCameraSerial();
+    claimSocketAndLine();
     removeUnfinishedRewrites();
     applyReaderSettings();
 
@@ -129,11 +138,6 @@ int main() {
     logAt(5, "Set sigterm, sigint handler");
     logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));
 
-    // A second daemon on the same socket or line would take requests or
-    // bytes from the first: it stops here, before touching either.
-    std::string socketError;
-    if (!webService.claimSocket(&socketError))
-        fatalExit("%s", socketError.c_str());
     procStats.readMemory();
     webService.start();
 

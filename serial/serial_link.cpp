@@ -1,9 +1,16 @@
 #include "serial/serial_link.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "osdp/osdp_peripheral.h"
 #include "platform/platform_error.h"
 #include "util/hex.h"
 #include "util/log.h"
+#include "util/process_claim.h"
 
 namespace {
 
@@ -72,6 +79,23 @@ SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
     : osdp_(osdp), reopenIntervalMs_(reopenIntervalMs) {
     watchContext.link = this;
     logAt(2, "Serial init.");
+}
+
+bool SerialLink::claimLine(std::string* error) {
+    const std::string device = axSerialDevicePath();
+    struct stat info;
+    if (stat(device.c_str(), &info) != 0)
+        return true;
+    const std::string name = S_ISCHR(info.st_mode) ? "tty/" + std::to_string(major(info.st_rdev)) +
+                                                         ":" + std::to_string(minor(info.st_rdev))
+                                                   : "file/" + std::to_string(info.st_dev) + ":" +
+                                                         std::to_string(info.st_ino);
+    if (claimProcessName(name))
+        return true;
+    *error = "Serial port " + device +
+             (errno == EADDRINUSE ? " is in use by another instance"
+                                  : std::string(" not claimed: ") + strerror(errno));
+    return false;
 }
 
 gboolean SerialLink::open() {

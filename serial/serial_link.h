@@ -49,6 +49,13 @@ class SerialLink {
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
 
+    // One daemon per line: claims the tty of port 0 (claimProcessName) for the
+    // life of the process, by its device number, whatever path names it, and
+    // touches nothing of it. False, with *error, when another process holds
+    // it. A tty that is not there is not claimed: open() reports it.
+    // REQUIRES: called before open().
+    bool claimLine(std::string* error);
+
     // Configures port 0 for 9600 8N1, two-wire RS-485, and installs the read
     // watch on the default main context. FALSE at the first failing step,
     // which is logged; what was obtained stays until close(), and there is no

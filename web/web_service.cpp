@@ -1,8 +1,6 @@
 #include "web/web_service.h"
 
 #include <fcgiapp.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,6 +16,7 @@
 
 #include "util/escape.h"
 #include "util/log.h"
+#include "util/process_claim.h"
 
 namespace {
 
@@ -160,16 +159,12 @@ WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicro
 
 bool WebService::claimSocket(std::string* error) {
     const char* socketPath = getenv("FCGI_SOCKET_NAME");
-    if (socketPath == nullptr || !isUnixSocketPath(socketPath))
+    if (socketPath == nullptr || !isUnixSocketPath(socketPath) ||
+        claimProcessName(pathClaimName("fcgi", socketPath)))
         return true;
-    const std::string lockPath = std::string(socketPath) + ".lock";
-    // Never closed: the lock ends with the process, however it ends.
-    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return true;
-    *error = "FastCGI socket " + std::string(socketPath) + " is in use by another instance (" +
-             lockPath + " is locked)";
-    close(fd);
+    *error = "FastCGI socket " + std::string(socketPath) +
+             (errno == EADDRINUSE ? " is in use by another instance"
+                                  : std::string(" not claimed: ") + strerror(errno));
     return false;
 }
 

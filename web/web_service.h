@@ -56,11 +56,10 @@ class WebService {
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
-    // One daemon per socket: takes a lock on "<socket>.lock" beside the socket
-    // named by FCGI_SOCKET_NAME, held until the process ends. False, with
-    // *error, when another process holds it. True without a Unix socket path,
-    // or when no lock file can be made there (serve() then reports the
-    // socket itself). REQUIRES: called before start().
+    // One daemon per socket: claims the socket path named by
+    // FCGI_SOCKET_NAME (claimProcessName), held until the process ends, and
+    // touches nothing. False, with *error, when another process holds it.
+    // True without a socket path. REQUIRES: called before start().
     bool claimSocket(std::string* error);
 
     // Removes the socket that serve() opened, if it did. For a clean exit.

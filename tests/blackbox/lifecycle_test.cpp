@@ -1,10 +1,13 @@
 // Start-up and shutdown of the daemon as a user sees them (the lines on
 // standard output, the exit status, the refusals to start), and a serial line
 // that goes away under it.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include "gtest/gtest.h"
 #include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
+#include "util/hex.h"
 
 namespace {
 
@@ -106,20 +110,48 @@ TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
     EXPECT_FALSE(std::filesystem::exists(dir.file("fcgi.sock")));
 }
 
-TEST(StartTest, SecondInstanceIsRefusedWhileTheFirstServes) {
+// What a second daemon could touch of the first's: the socket file, and the
+// tty's settings and exclusive mode as another opener sees them (only root
+// gets past the exclusive mode; to others the tty is busy).
+std::string traces(const TempDir& dir, const std::string& tty) {
+    struct stat socket {};
+    stat(dir.file("fcgi.sock").c_str(), &socket);
+    std::string text = "socket inode " + std::to_string(socket.st_ino);
+    const int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    termios settings{};
+    int exclusive = -1;
+    if (fd < 0 || tcgetattr(fd, &settings) != 0 || ioctl(fd, TIOCGEXCL, &exclusive) != 0)
+        text += std::string(", tty ") + strerror(errno);
+    else
+        text += ", exclusive " + std::to_string(exclusive) + ", settings " +
+                hexEncode(reinterpret_cast<const uint8_t*>(&settings), sizeof settings);
+    if (fd >= 0)
+        close(fd);
+    return text;
+}
+
+// The lock file beside the socket is removed before each try: a lock that
+// deleting a file could defeat let the second take the first's socket.
+TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
     for (auto& [line, shared] : goldenCases("second-instances.txt")) {
         SCOPED_TRACE(line);
         TempDir dir;
         Cable cable(dir);
         ChildProcess first(daemonOptions(dir, cable.endA));
         ASSERT_TRUE(first.waitForLine("Serial port add watch"));
+        ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
+        const std::string before = traces(dir, cable.endA);
         const bool sameLine = shared['>'].find("line") != std::string::npos;
         ProcessOptions options = daemonOptions(dir, sameLine ? cable.endA : "/no/tty");
         if (shared['>'].find("socket") == std::string::npos)
             options.env["FCGI_SOCKET_NAME"] = dir.file("other.sock");
-        ChildProcess second(options);
-        EXPECT_EQ(1, exitCode(second.waitExit()));
-        EXPECT_THAT(second.errorText(), HasSubstr(shared['<']));
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            std::remove(dir.file("fcgi.sock.lock").c_str());
+            ChildProcess second(options);
+            EXPECT_EQ(1, exitCode(second.waitExit()));
+            EXPECT_THAT(second.errorText(), HasSubstr(shared['<']));
+            EXPECT_EQ(before, traces(dir, cable.endA));
+        }
         expectBothSidesServe(dir, cable);
     }
 }
