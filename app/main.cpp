@@ -132,8 +132,11 @@ int main() {
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));
     g_unix_signal_add(SIGINT, onSignal, GINT_TO_POINTER(SIGINT));
     g_unix_signal_add(SIGHUP, onHangUp, nullptr);
-    // libfcgi's own SIGUSR1 handler, installed by FCGX_Init, ends the web
-    // worker's accept loop for good while the readers go on.
+    // A write to a pipe or socket whose reader has gone (standard output, a
+    // web client that hung up) fails with EPIPE rather than ending the process.
+    signal(SIGPIPE, SIG_IGN);
+    // SIGUSR1, which log rotation set-ups send by habit, would end the
+    // process by its default action; nothing here uses it.
     signal(SIGUSR1, SIG_IGN);
     logAt(5, "Set sigterm, sigint handler");
     logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));

@@ -41,12 +41,6 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         const bool toWebWorker = stop['@'] == "web worker";
         const bool lineThere = stop['@'].find("serial line") == std::string::npos;
         const bool socketThere = stop['@'].find("socket") == std::string::npos;
-#if defined(UNDER_THREAD_SANITIZER)
-        // The worker sits in libfcgi's accept, uninstrumented and restarted
-        // after the signal: ThreadSanitizer would never hand the signal over.
-        if (toWebWorker)
-            continue;
-#endif
         TempDir dir;
         Cable cable(dir);
         ProcessOptions options = daemonOptions(dir, lineThere ? cable.endA : "/no/tty");
@@ -154,25 +148,6 @@ TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
         }
         expectBothSidesServe(dir, cable);
     }
-}
-
-// libfcgi aborts the process on a parameter of 2 GiB announced in one record;
-// the service manager starts it again, and nothing left behind may stop that.
-TEST(StartTest, NextStartServesAfterAnAbortOnACraftedRequest) {
-    TempDir dir;
-    Cable cable(dir);
-    {
-        ChildProcess daemon(daemonOptions(dir, cable.endA));
-        ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
-        ASSERT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>"));
-        sendToSocket(dir, fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
-                              fcgiRecord(4, std::string("\xC0\0\0\0\xC0\0\0\0", 8)));
-        // An abort; AddressSanitizer's allocator ends it with status 1 instead.
-        EXPECT_NE(0, exitCode(daemon.waitExit()));
-        ASSERT_FALSE(daemon.running());
-    }
-    ChildProcess daemon(daemonOptions(dir, cable.endA));
-    expectBothSidesServe(dir, cable);
 }
 
 // A kill during a rewrite of the key file or the configuration file leaves a
