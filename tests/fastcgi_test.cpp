@@ -1,5 +1,6 @@
 // The FastCGI responder: its records from golden exchanges, a connection's
-// deadlines on an injected clock, and the server's bounds on real sockets.
+// deadlines on an injected clock, the server's bounds on real sockets, and the
+// arrival time that a request hands on to its cards.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include "tests/golden.h"
 #include "util/hex.h"
 #include "web/fastcgi_server.h"
+#include "web/web_service.h"
 
 namespace {
 
@@ -291,6 +293,30 @@ TEST_F(ServerTest, ClientsHoldingTooMuchArePushedOutLongestWaitingFirst) {
         server->serveOnce(0);
     EXPECT_TRUE(closedByServer(first));
     EXPECT_FALSE(closedByServer(second));
+}
+
+// A plate that waited at the gate while its request came in: its card and
+// its journal entry are as old as the request's first byte.
+TEST(RequestArrivalTest, CardAgeAndJournalStartWhenTheRequestArrived) {
+    int64_t monotonic = 100 * kSecond;
+    const auto clock = [&monotonic] { return monotonic; };
+    OsdpPeripheral osdp([&monotonic] { return WallTime{monotonic / kSecond, 0}; }, clock);
+    osdp.setCardMaxAge(30 * kSecond);
+    WebService web(osdp, clock);
+    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"2"})";
+    size_t read = 0;
+    const BodyReader body = [&](char* buf, int n) {
+        const size_t count = std::min(event.size() - read, static_cast<size_t>(n));
+        event.copy(buf, count, read);
+        read += count;
+        return static_cast<int>(count);
+    };
+    WebRequest request{"POST", "/a?lpr", {"127.0.0.1", "", "", "", ""}};
+    request.arrived = monotonic - 20 * kSecond;
+    web.respond(request, body);
+    EXPECT_EQ(20000, osdp.diagnostics().cards[1].oldestMs);
+    EXPECT_EQ(*request.arrived, osdp.journal.latest(1).at(0).arrivedMono);
+    EXPECT_EQ(80 * kSecond, osdp.journal.latest(1).at(0).arrivedWall);
 }
 
 }  // namespace

@@ -179,7 +179,7 @@ void PlateIntake::deliver(const std::string& plate, std::optional<int> region) {
     }
     logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", *region, plate.c_str(), card,
           digest.c_str());
-    osdp.injectCard(*region - 1, card, CardSource::plateEvent, plate);
+    osdp.injectCard(*region - 1, card, CardSource::plateEvent, plate, arrived);
     osdp.setLastLpr(*region - 1, plate);
 }
 
@@ -252,7 +252,7 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
         logAt(2, "LPR Not found");
         return std::string();
     }
-    if (PlateIntake(osdp).take(body))
+    if (PlateIntake(osdp, requestArrival).take(body))
         return std::string();
 
     const std::string decoded = urlDecode(body);

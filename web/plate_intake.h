@@ -18,7 +18,10 @@ constexpr int kJsonDepthLimit = 32;
 
 class PlateIntake {
   public:
-    explicit PlateIntake(OsdpPeripheral& osdp) : osdp(osdp) {}
+    // arrived: when the request carrying the event began to arrive (see
+    // OsdpPeripheral::injectCard).
+    explicit PlateIntake(OsdpPeripheral& osdp, std::optional<int64_t> arrived = std::nullopt)
+        : osdp(osdp), arrived(arrived) {}
 
     // Takes a POST body as a plate event: a JSON text whose first member
     // plateUTF8, in document order at any depth, is the plate and whose first
@@ -34,4 +37,5 @@ class PlateIntake {
     void deliver(const std::string& plate, std::optional<int> region);
 
     OsdpPeripheral& osdp;
+    const std::optional<int64_t> arrived;
 };

@@ -216,8 +216,8 @@ void* WebService::serve() {
     limits.protocol.bodyKept = kBodyLimit + 1;
     FcgiServer server(
         socket,
-        [this, cgiHeaders](const FcgiRequest& request, int64_t /*arrived*/) {
-            return answerRequest(request, cgiHeaders);
+        [this, cgiHeaders](const FcgiRequest& request, int64_t arrived) {
+            return answerRequest(request, arrived, cgiHeaders);
         },
         clockMicros, limits);
     while (server.serveOnce(-1)) {
@@ -226,8 +226,10 @@ void* WebService::serve() {
     return nullptr;
 }
 
-std::string WebService::answerRequest(const FcgiRequest& request, bool cgiHeaders) {
-    const WebRequest webRequest = webRequestOf(request);
+std::string WebService::answerRequest(const FcgiRequest& request, int64_t arrived,
+                                      bool cgiHeaders) {
+    WebRequest webRequest = webRequestOf(request);
+    webRequest.arrived = arrived;
     // The body came whole before the request is served: reading it never waits.
     size_t offset = 0;
     const BodyReader readBody = [&request, &offset](char* buf, int n) {
@@ -253,6 +255,7 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
                                 ResponseShape* shape) {
     const char* method = request.method;
     const char* uri = request.uri;
+    requestArrival = request.arrived;
     logAt(5, "Request_method: %s", method != nullptr ? method : "");
     logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
 

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "osdp/osdp_peripheral.h"
@@ -36,11 +37,13 @@ struct WebCommand {
 };
 
 // One request as the web server hands it over. method and uri may be null
-// (parameter absent).
+// (parameter absent). arrived: when its first byte came, on the service's
+// monotonic clock; cards it carries are as old as that (none: now).
 struct WebRequest {
     const char* method = nullptr;
     const char* uri = nullptr;
     RequestSource source;
+    std::optional<int64_t> arrived = std::nullopt;
 };
 
 // What the worker needs to know of a response beside its body.
@@ -58,7 +61,9 @@ constexpr char kRefusalText[] = "<response>Forbidden</response>\n";
 class WebService {
   public:
     // The engine must outlive the service. clockMicros is a monotonic clock:
-    // it paces the log lines of refusals and times the clients' deadlines.
+    // it paces the log lines of refusals and times the clients' deadlines and
+    // each request's arrival, which the engine takes as a time of its own
+    // monotonic clock: REQUIRES: the engine's monotonic clock.
     explicit WebService(OsdpPeripheral& osdp,
                         std::function<int64_t()> clockMicros = monotonicMicros);
     WebService(const WebService&) = delete;
@@ -134,7 +139,7 @@ class WebService {
     static void* threadMain(void* self);
     // The response of one whole request from the FastCGI socket: the CGI
     // header block when cgiHeaders, then respond()'s body.
-    std::string answerRequest(const FcgiRequest& request, bool cgiHeaders);
+    std::string answerRequest(const FcgiRequest& request, int64_t arrived, bool cgiHeaders);
     // The replies of a query allowed to run: the "name" echoes, then the reply
     // of every pair in query order.
     std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
@@ -151,8 +156,10 @@ class WebService {
     OsdpPeripheral& osdp;
     const std::function<int64_t()> clockMicros;
     std::atomic<uint32_t> refusals{0};
-    // Log pacing of refusals; worker thread only.
+    // Worker thread only: log pacing of refusals, and the arrival of the
+    // request that respond() serves, for the cards it carries.
     LinePacer refusalLines{kRefusalLinesPerMinute};
+    std::optional<int64_t> requestArrival;
     pthread_t workerThread{};
     std::atomic<int32_t> workerThreadId{0};
     std::atomic<bool> socketOpened{false};
