@@ -12,29 +12,28 @@
 
 #include "util/sha1.h"
 
-bool claimProcessName(const std::string& name) {
+int claimProcessName(const std::string& name) {
     const std::string claim = "kanzo_zul/" + name;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     // A leading zero byte puts the name into the abstract namespace.
     if (claim.size() + 1 > sizeof address.sun_path) {
         errno = ENAMETOOLONG;
-        return false;
+        return -1;
     }
     memcpy(address.sun_path + 1, claim.data(), claim.size());
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
-        return false;
+        return -1;
     const socklen_t length =
         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + claim.size());
     if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0) {
         const int error = errno;
         close(fd);
         errno = error;
-        return false;
+        return -1;
     }
-    // Never closed: the claim ends with the process.
-    return true;
+    return fd;
 }
 
 std::string pathClaimName(const std::string& kind, const std::string& path) {

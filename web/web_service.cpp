@@ -152,8 +152,9 @@ WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicro
 
 bool WebService::claimSocket(std::string* error) {
     const char* socketPath = getenv("FCGI_SOCKET_NAME");
+    // Never let go: the claim ends with the process.
     if (socketPath == nullptr || isTcpForm(socketPath) ||
-        claimProcessName(pathClaimName("fcgi", socketPath)))
+        claimProcessName(pathClaimName("fcgi", socketPath)) >= 0)
         return true;
     *error = "FastCGI socket " + std::string(socketPath) +
              (errno == EADDRINUSE ? " is in use by another instance"
