@@ -26,11 +26,12 @@ struct FcgiServerLimits {
     int64_t responseMicros = 3000000;
     // Bytes all connections may hold together: a request of the largest
     // body (1 MiB) with the largest response (2 MiB) fits twice over, and a
-    // camera can spare it. Plate events hold a few kilobytes.
+    // camera can spare it. Plate events hold a few kilobytes. Past it, the
+    // connections waiting longest are pushed out until the rest fit.
     size_t heldBytes = 8 * 1024 * 1024;
-    // When protocol.maxConnections are open, or heldBytes are held, the connection
-    // waiting longest is dropped for a new one, once it has waited this long:
-    // longer than any web server takes between connect and request.
+    // With protocol.maxConnections open, a newcomer pushes out the
+    // connection waiting longest once that one has waited this long: longer
+    // than any web server takes between connect and request.
     int64_t evictMicros = 1000000;
     FcgiLimits protocol;
 };
