@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "gmock/gmock.h"
@@ -60,6 +61,52 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
     EXPECT_TRUE(
         daemon.waitForLine("FastCGI client dropped: response not taken within 3000 ms", dropped));
     EXPECT_EQ(1, panel.countLines("card="));
+}
+
+// Sockets the process holds: the listening one, its claims, syslog's, and
+// one per client.
+size_t socketsOf(pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    size_t count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+        std::error_code error;
+        count +=
+            std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) == 0;
+    }
+    return count;
+}
+
+// nginx keeping its connections to the daemon (fastcgi_keep_conn with a pool
+// of them): one connection serves request after request, and once the
+// daemon has closed it after its rest, nginx's next request is answered too.
+TEST(FastcgiTest, NginxKeepingItsConnectionGetsEveryRequestAnswered) {
+    TempDir dir;
+    ProcessOptions options = daemonOptions(dir, "/no/tty");
+    options.env["ZUL_CGI_HEADERS"] = "1";
+    ChildProcess daemon(options);
+    ASSERT_THAT(webRequest(dir, "/kanzo_zul?info"), ::testing::EndsWith("OK"));
+    const size_t idle = socketsOf(daemon.pid());
+    Nginx nginx(dir, "upstream kanzo { server unix:" + dir.file("fcgi.sock") +
+                         "; keepalive 4; } server { listen 127.0.0.1:18487; location /kanzo_zul/ "
+                         "{ include /etc/nginx/fastcgi_params; fastcgi_pass kanzo; "
+                         "fastcgi_keep_conn on; } }");
+    const auto status = [] {
+        ChildProcess curl(
+            programOptions({"/usr/bin/curl", "-s", "-o", "/dev/null", "-w", "%{http_code}",
+                            "http://127.0.0.1:18487/kanzo_zul/api?getStatusXML"}));
+        curl.waitExit();
+        return curl.output();
+    };
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ("200", status());
+    EXPECT_EQ(idle + 1, socketsOf(daemon.pid()));
+    const Deadline rested = deadlineIn(std::chrono::seconds(3) + kPatience);
+    while (socketsOf(daemon.pid()) > idle && millisLeft(rested) > 0)
+        poll(nullptr, 0, 50);
+    EXPECT_EQ(idle, socketsOf(daemon.pid()));
+    EXPECT_EQ("200", status());
+    daemon.readOutput();
+    EXPECT_EQ(0, daemon.countLines("FastCGI client dropped"));
 }
 
 // A parameter announced at 2 GiB costs its client the connection, and nothing
