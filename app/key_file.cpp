@@ -44,10 +44,12 @@ bool parseKeyFile(const std::string& text, ReaderKeys* keys, std::string* error)
     std::istringstream lines(text);
     std::string line;
     for (int number = 1; std::getline(lines, line); ++number) {
-        std::istringstream fields(line);
+        // "#" starts a comment, at the start of a line or after its fields;
+        // no key holds one.
+        std::istringstream fields(line.substr(0, line.find('#')));
         std::string reader, mode, key, extra;
         fields >> reader >> mode >> key >> extra;
-        if (reader.empty() || reader[0] == '#')
+        if (reader.empty())
             continue;
         auto fail = [&](const char* what) {
             *error = "line " + std::to_string(number) + ": " + what;
@@ -100,10 +102,9 @@ std::string formatKeyFile(const ReaderKeys& keys) {
 
 bool KeyFile::load(std::string* error) {
     keys_ = ReaderKeys{};
-    // A rewrite killed before its rename leaves a copy that may hold a key.
-    if (removeOrphanedTemporaries(path_) > 0)
-        logAt(1, "Key file %s: unfinished rewrites removed", path_.c_str());
-    const int fd = open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    // Without waiting: a FIFO or a device in its place must not hold the
+    // start, and is refused below.
+    const int fd = open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             return true;

@@ -2,7 +2,7 @@
 // start and rewritten when a controller sets a new key. One line per reader:
 //
 //   # comment
-//   reader1 secure 000102030405060708090A0B0C0D0E0F
+//   reader1 secure 000102030405060708090A0B0C0D0E0F   # the gate's panel
 //   reader2 install
 //
 // Modes: plain (no key), secure (key required), install (key optional; the
@@ -39,11 +39,12 @@ class KeyFile {
     KeyFile(const KeyFile&) = delete;
     KeyFile& operator=(const KeyFile&) = delete;
 
-    // Reads the file, after removing the temporary files of a rewrite that was
-    // killed before its rename. A missing file leaves both readers plain. Refused, with
+    // Reads the file; a missing file leaves both readers plain. Refused, with
     // *error saying why: a file that group or others may access, that is not
-    // owned by this process's user or is not a regular file, that cannot be read
-    // to its end, or a malformed one.
+    // owned by this process's user or is not a regular file (never waited
+    // on: a FIFO is refused at once), that cannot be read to its end, or a
+    // malformed one. The temporary files of a rewrite killed before its rename
+    // are the start's to remove (removeOrphanedTemporaries).
     bool load(std::string* error);
 
     // Rewrites the file with the reader secure under key (writeFileAtomically,

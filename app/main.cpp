@@ -8,11 +8,13 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "app/key_file.h"
 #include "osdp/osdp_peripheral.h"
 #include "platform/ax_parameter.h"
 #include "serial/serial_link.h"
+#include "util/atomic_file.h"
 #include "util/globals.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
@@ -75,6 +77,25 @@ AXParameter* readCameraSerial() {
     return parameters;
 }
 
+// A second daemon on the same socket or line would take requests or bytes
+// from the first: it stops here, before it touches either, or any file.
+void claimSocketAndLine() {
+    std::string error;
+    if (!webService.claimSocket(&error) || !serialLink.claimLine(&error))
+        fatalExit("%s", error.c_str());
+}
+
+// Every file the daemon replaces whole (writeFileAtomically). A kill during a
+// rewrite leaves a temporary copy beside the file, perhaps of a key; each
+// start clears them away.
+void removeUnfinishedRewrites() {
+    for (const std::string& path : {keyFilePath(), osdpPeripheral.configPath}) {
+        const int removed = removeOrphanedTemporaries(path);
+        if (removed > 0)
+            logAt(1, "Unfinished rewrites of %s removed: %d", path.c_str(), removed);
+    }
+}
+
 // The readers' Secure Channel keys and the age limit of their cards.
 void applyReaderSettings() {
     // Secure Channel keys, before the line is open; a key file that others can
@@ -103,23 +124,23 @@ int main() {
     openlog(kApplicationName, LOG_PID, LOG_USER);
 
     AXParameter* parameters = readCameraSerial();
+    claimSocketAndLine();
+    removeUnfinishedRewrites();
     applyReaderSettings();
 
     MainLoop = g_main_loop_new(nullptr, FALSE);
     g_unix_signal_add(SIGTERM, onSignal, GINT_TO_POINTER(SIGTERM));
     g_unix_signal_add(SIGINT, onSignal, GINT_TO_POINTER(SIGINT));
     g_unix_signal_add(SIGHUP, onHangUp, nullptr);
-    // libfcgi's own SIGUSR1 handler, installed by FCGX_Init, ends the web
-    // worker's accept loop for good while the readers go on.
+    // A write to a pipe or socket whose reader has gone (standard output, a
+    // web client that hung up) fails with EPIPE rather than ending the process.
+    signal(SIGPIPE, SIG_IGN);
+    // SIGUSR1, which log rotation set-ups send by habit, would end the
+    // process by its default action; nothing here uses it.
     signal(SIGUSR1, SIG_IGN);
     logAt(5, "Set sigterm, sigint handler");
     logAt(0, "Start program PID: %d\n", static_cast<int>(syscall(SYS_gettid)));
 
-    // A second daemon on the same socket or line would take requests or
-    // bytes from the first: it stops here, before touching either.
-    std::string socketError;
-    if (!webService.claimSocket(&socketError))
-        fatalExit("%s", socketError.c_str());
     procStats.readMemory();
     webService.start();
 

@@ -1,16 +1,20 @@
 // Many plate applications posting at once through nginx: each round, every
 // client posts a plate of its own at the same moment. Counts the plates sent,
 // the plates the daemon delivered (its "Send Reader=" lines) and the answers
-// other than 200 (nginx answers 502 when the daemon's listen queue is full).
+// other than 200 (nginx answers 502 when the daemon's listen queue is full,
+// 504 when the daemon does not answer within a minute), and times each post
+// from connect to answer. With --stalled N, N clients on the daemon's socket
+// each hold one byte of a record header through every round.
 //
 // Usage: kanzo_parallel_plates_bench [--clients N] [--rounds N] [--port P]
-//                                    [--daemon PATH]
+//                                    [--stalled N] [--daemon PATH]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "tests/harness/daemon_harness.h"
 
 namespace {
@@ -52,10 +57,12 @@ int postPlate(int port, const std::string& body) {
     return status;
 }
 
-// The statuses of the POSTs of clients made at the same moment, a plate each.
-std::vector<int> postAtOnce(int port, int clients, int round) {
+// The statuses of the POSTs of clients made at the same moment, a plate each;
+// the milliseconds each took go to millis.
+std::vector<int> postAtOnce(int port, int clients, int round, std::vector<double>* millis) {
     std::atomic<bool> go{false};
     std::vector<int> status(static_cast<size_t>(clients));
+    std::vector<double> took(static_cast<size_t>(clients));
     std::vector<std::thread> threads;
     for (int c = 0; c < clients; ++c) {
         threads.emplace_back([&, c] {
@@ -64,13 +71,32 @@ std::vector<int> postAtOnce(int port, int clients, int round) {
                                      std::to_string(1 + c % 2) + R"("})";
             while (!go.load())
                 std::this_thread::yield();
+            const SteadyClock::time_point start = SteadyClock::now();
             status[static_cast<size_t>(c)] = postPlate(port, body);
+            took[static_cast<size_t>(c)] =
+                std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
         });
     }
     go.store(true);
     for (std::thread& t : threads)
         t.join();
+    millis->insert(millis->end(), took.begin(), took.end());
     return status;
+}
+
+// Posts the rounds; the answers counted by HTTP status, the milliseconds of
+// each post in millis.
+std::map<int, int> runRounds(ChildProcess& daemon, int port, int clients, int rounds,
+                             std::vector<double>* millis) {
+    std::map<int, int> statuses;
+    for (int round = 0; round < rounds; ++round) {
+        for (const int status : postAtOnce(port, clients, round, millis))
+            ++statuses[status];
+        // Reads the daemon's lines as they come, so that its output never fills.
+        daemon.waitForLine("Send Reader=", deadlineIn(std::chrono::seconds(5)),
+                           (round + 1) * clients);
+    }
+    return statuses;
 }
 
 }  // namespace
@@ -79,18 +105,16 @@ int main(int argc, char** argv) {
     int clients = 100;
     int rounds = 5;
     int port = 18485;
+    int stalled = 0;
     std::string daemonPath;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string option = argv[i];
-        if (option == "--clients")
-            clients = atoi(argv[i + 1]);
-        else if (option == "--rounds")
-            rounds = atoi(argv[i + 1]);
-        else if (option == "--port")
-            port = atoi(argv[i + 1]);
-        else if (option == "--daemon")
-            daemonPath = argv[i + 1];
-    }
+    if (!parseOptions(
+            argc, argv,
+            {numberOption("--clients", 1, 1000, &clients),
+             numberOption("--rounds", 1, 1000, &rounds), numberOption("--port", 1024, 65535, &port),
+             numberOption("--stalled", 0, 1000, &stalled), textOption("--daemon", &daemonPath)},
+            "kanzo_parallel_plates_bench [--clients N] [--rounds N] [--port P] "
+            "[--stalled N] [--daemon PATH]"))
+        return 2;
 
     TempDir dir;
     ProcessOptions setup = daemonOptions(dir, "/no/tty");
@@ -109,21 +133,28 @@ int main(int argc, char** argv) {
                          " fastcgi_pass unix:" +
                          dir.file("fcgi.sock") + "; } }");
 
-    std::map<int, int> statuses;
-    for (int round = 0; round < rounds; ++round) {
-        const std::vector<int> status = postAtOnce(port, clients, round);
-        for (const int s : status)
-            ++statuses[s];
-        // Reads the daemon's lines as they come, so that its output never fills.
-        daemon.waitForLine("Send Reader=", deadlineIn(std::chrono::seconds(5)),
-                           (round + 1) * clients);
-    }
+    std::vector<int> stalledClients;
+    for (int s = 0; s < stalled; ++s)
+        stalledClients.push_back(
+            connectAndSend(dir, fcgiRequest("/kanzo_zul/api?info").substr(0, 1)));
+
+    std::vector<double> millis;
+    const SteadyClock::time_point start = SteadyClock::now();
+    const std::map<int, int> statuses = runRounds(daemon, port, clients, rounds, &millis);
+
+    const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    for (const int client : stalledClients)
+        close(client);
 
     const int sent = clients * rounds;
     const int arrived = daemon.countLines("Send Reader=");
-    printf("clients at once: %d, rounds: %d\n", clients, rounds);
+    const Summary took = summarize(millis);
+    printf("clients at once: %d, rounds: %d, stalled clients beside: %d\n", clients, rounds,
+           stalled);
     printf("plates sent: %d, arrived: %d, lost: %d\n", sent, arrived, sent - arrived);
     for (const auto& [code, count] : statuses)
         printf("HTTP %d: %d\n", code, count);
+    printf("per post: median %.1f ms, p99 %.1f ms, max %.1f ms; all rounds %.2f s\n", took.median,
+           took.p99, took.max, seconds);
     return arrived == sent ? 0 : 1;
 }

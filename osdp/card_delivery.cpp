@@ -1,5 +1,6 @@
 #include "osdp/card_delivery.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "util/log.h"
@@ -22,12 +23,15 @@ void ReaderSlot::attach(int number, Clock clock, MonotonicClock monotonic, Journ
     monotonic_ = std::move(monotonic);
 }
 
-void ReaderSlot::injectCard(uint32_t card, const WallTime& now) {
+void ReaderSlot::injectCard(uint32_t card, const WallTime& now, std::optional<int64_t> arrived) {
     const WallTime previous = lastAttempt;
     // Every offer restarts the window, so a card offered again and again at
     // short gaps is taken only the first time.
     lastAttempt = now;
-    const WaitingCard offered{card, monotonic_(), false};
+    // A car that waited at the gate while its request came in is that much
+    // older; never younger than now.
+    const int64_t offeredAt = std::min(arrived.value_or(INT64_MAX), monotonic_());
+    const WaitingCard offered{card, offeredAt, false};
     if (card == lastCard) {
         const int64_t elapsed =
             (now.seconds - previous.seconds) * 1000000 + (now.micros - previous.micros);

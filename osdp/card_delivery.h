@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "osdp/clock.h"
@@ -62,8 +63,9 @@ class ReaderSlot {
     // card again within repeatInterval of the previous offer (every offer
     // restarts the window) or a card that waits already. A card 0 becomes the
     // last card but never waits. A card that finds the queue full pushes the
-    // oldest out.
-    void injectCard(uint32_t card, const WallTime& now);
+    // oldest out. Its age counts from arrived (monotonic; none: now).
+    void injectCard(uint32_t card, const WallTime& now,
+                    std::optional<int64_t> arrived = std::nullopt);
 
     // Sets the tamper state and asks for a status report on the next poll.
     void setTamper(bool tampered);

@@ -6,9 +6,11 @@
 Journal::Journal(Micros wall, Micros monotonic)
     : wall_(std::move(wall)), monotonic_(std::move(monotonic)) {}
 
-void Journal::received(CardSource source, int reader, uint32_t card, const std::string& plate) {
-    const int64_t wall = wall_();
+void Journal::received(CardSource source, int reader, uint32_t card, const std::string& plate,
+                       std::optional<int64_t> arrived) {
     const int64_t now = monotonic_();
+    const int64_t at = std::min(arrived.value_or(INT64_MAX), now);
+    const int64_t wall = wall_() - (now - at);
     MutexLock lock(mutex_);
     JournalEntry& entry = ring_[nextId_ % kCapacity];
     entry = JournalEntry();
@@ -18,7 +20,7 @@ void Journal::received(CardSource source, int reader, uint32_t card, const std::
     entry.card = card;
     entry.plate = plate;
     entry.arrivedWall = wall;
-    entry.arrivedMono = now;
+    entry.arrivedMono = at;
     entry.fateMono = now;
     ++counts_.received[reader][static_cast<int>(source)];
 }

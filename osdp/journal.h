@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,8 +97,10 @@ class Journal {
     Journal& operator=(const Journal&) = delete;
 
     // A card arrived for reader index 0 or 1; plate empty for a card number.
-    void received(CardSource source, int reader, uint32_t card, const std::string& plate)
-        EXCLUDES(mutex_);
+    // arrived: when its request began to arrive, on the monotonic clock
+    // (none: now); the entry's time and ages count from there.
+    void received(CardSource source, int reader, uint32_t card, const std::string& plate,
+                  std::optional<int64_t> arrived = std::nullopt) EXCLUDES(mutex_);
 
     // What became of the card most lately received for the reader. Each is
     // recorded on the newest entry of that card to which it can happen:

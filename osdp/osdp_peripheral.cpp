@@ -170,11 +170,11 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
 }
 
 void OsdpPeripheral::injectCard(int reader, uint32_t card, CardSource source,
-                                const std::string& plate) {
-    journal.received(source, reader, card, plate);
+                                const std::string& plate, std::optional<int64_t> arrived) {
+    journal.received(source, reader, card, plate, arrived);
     const WallTime now = clock_();
     MutexLock lock(mutex);
-    slots[reader].injectCard(card, now);
+    slots[reader].injectCard(card, now, arrived);
 }
 
 void OsdpPeripheral::setTamper(int reader, bool tampered) {

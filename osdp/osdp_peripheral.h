@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "osdp/card_delivery.h"
@@ -95,10 +96,13 @@ class OsdpPeripheral {
 
     // Web worker. Offers a card to reader index 0 or 1 (see
     // ReaderSlot::injectCard). The journal records where it came from and
-    // the plate it was made of (empty for a card number).
+    // the plate it was made of (empty for a card number). arrived is when
+    // the request carrying it began to arrive, on the monotonic clock: the
+    // card's age and its journal entry start there (none: now).
     // REQUIRES: reader is 0 or 1.
     void injectCard(int reader, uint32_t card, CardSource source = CardSource::cardCommand,
-                    const std::string& plate = std::string()) EXCLUDES(mutex);
+                    const std::string& plate = std::string(),
+                    std::optional<int64_t> arrived = std::nullopt) EXCLUDES(mutex);
 
     // Web worker. Sets the tamper state and asks for a local status report on
     // the reader's next poll. REQUIRES: reader is 0 or 1.

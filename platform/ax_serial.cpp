@@ -38,14 +38,18 @@ gboolean isZeroOrOne(gint value) {
 
 }  // namespace
 
+std::string axSerialDevicePath() {
+    const char* device = getenv("ZUL_SERIAL_DEVICE");
+    return device == nullptr || device[0] == '\0' ? kDefaultDevice : device;
+}
+
 extern "C" AXSerialPort* ax_serial_init(gint port_number, GError** error) {
     if (port_number != 0) {
         setPlatformError(error, "No serial port %d", port_number);
         return nullptr;
     }
-    const char* device = getenv("ZUL_SERIAL_DEVICE");
-    if (device == nullptr || device[0] == '\0')
-        device = kDefaultDevice;
+    const std::string path = axSerialDevicePath();
+    const char* device = path.c_str();
     // One process per line: the lock goes with the descriptor, so it dies
     // with its holder, and exclusive mode turns away any other open of the
     // tty (root apart), which would steal bytes from the line.

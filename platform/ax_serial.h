@@ -43,3 +43,12 @@ gint ax_serial_get_fd(AXSerialPort* port, GError** error);
 void ax_serial_cleanup(AXSerialPort* port);
 
 G_END_DECLS
+
+#ifdef __cplusplus
+#include <string>
+
+// Not in the camera's library: the tty that ax_serial_init opens for port 0
+// in this stand-in (ZUL_SERIAL_DEVICE, default /dev/ttyS0), so that the line
+// can be claimed before it is opened.
+std::string axSerialDevicePath();
+#endif

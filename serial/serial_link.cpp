@@ -1,9 +1,17 @@
 #include "serial/serial_link.h"
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "osdp/osdp_peripheral.h"
 #include "platform/platform_error.h"
 #include "util/hex.h"
 #include "util/log.h"
+#include "util/process_claim.h"
 
 namespace {
 
@@ -74,6 +82,24 @@ SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
     logAt(2, "Serial init.");
 }
 
+bool SerialLink::claimLine(std::string* error) {
+    const std::string device = axSerialDevicePath();
+    struct stat info;
+    if (claim_ >= 0 || stat(device.c_str(), &info) != 0)
+        return true;
+    const std::string name = S_ISCHR(info.st_mode) ? "tty/" + std::to_string(major(info.st_rdev)) +
+                                                         ":" + std::to_string(minor(info.st_rdev))
+                                                   : "file/" + std::to_string(info.st_dev) + ":" +
+                                                         std::to_string(info.st_ino);
+    claim_ = claimProcessName(name);
+    if (claim_ >= 0)
+        return true;
+    *error = "Serial port " + device +
+             (errno == EADDRINUSE ? " is in use by another instance"
+                                  : std::string(" not claimed: ") + strerror(errno));
+    return false;
+}
+
 gboolean SerialLink::open() {
     logAt(2, "Serial open port");
     // A failed start keeps what it obtained until close().
@@ -89,8 +115,10 @@ bool SerialLink::portBusy() const {
 
 bool SerialLink::reopen() {
     // A failed reopen lets go of what it obtained and starts afresh on the
-    // next try, silently: the hang-up was logged once.
-    if (bringUp(false) == nullptr)
+    // next try, silently: the hang-up was logged once. A tty that another
+    // daemon claimed meanwhile stays its own.
+    std::string busy;
+    if (claimLine(&busy) && bringUp(false) == nullptr)
         return true;
     release();
     return false;
@@ -267,6 +295,10 @@ void SerialLink::release() {
     }
     ax_serial_cleanup(port);
     port = nullptr;
+    if (claim_ >= 0) {
+        ::close(claim_);
+        claim_ = -1;
+    }
     fd = 0;
     settingsApplied = FALSE;
     watchContext.port = nullptr;

@@ -49,6 +49,15 @@ class SerialLink {
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
 
+    // One daemon per line: claims the tty of port 0 (claimProcessName) by its
+    // device number, whatever path names it, and touches nothing of it. The
+    // claim is held with the line: from the start, before open(), until the
+    // line is lost or closed, and again from each reopen, so that a tty of
+    // the same number that another daemon opened meanwhile is not taken from
+    // it. False, with *error, when another holds it. A tty that is not there
+    // is not claimed: open() reports it.
+    bool claimLine(std::string* error);
+
     // Configures port 0 for 9600 8N1, two-wire RS-485, and installs the read
     // watch on the default main context. FALSE at the first failing step,
     // which is logged; what was obtained stays until close(), and there is no
@@ -108,6 +117,7 @@ class SerialLink {
 
     OsdpPeripheral& osdp_;
     const guint reopenIntervalMs_;
+    int claim_ = -1;  // descriptor of the line's claim
     guint watchId_ = 0;
     guint reopenId_ = 0;
 };

@@ -128,6 +128,31 @@ TEST(SerialLinkTest, HungUpPortLeavesNothingToDispatch) {
     unsetenv("ZUL_SERIAL_DEVICE");
 }
 
+// A second daemon's link finds the tty claimed while the first holds it, under
+// whatever path, and free once the first has let it go.
+TEST(SerialLinkTest, LineIsClaimedWhileItIsHeld) {
+    OsdpPeripheral osdp;
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+    const std::string link = testing::TempDir() + "kanzo_tty_" + std::to_string(getpid());
+    ASSERT_EQ(0, symlink(ptsname(master), link.c_str()));
+    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+    SerialLink first(osdp, 60000);
+    std::string error;
+    ASSERT_TRUE(first.claimLine(&error));
+    ASSERT_TRUE(first.open());
+    setenv("ZUL_SERIAL_DEVICE", link.c_str(), 1);
+    SerialLink second(osdp, 60000);
+    EXPECT_FALSE(second.claimLine(&error));
+    EXPECT_EQ("Serial port " + link + " is in use by another instance", error);
+    first.close();
+    EXPECT_TRUE(second.claimLine(&error));
+    second.close();
+    unlink(link.c_str());
+    close(master);
+    unsetenv("ZUL_SERIAL_DEVICE");
+}
+
 // A controller that stops taking bytes: the replies fill the tty until a write
 // fails, which is logged and handled as a lost line.
 TEST(SerialLinkTest, UnwritableReplyReopensTheLine) {

@@ -1,6 +1,7 @@
 // Byte order of the wire in one place: OSDP lays its lengths, check codes and
 // counts and serial numbers low byte first, and its card numbers high byte
-// first. Every field wider than a byte is written and read through these.
+// first; FastCGI lays every field high byte first. Every field wider than a
+// byte is written and read through these.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,16 @@ inline void encodeFixed32(uint8_t* out, uint32_t value) {
 
 inline uint32_t decodeFixed32(const uint8_t* in) {
     return decodeFixed16(in) | static_cast<uint32_t>(decodeFixed16(in + 2)) << 16;
+}
+
+// High byte first. REQUIRES: out holds 2 bytes.
+inline void encodeBigEndian16(uint8_t* out, uint16_t value) {
+    out[0] = static_cast<uint8_t>(value >> 8);
+    out[1] = static_cast<uint8_t>(value);
+}
+
+inline uint16_t decodeBigEndian16(const uint8_t* in) {
+    return static_cast<uint16_t>(in[0] << 8 | in[1]);
 }
 
 // High byte first. REQUIRES: out holds 4 bytes.

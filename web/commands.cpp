@@ -157,7 +157,7 @@ std::string WebService::cardCommand(int reader, const std::string& value) {
         return kInvalidParam;
     }
     logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-    osdp.injectCard(reader, card);
+    osdp.injectCard(reader, card, CardSource::cardCommand, std::string(), requestArrival);
     return "OK";
 }
 
@@ -170,7 +170,8 @@ std::string WebService::plateCommand(int reader, const std::string& value) {
                           : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
               digest.c_str(), card);
         logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-        osdp.injectCard(reader, card, CardSource::plateCommand, withoutBlanks(value));
+        osdp.injectCard(reader, card, CardSource::plateCommand, withoutBlanks(value),
+                        requestArrival);
         return digest.substr(digest.size() - 8);
     } catch (const std::exception&) {
         return "Error";

@@ -274,7 +274,7 @@ void PlateIntake::deliver(const std::string& plate, const std::optional<PlateReg
     const int reader = region->reader;
     logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, plate.c_str(), card,
           digest.c_str());
-    osdp.injectCard(reader - 1, card, CardSource::plateEvent, plate);
+    osdp.injectCard(reader - 1, card, CardSource::plateEvent, plate, arrived);
     osdp.setLastLpr(reader - 1, plate);
 }
 
@@ -345,7 +345,7 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
         logAt(2, "LPR Not found");
         return std::string();
     }
-    if (PlateIntake(osdp).take(body))
+    if (PlateIntake(osdp, requestArrival).take(body))
         return std::string();
 
     // An upload's text ends at its first zero byte.

@@ -25,7 +25,10 @@ struct PlateRegion {
 
 class PlateIntake {
   public:
-    explicit PlateIntake(OsdpPeripheral& osdp) : osdp(osdp) {}
+    // arrived: when the request carrying the event began to arrive (see
+    // OsdpPeripheral::injectCard).
+    explicit PlateIntake(OsdpPeripheral& osdp, std::optional<int64_t> arrived = std::nullopt)
+        : osdp(osdp), arrived(arrived) {}
 
     // Takes a POST body as a plate event: one RFC 8259 JSON text, UTF-8 with
     // or without a byte order mark, whose one member plateUTF8, at any depth,
@@ -44,4 +47,5 @@ class PlateIntake {
     void deliver(const std::string& plate, const std::optional<PlateRegion>& region);
 
     OsdpPeripheral& osdp;
+    const std::optional<int64_t> arrived;
 };

@@ -1,8 +1,5 @@
 #include "web/web_service.h"
 
-#include <fcgiapp.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -10,6 +7,7 @@
 #include <unistd.h>
 #include <uriparser/Uri.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +16,9 @@
 
 #include "util/escape.h"
 #include "util/log.h"
+#include "util/process_claim.h"
+#include "web/fastcgi_server.h"
+#include "web/plate_intake.h"
 
 namespace {
 
@@ -34,16 +35,10 @@ constexpr char kPageHeaderBlock[] =
 constexpr char kRefusalHeaderBlock[] =
     "Status: 403 Forbidden\r\nContent-Type: text/plain; charset=utf-8\r\n"
     "X-Content-Type-Options: nosniff\r\n\r\n";
-// A flood of refused requests must not fill the log.
-constexpr int kRefusalLinesPerMinute = 10;
-constexpr int64_t kMinuteMicros = 60 * 1000 * 1000;
-// Connections the kernel queues while the worker serves one request. listen()
+// Connections the kernel queues until the worker takes them. listen()
 // cuts the number down to the system's maximum (net.core.somaxconn): a queue
 // of 20 made nginx answer 502 to about half of 30 clients at once.
 constexpr int kListenBacklog = 65535;
-// A client that stops sending once its request is under way (in its body above
-// all) is dropped after this long, so that it cannot hold the one worker.
-constexpr time_t kReceiveDeadlineSeconds = 3;
 // Pairs one request may carry, and the most its response may hold. The page
 // and the tools send a handful of pairs; the largest single reply is the echo
 // of an uploaded body (up to 1 MiB). Without a bound 100 000 pairs built a
@@ -53,40 +48,48 @@ constexpr size_t kResponseLimit = 2 * 1024 * 1024;
 constexpr char kTooManyPairs[] = "<response>Too many params</response>\n";
 constexpr char kResponseTooLarge[] = "<response>Response too large</response>\n";
 
-// A path with a colon is a TCP host:port for libfcgi.
-bool isUnixSocketPath(const char* path) {
-    return strchr(path, ':') == nullptr;
+// A name of the form "host:port" asks for a TCP socket. Not served: anyone
+// who can connect posts cards as the camera itself (the web server names the
+// client), and a TCP port is open to every local user, where a socket path
+// is open to those its directory lets in.
+bool isTcpForm(const char* name) {
+    return strchr(name, ':') != nullptr && strchr(name, '/') == nullptr;
 }
 
-// libfcgi ends the whole process when it cannot bind a Unix socket path (a
-// missing directory, no permission, a path too long), which would take the
-// OSDP side down with the web interface. The path is therefore tried here
-// first, the same way (an old socket removed, then bound), so that such a
-// failure ends only the worker. libfcgi removes whatever the path names before
-// it binds: anything there but a socket is refused and left alone.
-bool socketPathBindable(const char* path) {
-    if (!isUnixSocketPath(path))
-        return true;
+// Listens on the socket path, non-blocking, for any user to connect (the web
+// server runs as another user; the directory decides who gets in). An old
+// socket at the path is replaced; anything else there is left alone. The
+// descriptor, or -1 when the path cannot be used (logged).
+int openListeningSocket(const char* path) {
+    if (isTcpForm(path)) {
+        logAt(1, "FCGI_SOCKET_NAME %s: host:port is not served, only a socket path", path);
+        return -1;
+    }
     struct stat info;
     if (lstat(path, &info) == 0 && !S_ISSOCK(info.st_mode)) {
         logAt(1, "FCGI_SOCKET_NAME %s is not a socket: left alone", path);
-        return false;
+        return -1;
     }
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     const size_t length = strlen(path);
-    if (length >= sizeof address.sun_path)
-        return false;
-    memcpy(address.sun_path, path, length + 1);
-    unlink(path);
-    const int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0)
-        return false;
-    const bool bound = bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(probe);
-    if (bound)
+    int fd = -1;
+    if (length >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+    } else {
+        memcpy(address.sun_path, path, length + 1);
         unlink(path);
-    return bound;
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fd, kListenBacklog) != 0) {
+        logAt(1, "FCGX_OpenSocket failed: %s: %s", path, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    chmod(path, 0777);
+    return fd;
 }
 
 // Texts go out as with printf "%s": up to their first zero byte. Once out
@@ -113,30 +116,22 @@ bool appendNameEchoes(std::string& out, const UriQueryListA* queryList) {
     return true;
 }
 
-// Every later read on the accepted connection, the body's above all, gives up
-// after the deadline. (libfcgi itself drops a client that sends nothing in its
-// first two seconds.)
-void setReceiveDeadline(int socket) {
-    const timeval deadline{kReceiveDeadlineSeconds, 0};
-    if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &deadline, sizeof deadline) != 0)
-        logAt(1, "FastCGI receive deadline not set: %s", strerror(errno));
-}
-
-std::string paramText(const char* name, FCGX_ParamArray envp) {
-    const char* value = FCGX_GetParam(name, envp);
+std::string paramText(const FcgiRequest& request, const char* name) {
+    const char* value = request.param(name);
     return value != nullptr ? value : "";
 }
 
 // The parameters of a request that respond() and the request policy read.
-WebRequest webRequestOf(FCGX_ParamArray envp) {
-    WebRequest request;
-    request.method = FCGX_GetParam("REQUEST_METHOD", envp);
-    request.uri = FCGX_GetParam("REQUEST_URI", envp);
-    request.source = {paramText("REMOTE_ADDR", envp),         paramText("REMOTE_USER", envp),
-                      paramText("HTTP_HOST", envp),           paramText("HTTP_ORIGIN", envp),
-                      paramText("HTTP_SEC_FETCH_SITE", envp), paramText("HTTP_REFERER", envp),
-                      paramText("REQUEST_SCHEME", envp),      paramText("HTTPS", envp)};
-    return request;
+WebRequest webRequestOf(const FcgiRequest& request) {
+    WebRequest webRequest;
+    webRequest.method = request.param("REQUEST_METHOD");
+    webRequest.uri = request.param("REQUEST_URI");
+    webRequest.source = {paramText(request, "REMOTE_ADDR"),    paramText(request, "REMOTE_USER"),
+                         paramText(request, "HTTP_HOST"),      paramText(request, "HTTP_ORIGIN"),
+                         paramText(request, "HTTP_SEC_FETCH_SITE"),
+                         paramText(request, "HTTP_REFERER"),
+                         paramText(request, "REQUEST_SCHEME"), paramText(request, "HTTPS")};
+    return webRequest;
 }
 
 // The kind of request a query makes: the strongest kind among its pairs. A
@@ -158,22 +153,17 @@ RequestKind requestKind(const UriQueryListA* queryList, bool isPost) {
 }  // namespace
 
 WebService::WebService(OsdpPeripheral& osdp, std::function<int64_t()> clockMicros)
-    : osdp(osdp), clockMicros(std::move(clockMicros)) {
-    FCGX_Init();
-}
+    : osdp(osdp), clockMicros(std::move(clockMicros)) {}
 
 bool WebService::claimSocket(std::string* error) {
     const char* socketPath = getenv("FCGI_SOCKET_NAME");
-    if (socketPath == nullptr || !isUnixSocketPath(socketPath))
+    // Never let go: the claim ends with the process.
+    if (socketPath == nullptr || isTcpForm(socketPath) ||
+        claimProcessName(pathClaimName("fcgi", socketPath)) >= 0)
         return true;
-    const std::string lockPath = std::string(socketPath) + ".lock";
-    // Never closed: the lock ends with the process, however it ends.
-    const int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 || flock(fd, LOCK_EX | LOCK_NB) == 0)
-        return true;
-    *error = "FastCGI socket " + std::string(socketPath) + " is in use by another instance (" +
-             lockPath + " is locked)";
-    close(fd);
+    *error = "FastCGI socket " + std::string(socketPath) +
+             (errno == EADDRINUSE ? " is in use by another instance"
+                                  : std::string(" not claimed: ") + strerror(errno));
     return false;
 }
 
@@ -222,57 +212,58 @@ void* WebService::serve() {
         return nullptr;
     }
     logAt(5, "Socket: %s\n", socketPath);
-    if (FCGX_Init() != 0) {
-        logAt(1, "FCGX_Init failed");
+    const int socket = openListeningSocket(socketPath);
+    if (socket < 0)
         return nullptr;
-    }
-    const int socket =
-        socketPathBindable(socketPath) ? FCGX_OpenSocket(socketPath, kListenBacklog) : -1;
-    if (socket < 0) {
-        logAt(1, "FCGX_OpenSocket failed: %s", socketPath);
-        return nullptr;
-    }
-    socketOpened.store(isUnixSocketPath(socketPath));
-    // The web server runs as another user and must be able to connect.
-    chmod(socketPath, 0777);
-    FCGX_Request request;
-    if (FCGX_InitRequest(&request, socket, 0) != 0) {
-        logAt(1, "FCGX_InitRequest failed");
-        return nullptr;
-    }
+    socketOpened.store(true);
     const char* headerSetting = getenv("ZUL_CGI_HEADERS");
     const bool cgiHeaders = headerSetting != nullptr && strcmp(headerSetting, "1") == 0;
     logAt(5, "Starting FactCGI loop");
-
-    while (FCGX_Accept_r(&request) == 0) {
-        setReceiveDeadline(request.ipcFd);
-        const WebRequest webRequest = webRequestOf(request.envp);
-        // A body that stops coming (the deadline passed) or is cut by a
-        // hang-up leaves an error on the stream: nothing of it is used.
-        const BodyReader readBody = [&request](char* buf, int n) {
-            const int got = FCGX_GetStr(buf, n, request.in);
-            return FCGX_GetError(request.in) != 0 ? -1 : got;
-        };
-        ResponseShape shape;
-        const std::string body = respond(webRequest, readBody, &shape);
-        if (cgiHeaders) {
-            FCGX_PutS(shape.refused  ? kRefusalHeaderBlock
-                      : shape.isPage ? kPageHeaderBlock
-                                     : kCgiHeaderBlock,
-                      request.out);
-        }
-        // Every text in body already stops at its first zero byte, as it would
-        // when printed with "%s"; the body goes out in one piece.
-        FCGX_PutStr(body.data(), static_cast<int>(body.size()), request.out);
-        FCGX_Finish_r(&request);
+    FcgiServerLimits limits;
+    // handlePost reads one byte past the limit to tell a body too large.
+    limits.protocol.bodyKept = kBodyLimit + 1;
+    FcgiServer server(
+        socket,
+        [this, cgiHeaders](const FcgiRequest& request, int64_t arrived) {
+            return answerRequest(request, arrived, cgiHeaders);
+        },
+        clockMicros, limits);
+    while (server.serveOnce(-1)) {
     }
+    close(socket);
     return nullptr;
+}
+
+std::string WebService::answerRequest(const FcgiRequest& request, int64_t arrived,
+                                      bool cgiHeaders) {
+    WebRequest webRequest = webRequestOf(request);
+    webRequest.arrived = arrived;
+    // The body came whole before the request is served: reading it never waits.
+    size_t offset = 0;
+    const BodyReader readBody = [&request, &offset](char* buf, int n) {
+        const size_t count =
+            std::min(static_cast<size_t>(std::max(n, 0)), request.body.size() - offset);
+        memcpy(buf, request.body.data() + offset, count);
+        offset += count;
+        return static_cast<int>(count);
+    };
+    ResponseShape shape;
+    const std::string body = respond(webRequest, readBody, &shape);
+    if (!cgiHeaders)
+        return body;
+    // Every text in body already stops at its first zero byte, as it would
+    // when printed with "%s".
+    return (shape.refused  ? kRefusalHeaderBlock
+            : shape.isPage ? kPageHeaderBlock
+                           : kCgiHeaderBlock) +
+           body;
 }
 
 std::string WebService::respond(const WebRequest& request, const BodyReader& readBody,
                                 ResponseShape* shape) {
     const char* method = request.method;
     const char* uri = request.uri;
+    requestArrival = request.arrived;
     logAt(5, "Request_method: %s", method != nullptr ? method : "");
     logAt(5, "Parsing URI: %s", uri != nullptr ? uri : "");
 
@@ -346,22 +337,14 @@ std::string WebService::runQuery(const UriQueryListA* queryList, bool isPost, co
 
 void WebService::noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict) {
     refusals.fetch_add(1);
-    const int64_t now = clockMicros();
-    if (refusalLinesInWindow == 0 || now - refusalWindowStart >= kMinuteMicros) {
-        refusalWindowStart = now;
-        refusalLinesInWindow = 0;
-    }
-    if (refusalLinesInWindow == kRefusalLinesPerMinute) {
-        ++refusalsNotLogged;
+    uint32_t notLogged = 0;
+    if (!refusalLines.admit(clockMicros(), &notLogged))
         return;
-    }
-    ++refusalLinesInWindow;
     const char* address = source.remoteAddr.empty() ? "-" : source.remoteAddr.c_str();
-    if (refusalsNotLogged == 0) {
+    if (notLogged == 0) {
         logAt(1, "Refused %s request from %s: %s", kindName(kind), address, verdictName(verdict));
     } else {
         logAt(1, "Refused %s request from %s: %s (%u more refused, not logged)", kindName(kind),
-              address, verdictName(verdict), refusalsNotLogged);
-        refusalsNotLogged = 0;
+              address, verdictName(verdict), notLogged);
     }
 }

@@ -1,6 +1,7 @@
-// The web interface: a FastCGI responder on a worker thread of its own. Each
-// key/value pair of a request URI's query is one command; plate events and file
-// uploads arrive as POST bodies. Replies are plain texts written back to back.
+// The web interface: a FastCGI responder on a worker thread of its own
+// (web/fastcgi_server.h). Each key/value pair of a request URI's query is one
+// command; plate events and file uploads arrive as POST bodies. Replies are
+// plain texts written back to back.
 #pragma once
 
 #include <pthread.h>
@@ -10,14 +11,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "osdp/osdp_peripheral.h"
+#include "util/line_pacer.h"
 #include "web/request_policy.h"
 
+struct FcgiRequest;
+
 // Reads up to n bytes of the request body into buf and returns how many it
-// read; fewer than n only at the end of the body (FCGX_GetStr semantics), and
-// -1 when the body broke off (the client stopped sending or hung up).
+// read; fewer than n only at the end of the body, and -1 when the body broke
+// off. The worker hands over bodies that came whole, the first
+// FcgiLimits::bodyKept bytes of a longer one.
 using BodyReader = std::function<int(char* buf, int n)>;
 
 class WebService;
@@ -31,11 +37,13 @@ struct WebCommand {
 };
 
 // One request as the web server hands it over. method and uri may be null
-// (parameter absent).
+// (parameter absent). arrived: when its first byte came, on the service's
+// monotonic clock; cards it carries are as old as that (none: now).
 struct WebRequest {
     const char* method = nullptr;
     const char* uri = nullptr;
     RequestSource source;
+    std::optional<int64_t> arrived = std::nullopt;
 };
 
 // What the worker needs to know of a response beside its body.
@@ -44,23 +52,27 @@ struct ResponseShape {
     bool refused = false;  // refused by the request policy: status 403
 };
 
+// A flood of refused requests must not fill the log.
+constexpr int kRefusalLinesPerMinute = 10;
+
 // The whole response body of a refused request.
 constexpr char kRefusalText[] = "<response>Forbidden</response>\n";
 
 class WebService {
   public:
-    // Initialises the FastCGI library. The engine must outlive the service.
-    // clockMicros is a monotonic clock; it paces the log lines of refusals.
+    // The engine must outlive the service. clockMicros is a monotonic clock:
+    // it paces the log lines of refusals and times the clients' deadlines and
+    // each request's arrival, which the engine takes as a time of its own
+    // monotonic clock: REQUIRES: the engine's monotonic clock.
     explicit WebService(OsdpPeripheral& osdp,
                         std::function<int64_t()> clockMicros = monotonicMicros);
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
-    // One daemon per socket: takes a lock on "<socket>.lock" beside the socket
-    // named by FCGI_SOCKET_NAME, held until the process ends. False, with
-    // *error, when another process holds it. True without a Unix socket path,
-    // or when no lock file can be made there (serve() then reports the
-    // socket itself). REQUIRES: called before start().
+    // One daemon per socket: claims the socket path named by
+    // FCGI_SOCKET_NAME (claimProcessName), held until the process ends, and
+    // touches nothing. False, with *error, when another process holds it.
+    // True without a socket path. REQUIRES: called before start().
     bool claimSocket(std::string* error);
 
     // Removes the socket that serve() opened, if it did. For a clean exit.
@@ -73,8 +85,9 @@ class WebService {
     // Kernel thread id of the worker, 0 before it has started.
     int threadId() const;
 
-    // Worker thread body: opens the socket named by FCGI_SOCKET_NAME and serves
-    // requests one at a time until accepting fails. Returns null.
+    // Worker thread body: opens the socket named by FCGI_SOCKET_NAME (a path:
+    // an old socket there is replaced, anything else left alone) and serves
+    // its clients (FcgiServer) until the socket fails. Returns null.
     void* serve();
 
     // The whole response body of one request, as the worker writes it after
@@ -124,6 +137,9 @@ class WebService {
 
   private:
     static void* threadMain(void* self);
+    // The response of one whole request from the FastCGI socket: the CGI
+    // header block when cgiHeaders, then respond()'s body.
+    std::string answerRequest(const FcgiRequest& request, int64_t arrived, bool cgiHeaders);
     // The replies of a query allowed to run: the "name" echoes, then the reply
     // of every pair in query order.
     std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
@@ -140,10 +156,10 @@ class WebService {
     OsdpPeripheral& osdp;
     const std::function<int64_t()> clockMicros;
     std::atomic<uint32_t> refusals{0};
-    // Log pacing of refusals; worker thread only.
-    int64_t refusalWindowStart = 0;
-    int refusalLinesInWindow = 0;
-    uint32_t refusalsNotLogged = 0;
+    // Worker thread only: log pacing of refusals, and the arrival of the
+    // request that respond() serves, for the cards it carries.
+    LinePacer refusalLines{kRefusalLinesPerMinute};
+    std::optional<int64_t> requestArrival;
     pthread_t workerThread{};
     std::atomic<int32_t> workerThreadId{0};
     std::atomic<bool> socketOpened{false};

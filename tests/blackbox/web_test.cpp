@@ -169,33 +169,6 @@ TEST(FastcgiTest, HiddenDeepNestingIsRefusedAndTheWorkerServesOn) {
     EXPECT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
 }
 
-// A client that connects and sends nothing, and one that stops in the middle
-// of a plate event's body, hold the one worker only until their deadline.
-TEST(FastcgiTest, StalledClientDoesNotHoldTheWorker) {
-    TempDir dir;
-    ChildProcess daemon(daemonOptions(dir, "/no/tty"));
-    ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
-    const std::string params = std::string("\16\4REQUEST_METHODPOST") +
-                               std::string("\13\16REQUEST_URI/kanzo_zul?lpr") +
-                               std::string("\13\11REMOTE_ADDR127.0.0.1");
-    const std::string event = R"({"plateUTF8":"AB123CD","roiID":"1"})";
-    const std::string midBody = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8)) +
-                                fcgiRecord(4, params) + fcgiRecord(4, "") +
-                                fcgiRecord(5, event).substr(0, 8 + 10);
-    for (const std::string& sent : {std::string(), midBody}) {
-        const int client = socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        dir.file("fcgi.sock").copy(address.sun_path, sizeof address.sun_path - 1);
-        ASSERT_EQ(0, connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address));
-        ASSERT_EQ(static_cast<ssize_t>(sent.size()), write(client, sent.data(), sent.size()));
-        EXPECT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
-        close(client);
-    }
-    EXPECT_TRUE(daemon.waitForLine("POST body broke off: request dropped"));
-    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<lastCard1>0</lastCard1>"));
-}
-
 // The browser on the camera itself: loopback, where Chromium marks the
 // requests of another site's pages (Sec-Fetch-Site) and nginx asks no login.
 TEST(StatusPageTest, PageWorksAndOtherSitesChangeNothingOnTheCameraItself) {

@@ -6,8 +6,10 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include <iterator>
 #include <stdexcept>
 #include <utility>
+
+#include "web/fastcgi_codec.h"
 
 extern char** environ;
 
@@ -267,6 +271,42 @@ std::string fcgiRecord(char type, const std::string& content) {
     const size_t n = content.size();
     return std::string{1, type, 0, 1, static_cast<char>(n >> 8), static_cast<char>(n), 0, 0} +
            content;
+}
+
+std::string fcgiRequest(const std::string& uri, const std::string& body) {
+    std::string params;
+    appendFcgiPair(&params, "REQUEST_METHOD", body.empty() ? "GET" : "POST");
+    appendFcgiPair(&params, "REQUEST_URI", uri);
+    appendFcgiPair(&params, "REMOTE_ADDR", "127.0.0.1");
+    std::string records = fcgiRecord(kFcgiBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8)) +
+                          fcgiRecord(kFcgiParams, params) + fcgiRecord(kFcgiParams, "");
+    for (size_t at = 0; at < body.size(); at += kFcgiMaxContent)
+        records += fcgiRecord(kFcgiStdin, body.substr(at, kFcgiMaxContent));
+    return records + fcgiRecord(kFcgiStdin, "");
+}
+
+int connectAndSend(const TempDir& dir, const std::string& bytes) {
+    const int client = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    dir.file("fcgi.sock").copy(address.sun_path, sizeof address.sun_path - 1);
+    if (connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL) !=
+            static_cast<ssize_t>(bytes.size())) {
+        close(client);
+        return -1;
+    }
+    return client;
+}
+
+bool closedByDaemon(int client, Deadline deadline) {
+    char buffer[4096];
+    for (pollfd ready = {client, POLLIN, 0}; poll(&ready, 1, millisLeft(deadline)) == 1;) {
+        const ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno == ECONNRESET))
+            return true;
+    }
+    return false;
 }
 
 int sendToSocket(const TempDir& dir, const std::string& bytes) {

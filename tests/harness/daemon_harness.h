@@ -128,9 +128,22 @@ std::string webRequest(const TempDir& dir, const std::string& uri, const std::st
 // One FastCGI record of request 1.
 std::string fcgiRecord(char type, const std::string& content);
 
+// The records of FastCGI request 1 for uri from the camera itself, without
+// keep-conn: a GET, or a POST of body when there is one.
+std::string fcgiRequest(const std::string& uri, const std::string& body = "");
+
 // A client of the daemon's socket in dir that sends bytes and hangs up; its
 // exit code.
 int sendToSocket(const TempDir& dir, const std::string& bytes);
+
+// A client connected to the daemon's socket in dir that has sent bytes and
+// stays; its descriptor, for the caller to close. -1 when the socket does
+// not accept.
+int connectAndSend(const TempDir& dir, const std::string& bytes);
+
+// True once the daemon has closed the client's connection, before the
+// deadline; what it sent before is read and dropped.
+bool closedByDaemon(int client, Deadline deadline);
 
 // The whole of a file; empty when it cannot be read.
 std::string fileText(const std::string& path);
