@@ -9,14 +9,9 @@
 #include <cstdint>
 #include <string>
 
+#include "osdp/figures.h"
 #include "osdp/protocol.h"
 
-constexpr int kReaderCount = 2;
-constexpr size_t kFrameBufferSize = 1024;
-// No frame the receiver takes is longer than the receive buffer osdp_PDCAP
-// announces; a longer length field marks a broken frame.
-constexpr size_t kMaxFrameLength = kReceiveBufferSize;
-static_assert(kMaxFrameLength <= kFrameBufferSize, "a whole frame fits the buffer");
 // A pause longer than this inside a frame ends the frame as broken: well above
 // the gaps a USB serial adapter leaves inside a burst, well below the time a
 // controller waits for a reply before it sends again.
@@ -42,8 +37,6 @@ struct LineFigures {
 
 class FrameReceiver {
   public:
-    static constexpr int64_t kNever = INT64_MIN;
-
     explicit FrameReceiver(const std::array<uint8_t, kReaderCount>& readerAddress)
         : readerAddress_(readerAddress) {}
 
@@ -90,7 +83,9 @@ class FrameReceiver {
 
     const std::array<uint8_t, kReaderCount> readerAddress_;
 
-    std::array<uint8_t, kFrameBufferSize> inBuf{};
+    // Whole frames only: the length field is checked before the bytes it
+    // announces are taken.
+    std::array<uint8_t, kMaxFrameLength> inBuf{};
     int32_t inPos = 0;
     int32_t inLen = 0;
     int32_t inAddr = 0;
@@ -108,17 +103,10 @@ class FrameReceiver {
     std::array<uint8_t, kMaxFrameLength> resyncBytes_{};
     size_t resyncLen_ = 0;
 
-    // Only the main thread writes the figures and other threads only read,
-    // so single-writer relaxed atomics suffice: a count costs a plain store
-    // where a lock would cost more than taking the byte.
+    // Written by the main thread only (see figures.h).
     std::atomic<int64_t> lastByteAt_{kNever};
     std::atomic<uint32_t> badCheck_{0};
     std::atomic<uint32_t> badLength_{0};
     std::atomic<uint32_t> foreignFrames_{0};
     std::atomic<uint32_t> discardedBytes_{0};
 };
-
-// Adds one to a counter that only the calling thread writes.
-inline void bump(std::atomic<uint32_t>& counter) {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}

@@ -26,7 +26,7 @@ OsdpPeripheral::OsdpPeripheral(Clock clock, MonotonicClock monotonic, ScCipher c
       monotonic_(std::move(monotonic)),
       cipher_(std::move(cipher)) {
     for (auto& at : lastFrameAt_)
-        at.store(FrameReceiver::kNever, std::memory_order_relaxed);
+        at.store(kNever, std::memory_order_relaxed);
     MutexLock lock(mutex);
     for (int r = 0; r < kReaderCount; ++r)
         slots[r].attach(r + 1, clock_, monotonic_, &journal);
@@ -210,7 +210,6 @@ PeripheralStatus OsdpPeripheral::status() const {
 
 LineDiagnostics OsdpPeripheral::diagnostics() const {
     constexpr auto relaxed = std::memory_order_relaxed;
-    constexpr int64_t kNever = FrameReceiver::kNever;
     const int64_t now = monotonic_();
     // A frame may end between the clock read and the loads below: such an age
     // is 0, not negative.

@@ -117,11 +117,11 @@ class OsdpPeripheral {
     LineDiagnostics diagnostics() const EXCLUDES(mutex);
 
     // The reply to the frame completed last; main thread only, so not locked.
-    std::array<uint8_t, kFrameBufferSize> replyBuf{};
+    std::array<uint8_t, kMaxReplyLength> replyBuf{};
     int32_t replyLen = 0;
 
     // Fixed for the life of the process.
-    const std::array<uint8_t, kReaderCount> readerAddress{{0x0A, 0x0B}};
+    const std::array<uint8_t, kReaderCount> readerAddress{{kStartAddress[0], kStartAddress[1]}};
     std::string configPath = "localdata/kanzo.conf";
 
     // What became of each card, and what the panel told the reader after it.

@@ -15,7 +15,7 @@ constexpr uint8_t kFirmware[3] = {1, 2, 3};
 // Function code, compliance level, number of items. Entries are triples and
 // nothing follows them: a controller rejects a payload that is not a multiple
 // of three.
-constexpr uint8_t kCapabilities[kMaxReplyPayload] = {
+constexpr uint8_t kCapabilities[kPdcapData] = {
     0x01, 0x00, 0x00,  // contact status monitoring
     0x02, 0x01, 0x01,  // output control: one output, on and off
     0x03, 0x01, 0x00,  // card data format: array of bits
@@ -33,8 +33,6 @@ constexpr uint8_t kCapabilities[kMaxReplyPayload] = {
 };
 // Offset of the communication security entry (function code 9).
 constexpr size_t kSecurityEntry = 24;
-
-constexpr uint32_t kBaudRate = 9600;
 
 }  // namespace
 
@@ -155,14 +153,13 @@ uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
         case kCmdComset:
             return 0;
         case kCmdOut:
-            return n > 0 && n % kOutRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kOutRecord) ? 0 : kNakLength;
         case kCmdLed:
-            return n > 0 && n % kLedRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kLedRecord) ? 0 : kNakLength;
         case kCmdBuzzer:
-            return n > 0 && n % kBuzzerRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kBuzzerRecord) ? 0 : kNakLength;
         case kCmdText:
-            return n >= kTextHeader && n == kTextHeader + cmd.data[kTextHeader - 1] ? 0
-                                                                                    : kNakLength;
+            return wholeText(cmd.data, n) ? 0 : kNakLength;
         case kCmdAcuRxSize:   // replies are short anyway
         case kCmdKeepActive:  // sessions have no idle time-out
             return n == 2 ? 0 : kNakLength;

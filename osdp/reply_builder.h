@@ -12,9 +12,6 @@
 #include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
 
-// The longest reply is osdp_PDCAP sealed for a secure session: 62 bytes.
-constexpr size_t kMaxReplyLength = sessionFrameLength(kMaxReplyPayload);
-
 // A command as the reply builder reads it: control byte, code and data.
 struct Command {
     uint8_t ctrl = 0;

@@ -234,7 +234,7 @@ int32_t SecureChannel::sealReply(uint8_t* frame, int32_t length) {
         return length;
     sealNext_ = false;
     // The plain reply's payload lies between its code and its check code.
-    uint8_t payload[kMaxReplyPayload];
+    uint8_t payload[kMaxReplyData];
     const size_t n = static_cast<size_t>(length) - kDataOffset - checkLength(frame[kControlOffset]);
     std::memcpy(payload, frame + kDataOffset, n);
     return sealed(frame[kCodeOffset], payload, n, frame);

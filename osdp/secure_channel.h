@@ -10,9 +10,6 @@
 
 enum class ScMode { plain, secure, install };
 
-// The most data a plain reply carries (osdp_PDCAP).
-constexpr size_t kMaxReplyPayload = 42;
-
 // What SecureChannel::receive made of a command frame.
 struct ScInbound {
     // True: the command is the reader's to answer; build the plain reply and

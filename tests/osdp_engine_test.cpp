@@ -305,7 +305,7 @@ size_t replay(const char* name, ScMode mode, const AesKey* key) {
             data = at == next.npos
                        ? Bytes{}
                        : hexBytes({next.substr(at + 10, next.find_last_not_of('0') - at - 10)});
-        std::array<uint8_t, kFrameBufferSize> reply{};
+        std::array<uint8_t, kMaxReplyLength> reply{};
         int32_t length = 0;
         if (channel.receive(command.data(), command.size(), reply.data(), &length).dispatch) {
             const Bytes plain =

@@ -11,7 +11,9 @@
 
 namespace {
 
-constexpr size_t kMaxFrame = 1024;
+// The longest reply the tool takes from the line: longer than any reply of
+// ours, so that another maker's reader with a bigger one is still heard.
+constexpr size_t kLongestReply = 1024;
 
 std::string hexBytes(const std::vector<uint8_t>& data, size_t first, size_t count) {
     return hexEncode(data.data() + first, count);
@@ -83,7 +85,7 @@ bool ReplyCollector::nextReply(OsdpReply* reply) {
             return false;
         const size_t length = decodeFixed16(&buffer_[kLengthOffset]);
         const bool withCrc = (buffer_[kControlOffset] & kCrcFlag) != 0;
-        if (length < (withCrc ? kMinCrcFrame : kMinChecksumFrame) || length > kMaxFrame) {
+        if (length < (withCrc ? kMinCrcFrame : kMinChecksumFrame) || length > kLongestReply) {
             buffer_.erase(buffer_.begin());
             continue;
         }
@@ -124,9 +126,9 @@ std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t
     keyByte_ = keyByte;
     keys_ = deriveSessionKeys(cipher_, key, rndA_);
     const uint8_t scb[3] = {3, kScbChallenge, keyByte};
-    std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
-                            sizeof scb, kCmdChallenge, rndA_, sizeof rndA_));
+    std::vector<uint8_t> frame(kHeaderLength + sizeof scb + 1 + sizeof rndA_ + kCrcLength);
+    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb, sizeof scb,
+               kCmdChallenge, rndA_, sizeof rndA_);
     return frame;
 }
 
@@ -146,9 +148,9 @@ bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
 std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t sequence) const {
     const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
     const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
-    std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
-                            sizeof scb, kCmdServerCryptogram, server.data(), server.size()));
+    std::vector<uint8_t> frame(kHeaderLength + sizeof scb + 1 + server.size() + kCrcLength);
+    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb, sizeof scb,
+               kCmdServerCryptogram, server.data(), server.size());
     return frame;
 }
 
