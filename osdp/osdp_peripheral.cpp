@@ -78,8 +78,7 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
         // The controller missed our reply: send it again unchanged, so that a
         // card or status report it carried is neither lost nor consumed twice.
         replyBuf.fill(0);
-        std::memcpy(replyBuf.data(), lastReply_[reader].data(),
-                    static_cast<size_t>(lastReplyLen_[reader]));
+        std::memcpy(replyBuf.data(), lastReply_[reader].data(), lastReplyLen_[reader]);
         replyLen = lastReplyLen_[reader];
         MutexLock lock(mutex);
         ++reqIn;
@@ -97,7 +96,7 @@ void OsdpPeripheral::answerFrame(const std::string& time) {
         }
         std::memcpy(lastFrame_[reader].data(), frame, frameLen);
         lastFrameLen_[reader] = frameLen;
-        std::memcpy(lastReply_[reader].data(), replyBuf.data(), static_cast<size_t>(replyLen));
+        std::memcpy(lastReply_[reader].data(), replyBuf.data(), replyLen);
         lastReplyLen_[reader] = replyLen;
     }
     if (!time.empty())
@@ -119,7 +118,8 @@ void OsdpPeripheral::settleDelivery(int reader) {
 void OsdpPeripheral::secureReply(int reader) {
     SecureChannel& channel = secure_[reader];
     const ScInbound in =
-        channel.receive(receiver_.frame(), receiver_.frameLength(), replyBuf.data(), &replyLen);
+        channel.receive(receiver_.frame(), receiver_.frameLength(), replyBuf.data());
+    replyLen = in.replyLength;
     // Only a frame whose MAC holds may confirm that the last reply arrived,
     // so that a forged frame cannot settle a card the panel never saw; a new
     // session offers it again whatever opened it.
@@ -164,8 +164,8 @@ void OsdpPeripheral::buildReply(const Command& cmd) {
     replyBuf.fill(0);
     logAt(5, "%s, parse_OSDP_query  ctrlInput = %02X, cmndInput=%02X ctrlOut=%02X currentReader %d",
           time.c_str(), cmd.ctrl, cmd.code, cmd.ctrl, r + 1);
-    replyLen = static_cast<int32_t>(replies_.buildReply(cmd, r, readerAddress[r], secure_[r].mode(),
-                                                        slots[r], replyBuf.data()));
+    replyLen =
+        replies_.buildReply(cmd, r, readerAddress[r], secure_[r].mode(), slots[r], replyBuf.data());
     logAt(5, "RESPONSE %s > %02X -> %02X", time.c_str(), receiver_.command(), replies_.replyCode());
 }
 

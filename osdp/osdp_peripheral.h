@@ -118,7 +118,7 @@ class OsdpPeripheral {
 
     // The reply to the frame completed last; main thread only, so not locked.
     std::array<uint8_t, kMaxReplyLength> replyBuf{};
-    int32_t replyLen = 0;
+    size_t replyLen = 0;
 
     // Fixed for the life of the process.
     const std::array<uint8_t, kReaderCount> readerAddress{{kStartAddress[0], kStartAddress[1]}};
@@ -166,7 +166,7 @@ class OsdpPeripheral {
     std::array<std::array<uint8_t, kMaxFrameLength>, kReaderCount> lastFrame_{};
     std::array<size_t, kReaderCount> lastFrameLen_{};
     std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply_{};
-    std::array<int32_t, kReaderCount> lastReplyLen_{};
+    std::array<size_t, kReaderCount> lastReplyLen_{};
 
     // Per-reader figures; written by the main thread only (see FrameReceiver).
     std::array<std::atomic<int64_t>, kReaderCount> lastFrameAt_{};

@@ -36,52 +36,6 @@ constexpr size_t kSecurityEntry = 24;
 
 }  // namespace
 
-ReplyWriter::ReplyWriter(uint8_t* out, uint8_t address, uint8_t ctrl, uint8_t code)
-    : out_(out), ctrl_(static_cast<uint8_t>(ctrl & (kSequenceMask | kCrcFlag))) {
-    out_[0] = kStartOfMessage;
-    out_[kAddressOffset] = static_cast<uint8_t>(address + kReplyBit);
-    out_[kCodeOffset] = code;
-}
-
-void ReplyWriter::put(const uint8_t* data, size_t n) {
-    std::memcpy(out_ + at_, data, n);
-    at_ += n;
-}
-
-void ReplyWriter::putFixed16(uint16_t value) {
-    encodeFixed16(out_ + at_, value);
-    at_ += 2;
-}
-
-void ReplyWriter::putFixed32(uint32_t value) {
-    encodeFixed32(out_ + at_, value);
-    at_ += 4;
-}
-
-void ReplyWriter::putBigEndian32(uint32_t value) {
-    encodeBigEndian32(out_ + at_, value);
-    at_ += 4;
-}
-
-size_t ReplyWriter::finish() {
-    // The reply's control byte is the command's sequence number and check
-    // code flag: a reply never claims a security block it does not carry, and
-    // a panel reads it with the check code it used itself.
-    const size_t length = at_ + checkLength(ctrl_);
-    encodeFixed16(out_ + kLengthOffset, static_cast<uint16_t>(length));
-    out_[kControlOffset] = ctrl_;
-    if (hasCrc(ctrl_)) {
-        const uint16_t crc = crc16(out_, at_);
-        encodeFixed16(out_ + at_, crc);
-        logAt(5, "CRC16 %04X", crc);
-    } else {
-        const uint8_t sum = checksum8(out_, at_);
-        out_[at_] = sum;
-        logAt(5, "CRC8 %02X", sum);
-    }
-    return length;
-}
-
 size_t ReplyBuilder::buildReply(const Command& cmd, int reader, uint8_t address, ScMode mode,
                                 ReaderSlot& slot, uint8_t* out) {
     const uint8_t error = refusal(cmd, mode);
@@ -114,23 +68,46 @@ size_t ReplyBuilder::buildReply(const Command& cmd, int reader, uint8_t address,
             replyCode_ = kReplyAck;
             break;
     }
-    ReplyWriter writer(out, address, cmd.ctrl, replyCode_);
+    // The reply's control byte is the command's sequence number and check
+    // code flag: a reply never claims a security block it does not carry, and
+    // a panel reads it with the check code it used itself.
+    FrameWriter writer(out, kMaxReplyLength, static_cast<uint8_t>(address | kReplyBit), cmd.ctrl);
+    writer.put(replyCode_);
     switch (replyCode_) {
         case kReplyNak:
-            return writeNak(writer, error);
+            writer.put(error);
+            break;
         case kReplyRaw:
-            return writeRaw(writer, item.card);
+            writeRaw(writer, item.card);
+            break;
         case kReplyPdid:
-            return writePdid(writer, reader);
+            writePdid(writer, reader);
+            break;
         case kReplyPdcap:
-            return writePdcap(writer, mode);
+            writePdcap(writer, mode);
+            break;
         case kReplyLstatr:
-            return writeLstatr(writer, slot);
+            writeLstatr(writer, slot);
+            break;
         case kReplyCom:
-            return writeCom(writer, address);
+            writeCom(writer, address);
+            break;
         default:
-            return writer.finish();
+            break;
     }
+    return finish(writer);
+}
+
+size_t ReplyBuilder::finish(FrameWriter& out) {
+    const size_t length = out.finish();
+    if (length == 0)
+        return 0;
+    const uint8_t* end = out.frame() + length;
+    if (hasCrc(out.frame()[kControlOffset]))
+        logAt(5, "CRC16 %04X", decodeFixed16(end - kCrcLength));
+    else
+        logAt(5, "CRC8 %02X", end[-1]);
+    return length;
 }
 
 uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
@@ -194,21 +171,15 @@ std::array<uint8_t, 8> ReplyBuilder::clientUid(int reader, uint8_t address) cons
     return uid;
 }
 
-size_t ReplyBuilder::writeNak(ReplyWriter& out, uint8_t error) {
-    out.put(error);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writePdid(ReplyWriter& out, int reader) {
+void ReplyBuilder::writePdid(FrameWriter& out, int reader) {
     out.put(kVendorCode, sizeof kVendorCode);
     out.put(static_cast<uint8_t>(pdModel));
     out.put(static_cast<uint8_t>(pdVersion));
     out.putFixed32(serialNumber(reader));
     out.put(kFirmware, sizeof kFirmware);
-    return out.finish();
 }
 
-size_t ReplyBuilder::writePdcap(ReplyWriter& out, ScMode mode) {
+void ReplyBuilder::writePdcap(FrameWriter& out, ScMode mode) {
     uint8_t capabilities[sizeof kCapabilities];
     std::memcpy(capabilities, kCapabilities, sizeof capabilities);
     if (mode != ScMode::plain) {
@@ -219,26 +190,22 @@ size_t ReplyBuilder::writePdcap(ReplyWriter& out, ScMode mode) {
         capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
     }
     out.put(capabilities, sizeof capabilities);
-    return out.finish();
 }
 
-size_t ReplyBuilder::writeLstatr(ReplyWriter& out, const ReaderSlot& slot) {
+void ReplyBuilder::writeLstatr(FrameWriter& out, const ReaderSlot& slot) {
     out.put(slot.tamper);
     out.put(slot.power);
-    return out.finish();
 }
 
-size_t ReplyBuilder::writeRaw(ReplyWriter& out, uint32_t card) {
+void ReplyBuilder::writeRaw(FrameWriter& out, uint32_t card) {
     out.put(0x00);  // each virtual reader is a device of its own
     out.put(kCardFormatCsn32);
     out.putFixed16(32);  // bit count
     out.putBigEndian32(card);
-    return out.finish();
 }
 
-size_t ReplyBuilder::writeCom(ReplyWriter& out, uint8_t address) {
+void ReplyBuilder::writeCom(FrameWriter& out, uint8_t address) {
     // Settings asked for are not applied: report the current ones.
     out.put(address);
     out.putFixed32(kBaudRate);
-    return out.finish();
 }

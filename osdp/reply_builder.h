@@ -1,6 +1,6 @@
 // The plain replies of a reader: a command in, the reply's bytes out. Each
 // reply has a writer of its own; every reply is header, code, data and a check
-// code, laid by ReplyWriter.
+// code, laid by a FrameWriter.
 #pragma once
 
 #include <array>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "osdp/card_delivery.h"
+#include "osdp/frame_writer.h"
 #include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
 
@@ -18,28 +19,6 @@ struct Command {
     uint8_t code = 0;
     const uint8_t* data = nullptr;
     size_t length = 0;
-};
-
-// Lays one reply frame into out, front to back.
-class ReplyWriter {
-  public:
-    // The reply to a command with control byte ctrl: its sequence number and
-    // its check code.
-    // REQUIRES: out holds kMaxReplyLength bytes.
-    ReplyWriter(uint8_t* out, uint8_t address, uint8_t ctrl, uint8_t code);
-    void put(uint8_t byte) { out_[at_++] = byte; }
-    void put(const uint8_t* data, size_t n);
-    void putFixed16(uint16_t value);      // low byte first
-    void putFixed32(uint32_t value);      // low byte first
-    void putBigEndian32(uint32_t value);  // high byte first
-    // Writes the length, the control byte and the check code; returns the
-    // frame's length.
-    size_t finish();
-
-  private:
-    uint8_t* out_;
-    uint8_t ctrl_;
-    size_t at_ = kDataOffset;
 };
 
 // The identity and the replies of the readers.
@@ -75,12 +54,14 @@ class ReplyBuilder {
   private:
     // The osdp_NAK error code cmd is refused with; 0 when it is carried out.
     static uint8_t refusal(const Command& cmd, ScMode mode);
-    size_t writeNak(ReplyWriter& out, uint8_t error);
-    size_t writePdid(ReplyWriter& out, int reader);
-    size_t writePdcap(ReplyWriter& out, ScMode mode);
-    size_t writeLstatr(ReplyWriter& out, const ReaderSlot& slot);
-    size_t writeRaw(ReplyWriter& out, uint32_t card);
-    size_t writeCom(ReplyWriter& out, uint8_t address);
+    // Each lays its reply's data after the code; finish ends the frame.
+    void writePdid(FrameWriter& out, int reader);
+    static void writePdcap(FrameWriter& out, ScMode mode);
+    static void writeLstatr(FrameWriter& out, const ReaderSlot& slot);
+    static void writeRaw(FrameWriter& out, uint32_t card);
+    static void writeCom(FrameWriter& out, uint8_t address);
+    // The reply's check code goes to the trace; returns its length.
+    static size_t finish(FrameWriter& out);
 
     uint32_t cameraSerialHash_ = 0;
     uint8_t replyCode_ = 0;

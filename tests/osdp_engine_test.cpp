@@ -306,16 +306,16 @@ size_t replay(const char* name, ScMode mode, const AesKey* key) {
                        ? Bytes{}
                        : hexBytes({next.substr(at + 10, next.find_last_not_of('0') - at - 10)});
         std::array<uint8_t, kMaxReplyLength> reply{};
-        int32_t length = 0;
-        if (channel.receive(command.data(), command.size(), reply.data(), &length).dispatch) {
+        const ScInbound in = channel.receive(command.data(), command.size(), reply.data());
+        size_t length = in.replyLength;
+        if (in.dispatch) {
             const Bytes plain =
                 replyFrame(command[kAddressOffset], command[kControlOffset] & kSequenceMask,
                            bytes[sealed ? kHeaderLength + 2 : kCodeOffset], data);
             std::copy(plain.begin(), plain.end(), reply.begin());
-            length = channel.sealReply(reply.data(), static_cast<int32_t>(plain.size()));
+            length = channel.sealReply(reply.data(), plain.size());
         }
-        EXPECT_EQ(hexDump(bytes.data(), bytes.size()),
-                  hexDump(reply.data(), static_cast<size_t>(length)))
+        EXPECT_EQ(hexDump(bytes.data(), bytes.size()), hexDump(reply.data(), length))
             << name << ":" << number;
     }
     return exchanges;

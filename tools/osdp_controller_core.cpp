@@ -67,10 +67,14 @@ std::string describeCard(const OsdpReply& reply) {
 }  // namespace
 
 std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
-                                       const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> frame(kDataOffset + data.size() + kCrcLength);
-    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), nullptr, 0,
-               command, data.data(), data.size());
+                                       const std::vector<uint8_t>& data,
+                                       const std::vector<uint8_t>& scb) {
+    std::vector<uint8_t> frame(kDataOffset + scb.size() + data.size() + kCrcLength);
+    FrameWriter out(frame.data(), frame.size(), address, static_cast<uint8_t>(sequence | kCrcFlag));
+    out.putSecurityBlock(scb.data(), scb.size());
+    out.put(command);
+    out.put(data.data(), data.size());
+    frame.resize(out.finish());
     return frame;
 }
 
@@ -125,11 +129,9 @@ std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t
         return {};
     keyByte_ = keyByte;
     keys_ = deriveSessionKeys(cipher_, key, rndA_);
-    const uint8_t scb[3] = {3, kScbChallenge, keyByte};
-    std::vector<uint8_t> frame(kHeaderLength + sizeof scb + 1 + sizeof rndA_ + kCrcLength);
-    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb, sizeof scb,
-               kCmdChallenge, rndA_, sizeof rndA_);
-    return frame;
+    return buildCommandFrame(address, sequence, kCmdChallenge,
+                             std::vector<uint8_t>(rndA_, rndA_ + sizeof rndA_),
+                             {3, kScbChallenge, keyByte});
 }
 
 bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
@@ -147,11 +149,9 @@ bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
 
 std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t sequence) const {
     const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
-    const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
-    std::vector<uint8_t> frame(kHeaderLength + sizeof scb + 1 + server.size() + kCrcLength);
-    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb, sizeof scb,
-               kCmdServerCryptogram, server.data(), server.size());
-    return frame;
+    return buildCommandFrame(address, sequence, kCmdServerCryptogram,
+                             std::vector<uint8_t>(server.begin(), server.end()),
+                             {3, kScbServerCryptogram, keyByte_});
 }
 
 bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
@@ -173,9 +173,9 @@ bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
 std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
                                                    const std::vector<uint8_t>& data) {
     std::vector<uint8_t> frame(sessionFrameLength(data.size()));
-    sealSessionFrame(cipher_, keys_, rmac_, false, address,
-                     static_cast<uint8_t>(sequence | kCrcFlag), code, data.data(), data.size(),
-                     frame.data(), &cmac_);
+    FrameWriter out(frame.data(), frame.size(), address, static_cast<uint8_t>(sequence | kCrcFlag));
+    frame.resize(
+        sealSessionFrame(cipher_, keys_, rmac_, out, code, data.data(), data.size(), &cmac_));
     return frame;
 }
 

@@ -14,10 +14,12 @@
 #include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
 
-// A command frame to the device at address, ending in a CRC-16.
+// A command frame to the device at address, with the security block scb when
+// there is one, ending in a CRC-16.
 // REQUIRES: address <= 0x7F; sequence 0 to 3; data short enough for a frame.
 std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
-                                       const std::vector<uint8_t>& data = {});
+                                       const std::vector<uint8_t>& data = {},
+                                       const std::vector<uint8_t>& scb = {});
 
 // A reply frame whose check code was right.
 struct OsdpReply {
