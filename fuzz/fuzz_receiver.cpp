@@ -30,7 +30,7 @@ void checkReply(const OsdpPeripheral& osdp) {
     const uint8_t address = r[kAddressOffset] & ~kReplyBit;
     const uint8_t ctrl = r[kControlOffset];
     require(r[0] == kStartOfMessage && (r[kAddressOffset] & kReplyBit) != 0 &&
-            (address == osdp.readerAddress[0] || address == osdp.readerAddress[1]) &&
+            (address == osdp.reader(0).address() || address == osdp.reader(1).address()) &&
             decodeFixed16(r + kLengthOffset) == len && (ctrl & ~(kSequenceMask | kCrcFlag)) == 0);
     const uint8_t code = r[kCodeOffset];
     require(kDataLength.count(code) == 1 &&

@@ -129,9 +129,8 @@ FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
     if (checkReceived_ != checkComputed_)
         return FrameEvent::badCheck;
     inFrame_ = false;
-    if (inAddr != readerAddress_[0] && inAddr != readerAddress_[1])
-        return FrameEvent::notOurs;
-    return FrameEvent::forUs;
+    reader_ = readerAt_(static_cast<uint8_t>(inAddr));
+    return reader_ < 0 ? FrameEvent::notOurs : FrameEvent::forUs;
 }
 
 void FrameReceiver::count(FrameEvent event) {

@@ -7,7 +7,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "osdp/figures.h"
 #include "osdp/protocol.h"
@@ -37,8 +39,11 @@ struct LineFigures {
 
 class FrameReceiver {
   public:
-    explicit FrameReceiver(const std::array<uint8_t, kReaderCount>& readerAddress)
-        : readerAddress_(readerAddress) {}
+    // The index of the reader at an address, -1 for none of ours: the
+    // readers' addresses are theirs, and asked for each frame.
+    using ReaderAt = std::function<int(uint8_t address)>;
+
+    explicit FrameReceiver(ReaderAt readerAt) : readerAt_(std::move(readerAt)) {}
 
     // Takes one byte that arrived at now (monotonic microseconds); time is the
     // trace lines' time text, empty when they are off. True when it completed
@@ -56,6 +61,8 @@ class FrameReceiver {
     uint8_t address() const { return static_cast<uint8_t>(inAddr); }
     uint8_t control() const { return static_cast<uint8_t>(inCtrl); }
     uint8_t command() const { return static_cast<uint8_t>(inCmd); }
+    // The index of the reader it is for.
+    int reader() const { return reader_; }
 
     // The level-5 lines of the frame completed last.
     void traceFrame(const std::string& time) const;
@@ -81,7 +88,8 @@ class FrameReceiver {
     bool retake(const std::string& time);
     void count(FrameEvent event);
 
-    const std::array<uint8_t, kReaderCount> readerAddress_;
+    const ReaderAt readerAt_;
+    int reader_ = -1;
 
     // Whole frames only: the length field is checked before the bytes it
     // announces are taken.

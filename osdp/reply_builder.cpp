@@ -10,7 +10,11 @@
 namespace {
 
 constexpr uint8_t kVendorCode[3] = {0x02, 0x4B, 0x7E};
+constexpr uint8_t kModel = 0;
+constexpr uint8_t kVersion = 1;
 constexpr uint8_t kFirmware[3] = {1, 2, 3};
+// The camera has no power monitor: its power is always reported as normal.
+constexpr uint8_t kPowerNormal = 0;
 
 // Function code, compliance level, number of items. Entries are triples and
 // nothing follows them: a controller rejects a payload that is not a multiple
@@ -34,71 +38,64 @@ constexpr uint8_t kCapabilities[kPdcapData] = {
 // Offset of the communication security entry (function code 9).
 constexpr size_t kSecurityEntry = 24;
 
-}  // namespace
-
-size_t ReplyBuilder::buildReply(const Command& cmd, int reader, uint8_t address, ScMode mode,
-                                ReaderSlot& slot, uint8_t* out) {
-    const uint8_t error = refusal(cmd, mode);
-    PollItem item;
-    if (error == 0 && cmd.code == kCmdPoll)
-        item = slot.nextForPoll();
-    switch (error != 0 ? 0 : cmd.code) {
-        case 0:
-            replyCode_ = kReplyNak;
-            break;
+uint8_t replyCode(const Command& cmd, uint8_t error, const PollItem& item) {
+    if (error != 0)
+        return kReplyNak;
+    switch (cmd.code) {
         case kCmdPoll:
-            replyCode_ = item.kind == PollItem::Kind::card     ? kReplyRaw
-                         : item.kind == PollItem::Kind::status ? kReplyLstatr
-                                                               : kReplyAck;
-            break;
+            return item.kind == PollItem::Kind::card     ? kReplyRaw
+                   : item.kind == PollItem::Kind::status ? kReplyLstatr
+                                                         : kReplyAck;
         case kCmdId:
-            replyCode_ = kReplyPdid;
-            break;
+            return kReplyPdid;
         case kCmdCap:
-            replyCode_ = kReplyPdcap;
-            break;
+            return kReplyPdcap;
         case kCmdLstat:
-            replyCode_ = kReplyLstatr;
-            break;
+            return kReplyLstatr;
         case kCmdComset:
-            replyCode_ = kReplyCom;
-            break;
+            return kReplyCom;
         default:
             // Output, LED, buzzer and text commands: acknowledged, not applied.
-            replyCode_ = kReplyAck;
-            break;
+            return kReplyAck;
     }
-    // The reply's control byte is the command's sequence number and check
-    // code flag: a reply never claims a security block it does not carry, and
-    // a panel reads it with the check code it used itself.
-    FrameWriter writer(out, kMaxReplyLength, static_cast<uint8_t>(address | kReplyBit), cmd.ctrl);
-    writer.put(replyCode_);
-    switch (replyCode_) {
-        case kReplyNak:
-            writer.put(error);
-            break;
-        case kReplyRaw:
-            writeRaw(writer, item.card);
-            break;
-        case kReplyPdid:
-            writePdid(writer, reader);
-            break;
-        case kReplyPdcap:
-            writePdcap(writer, mode);
-            break;
-        case kReplyLstatr:
-            writeLstatr(writer, slot);
-            break;
-        case kReplyCom:
-            writeCom(writer, address);
-            break;
-        default:
-            break;
-    }
-    return finish(writer);
 }
 
-size_t ReplyBuilder::finish(FrameWriter& out) {
+void writePdid(FrameWriter& out, uint32_t serialNumber) {
+    out.put(kVendorCode, sizeof kVendorCode);
+    out.put(kModel);
+    out.put(kVersion);
+    out.putFixed32(serialNumber);
+    out.put(kFirmware, sizeof kFirmware);
+}
+
+void writePdcap(FrameWriter& out, ScMode mode) {
+    uint8_t capabilities[sizeof kCapabilities];
+    std::memcpy(capabilities, kCapabilities, sizeof capabilities);
+    if (mode != ScMode::plain) {
+        // Communication security: AES-128 Secure Channel, and in install mode
+        // the default key as well, so that a controller can tell that the
+        // reader waits for its key.
+        capabilities[kSecurityEntry + 1] = 0x01;
+        capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
+    }
+    out.put(capabilities, sizeof capabilities);
+}
+
+void writeRaw(FrameWriter& out, uint32_t card) {
+    out.put(0x00);  // each virtual reader is a device of its own
+    out.put(kCardFormatCsn32);
+    out.putFixed16(32);  // bit count
+    out.putBigEndian32(card);
+}
+
+void writeCom(FrameWriter& out, uint8_t address) {
+    // Settings asked for are not applied: report the current ones.
+    out.put(address);
+    out.putFixed32(kBaudRate);
+}
+
+// Ends the frame; its check code goes to the trace.
+size_t finish(FrameWriter& out) {
     const size_t length = out.finish();
     if (length == 0)
         return 0;
@@ -110,7 +107,44 @@ size_t ReplyBuilder::finish(FrameWriter& out) {
     return length;
 }
 
-uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
+}  // namespace
+
+size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
+                  const ReaderFacts& reader, uint8_t* out) {
+    const uint8_t code = replyCode(cmd, error, item);
+    // The reply's control byte is the command's sequence number and check
+    // code flag: a reply never claims a security block it does not carry, and
+    // a panel reads it with the check code it used itself.
+    FrameWriter writer(out, kMaxReplyLength, static_cast<uint8_t>(reader.address | kReplyBit),
+                       cmd.ctrl);
+    writer.put(code);
+    switch (code) {
+        case kReplyNak:
+            writer.put(error);
+            break;
+        case kReplyRaw:
+            writeRaw(writer, item.card);
+            break;
+        case kReplyPdid:
+            writePdid(writer, reader.serialNumber);
+            break;
+        case kReplyPdcap:
+            writePdcap(writer, reader.mode);
+            break;
+        case kReplyLstatr:
+            writer.put(reader.tamper);
+            writer.put(kPowerNormal);
+            break;
+        case kReplyCom:
+            writeCom(writer, reader.address);
+            break;
+        default:
+            break;
+    }
+    return finish(writer);
+}
+
+uint8_t refusal(const Command& cmd, ScMode mode) {
     // A reader in plain mode does not take part in Secure Channel: a frame
     // with a security block is refused whole, and its block is never read as
     // a command.
@@ -153,59 +187,17 @@ uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
     }
 }
 
-void ReplyBuilder::setCameraSerial(const std::string& cameraSerial) {
+uint32_t readerSerialNumber(const std::string& cameraSerial, int reader) {
     Sha1 sha1;
     sha1.update(cameraSerial);
-    cameraSerialHash_ = cardNumberFromDigest(sha1.finalHex());
+    const uint32_t hash = cardNumberFromDigest(sha1.finalHex());
+    return (hash & ~uint32_t{1}) | static_cast<uint32_t>(reader);
 }
 
-uint32_t ReplyBuilder::serialNumber(int reader) const {
-    return (cameraSerialHash_ & ~uint32_t{1}) | static_cast<uint32_t>(reader);
-}
-
-std::array<uint8_t, 8> ReplyBuilder::clientUid(int reader, uint8_t address) const {
+std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber) {
     std::array<uint8_t, 8> uid{};
     std::memcpy(uid.data(), kVendorCode, sizeof kVendorCode);
     uid[3] = address;
-    encodeFixed32(uid.data() + 4, serialNumber(reader));
+    encodeFixed32(uid.data() + 4, serialNumber);
     return uid;
-}
-
-void ReplyBuilder::writePdid(FrameWriter& out, int reader) {
-    out.put(kVendorCode, sizeof kVendorCode);
-    out.put(static_cast<uint8_t>(pdModel));
-    out.put(static_cast<uint8_t>(pdVersion));
-    out.putFixed32(serialNumber(reader));
-    out.put(kFirmware, sizeof kFirmware);
-}
-
-void ReplyBuilder::writePdcap(FrameWriter& out, ScMode mode) {
-    uint8_t capabilities[sizeof kCapabilities];
-    std::memcpy(capabilities, kCapabilities, sizeof capabilities);
-    if (mode != ScMode::plain) {
-        // Communication security: AES-128 Secure Channel, and in install mode
-        // the default key as well, so that a controller can tell that the
-        // reader waits for its key.
-        capabilities[kSecurityEntry + 1] = 0x01;
-        capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
-    }
-    out.put(capabilities, sizeof capabilities);
-}
-
-void ReplyBuilder::writeLstatr(FrameWriter& out, const ReaderSlot& slot) {
-    out.put(slot.tamper);
-    out.put(slot.power);
-}
-
-void ReplyBuilder::writeRaw(FrameWriter& out, uint32_t card) {
-    out.put(0x00);  // each virtual reader is a device of its own
-    out.put(kCardFormatCsn32);
-    out.putFixed16(32);  // bit count
-    out.putBigEndian32(card);
-}
-
-void ReplyBuilder::writeCom(FrameWriter& out, uint8_t address) {
-    // Settings asked for are not applied: report the current ones.
-    out.put(address);
-    out.putFixed32(kBaudRate);
 }

@@ -220,7 +220,7 @@ TEST(Concurrency, InjectionsRacingPollsDeliverEachCardOnce) {
         last = !injecting;
         for (int reader = 0; reader < 2; ++reader) {
             sequence = sequence % 3 + 1;
-            feed(osdp, commandFrame(osdp.readerAddress[reader], kCrcFlag | sequence, kCmdPoll));
+            feed(osdp, commandFrame(osdp.reader(reader).address(), kCrcFlag | sequence, kCmdPoll));
             if (osdp.replyBuf[kCodeOffset] != kReplyRaw)
                 continue;
             // Reader number, format, bit count (2 bytes), then the card.
