@@ -47,7 +47,7 @@ class FrameReceiver {
 
     // Takes one byte that arrived at now (monotonic microseconds); time is the
     // trace lines' time text, empty when they are off. True when it completed
-    // a valid frame for one of the readers; the frame is then in inBuf.
+    // a valid frame for one of the readers: frame() and reader().
     // A frame that turns out broken (impossible length, wrong check code) is
     // taken apart again: its bytes after the start byte are searched for the
     // next 0x53, so a frame that began inside it is still found and only the
@@ -56,11 +56,8 @@ class FrameReceiver {
     bool receive(uint8_t b, int64_t now, const std::string& time);
 
     // The frame completed last.
-    const uint8_t* frame() const { return inBuf.data(); }
-    size_t frameLength() const { return static_cast<size_t>(inPos) + 1; }
-    uint8_t address() const { return static_cast<uint8_t>(inAddr); }
-    uint8_t control() const { return static_cast<uint8_t>(inCtrl); }
-    uint8_t command() const { return static_cast<uint8_t>(inCmd); }
+    const uint8_t* frame() const { return buffer_.data(); }
+    size_t frameLength() const { return at_ + 1; }
     // The index of the reader it is for.
     int reader() const { return reader_; }
 
@@ -78,9 +75,10 @@ class FrameReceiver {
     bool lengthBroken() const;
     // Checks the frame whose last byte b has just been taken.
     FrameEvent endFrame(uint8_t b, const std::string& time);
-    // The level-5 line of one received byte, with the first dumped bytes of inBuf.
+    // The level-5 line of one received byte, with the first dumped bytes of
+    // the frame.
     void traceInput(const std::string& time, uint8_t b, const char* checkName, int received,
-                    int computed, int32_t dumped) const;
+                    int computed, size_t dumped) const;
     // Puts the bytes of the broken frame after its start byte, from the next
     // 0x53 among them on, in front of the bytes still to be taken.
     void resynchronise();
@@ -93,14 +91,14 @@ class FrameReceiver {
 
     // Whole frames only: the length field is checked before the bytes it
     // announces are taken.
-    std::array<uint8_t, kMaxFrameLength> inBuf{};
-    int32_t inPos = 0;
-    int32_t inLen = 0;
-    int32_t inAddr = 0;
-    int32_t inCtrl = 0;
-    int32_t inCmd = 0;
-    int32_t inCheckLo = 0;
-    int32_t inCheckHi = 0;
+    std::array<uint8_t, kMaxFrameLength> buffer_{};
+    size_t at_ = 0;      // where the latest byte went
+    size_t length_ = 0;  // the length field, as far as it is in
+    uint8_t address_ = 0;
+    uint8_t control_ = 0;
+    uint8_t code_ = 0;
+    uint8_t checkLow_ = 0;
+    uint8_t checkHigh_ = 0;
     bool inFrame_ = false;
     // Check of the frame just completed, for the trace lines.
     const char* checkName_ = "?";
