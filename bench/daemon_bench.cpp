@@ -46,7 +46,8 @@
 #include "bench/bench_support.h"
 #include "osdp/system_cipher.h"
 #include "tests/harness/daemon_harness.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
+#include "tools/reply_text.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "osdp/osdp_peripheral.h"
 #include "osdp/system_cipher.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
 #include "util/log.h"
 
 namespace {

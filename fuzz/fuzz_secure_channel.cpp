@@ -10,7 +10,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "osdp/osdp_peripheral.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
 
 namespace {
 

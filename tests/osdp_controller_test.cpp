@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/osdp_test_frames.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_session.h"
+#include "tools/reply_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <numeric>
 
 #include "tests/osdp_test_frames.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
 
 namespace {
 
