@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
-#include <numeric>
 #include <thread>
 
 #include "app/key_file.h"
@@ -117,15 +116,6 @@ class Player {
         for (const std::string& arg : args)
             text += (text.empty() ? "" : " ") + arg;
         return text;
-    }
-
-    static ScCipher pinnedCipher() {
-        ScCipher cipher = systemCipher();
-        cipher.random = [](uint8_t* out, size_t count) {
-            std::iota(out, out + count, uint8_t{0xA0});
-            return true;
-        };
-        return cipher;
     }
 
     int64_t wallMicros_ = 1700000000000000;

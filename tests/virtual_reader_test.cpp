@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
-
 #include "tests/osdp_test_frames.h"
 #include "tools/controller_secure_channel.h"
 
@@ -38,15 +36,6 @@ class VirtualReaderTest : public testing::Test {
                 return entry.fate;
         }
         return CardFate::received;
-    }
-
-    static ScCipher pinnedCipher() {
-        ScCipher cipher = systemCipher();
-        cipher.random = [](uint8_t* out, size_t count) {
-            std::iota(out, out + count, uint8_t{0xA0});
-            return true;
-        };
-        return cipher;
     }
 
     int64_t monotonic = 1000000;
