@@ -1,33 +1,26 @@
 #include "util/sha1.h"
 
-#include <openssl/evp.h>
+#include <glib.h>
 
-#include <new>
 #include <stdexcept>
 
 #include "util/hex.h"
 
-// SHA-1 cannot fail on bytes in memory: a context that cannot be had or set up
-// is out of memory, as a failed allocation is.
-Sha1::Sha1() : context_(EVP_MD_CTX_new()) {
-    if (context_ == nullptr || EVP_DigestInit_ex(context_, EVP_sha1(), nullptr) != 1) {
-        EVP_MD_CTX_free(context_);
-        throw std::bad_alloc();
-    }
-}
+Sha1::Sha1() : checksum_(g_checksum_new(G_CHECKSUM_SHA1)) {}
 
 Sha1::~Sha1() {
-    EVP_MD_CTX_free(context_);
+    g_checksum_free(checksum_);
 }
 
 void Sha1::update(const std::string& data) {
-    EVP_DigestUpdate(context_, data.data(), data.size());
+    g_checksum_update(checksum_, reinterpret_cast<const guchar*>(data.data()),
+                      static_cast<gssize>(data.size()));
 }
 
 std::string Sha1::finalHex() {
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context_, digest, &length);
+    guint8 digest[20];
+    gsize length = sizeof digest;
+    g_checksum_get_digest(checksum_, digest, &length);
     return hexEncode(digest, length);
 }
 

@@ -1,12 +1,12 @@
 // SHA-1, used to turn a licence-plate text into a card number and a camera's
 // serial number into its readers' serial numbers; never for anything
-// security-related. The digest is libcrypto's.
+// security-related. The digest is GLib's.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-typedef struct evp_md_ctx_st EVP_MD_CTX;
+typedef struct _GChecksum GChecksum;
 
 class Sha1 {
   public:
@@ -23,7 +23,7 @@ class Sha1 {
     std::string finalHex();
 
   private:
-    EVP_MD_CTX* context_;
+    GChecksum* checksum_;
 };
 
 // The last 8 hexadecimal digits of a digest text as a number, that is the last
