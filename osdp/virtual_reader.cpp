@@ -16,7 +16,7 @@ constexpr int64_t kPollingWindowMicros = 2000000;
 
 VirtualReader::VirtualReader(int index, uint8_t address, Mutex& lock, const WallClock& wall,
                              const MonotonicClock& monotonic, const ScCipher& cipher,
-                             Journal& journal)
+                             Journal& journal) noexcept
     : queue(index, wall, monotonic, journal),
       index_(index),
       lock_(lock),

@@ -44,7 +44,8 @@ class VirtualReader {
     // Reader index (0 or 1) at address, with the lock, clocks, cipher and
     // journal of its device. REQUIRES: all of them outlive the reader.
     VirtualReader(int index, uint8_t address, Mutex& lock, const WallClock& wall,
-                  const MonotonicClock& monotonic, const ScCipher& cipher, Journal& journal);
+                  const MonotonicClock& monotonic, const ScCipher& cipher,
+                  Journal& journal) noexcept;
     VirtualReader(const VirtualReader&) = delete;
     VirtualReader& operator=(const VirtualReader&) = delete;
 

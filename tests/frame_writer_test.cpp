@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "osdp/secure_frames.h"
+#include "osdp/system_cipher.h"
 #include "util/hex.h"
 
 namespace {
@@ -50,6 +52,27 @@ TEST(FrameWriterTest, WritesNothingPastItsBufferAndSaysSo) {
         writer.putBigEndian32(0x1234ABCD);
         EXPECT_EQ(written(out, writer.finish()),
                   capacity >= 16 ? "53 8A 10 00 05 50 00 12 20 00 12 34 AB CD 85 83" : "spoilt")
+            << capacity;
+        EXPECT_TRUE(std::all_of(out + capacity, std::end(out), [](uint8_t b) { return b == 0xEE; }))
+            << capacity;
+    }
+}
+
+// A sealed osdp_RAW (its data encrypted, a MAC after it) needs 30 bytes: in
+// any fewer its cipher text or MAC does not fit, and nothing goes past them.
+TEST(FrameWriterTest, ASealedFrameWritesNothingPastItsBufferEither) {
+    const ScCipher cipher = systemCipher();
+    const ScKeys keys;
+    const AesBlock chain{};
+    const uint8_t card[kRawData] = {0x00, kCardFormatCsn32, 0x20, 0x00, 0x12, 0x34, 0xAB, 0xCD};
+    const size_t whole = sessionFrameLength(sizeof card);
+    for (size_t capacity = 0; capacity <= whole; ++capacity) {
+        uint8_t out[40];
+        std::fill(std::begin(out), std::end(out), 0xEE);
+        FrameWriter writer(out, capacity, 0x8A, 0x05);
+        AesBlock mac;
+        EXPECT_EQ(sealSessionFrame(cipher, keys, chain, writer, kReplyRaw, card, sizeof card, &mac),
+                  capacity == whole ? whole : 0u)
             << capacity;
         EXPECT_TRUE(std::all_of(out + capacity, std::end(out), [](uint8_t b) { return b == 0xEE; }))
             << capacity;
