@@ -15,14 +15,15 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "osdp/protocol.h"
 #include "tests/harness/daemon_harness.h"
 #include "tools/controller_frames.h"
 
 using Micros = std::chrono::duration<double, std::micro>;
 
 constexpr uint8_t kReaderAddresses[] = {10, 11};
-// 9600 baud, 8N1: ten bit times carry one byte.
-constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / 9600};
+// 8N1: ten bit times carry one byte.
+constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / kBaudRate};
 // A controller gives a reader this long before it counts the reply as missed.
 constexpr std::chrono::milliseconds kReplyTimeout{200};
 

@@ -23,7 +23,8 @@
 #include "osdp/virtual_reader.h"
 #include "util/mutex.h"
 
-// Consistent copy of what the status document shows, taken under the lock.
+// A copy of what the status document shows, each reader's part taken whole
+// under the lock.
 struct PeripheralStatus {
     std::array<uint8_t, kReaderCount> readerAddress{};
     std::array<uint32_t, kReaderCount> lastCard{};

@@ -16,24 +16,28 @@ constexpr uint8_t kFirmware[3] = {1, 2, 3};
 // The camera has no power monitor: its power is always reported as normal.
 constexpr uint8_t kPowerNormal = 0;
 
+// The receive buffer size, as osdp_PDCAP carries it: low byte first.
+constexpr uint8_t kBufferLow = kReceiveBufferSize & 0xFF;
+constexpr uint8_t kBufferHigh = kReceiveBufferSize >> 8;
+
 // Function code, compliance level, number of items. Entries are triples and
 // nothing follows them: a controller rejects a payload that is not a multiple
 // of three.
 constexpr uint8_t kCapabilities[kPdcapData] = {
-    0x01, 0x00, 0x00,  // contact status monitoring
-    0x02, 0x01, 0x01,  // output control: one output, on and off
-    0x03, 0x01, 0x00,  // card data format: array of bits
-    0x04, 0x04, 0x01,  // reader LED control: timed, tri-colour
-    0x05, 0x02, 0x01,  // reader audible output: timed
-    0x06, 0x01, 0x01,  // reader text output: one display, one row
-    0x07, 0x00, 0x00,  // time keeping
-    0x08, 0x01, 0x00,  // check character support: CRC-16 and checksum
-    0x09, 0x00, 0x00,  // communication security: none
-    0x0A, 0x92, 0x03,  // receive buffer size 0x0392, low byte first
-    0x0C, 0x00, 0x00,  // smart card support
-    0x0E, 0x00, 0x00,  // biometrics
-    0x0F, 0x00, 0x00,  // secure PIN entry
-    0x10, 0x01, 0x00,  // OSDP version
+    0x01, 0x00,       0x00,         // contact status monitoring
+    0x02, 0x01,       0x01,         // output control: one output, on and off
+    0x03, 0x01,       0x00,         // card data format: array of bits
+    0x04, 0x04,       0x01,         // reader LED control: timed, tri-colour
+    0x05, 0x02,       0x01,         // reader audible output: timed
+    0x06, 0x01,       0x01,         // reader text output: one display, one row
+    0x07, 0x00,       0x00,         // time keeping
+    0x08, 0x01,       0x00,         // check character support: CRC-16 and checksum
+    0x09, 0x00,       0x00,         // communication security: none
+    0x0A, kBufferLow, kBufferHigh,  // receive buffer size
+    0x0C, 0x00,       0x00,         // smart card support
+    0x0E, 0x00,       0x00,         // biometrics
+    0x0F, 0x00,       0x00,         // secure PIN entry
+    0x10, 0x01,       0x00,         // OSDP version
 };
 // Offset of the communication security entry (function code 9).
 constexpr size_t kSecurityEntry = 24;
