@@ -42,6 +42,9 @@ constexpr uint8_t kCapabilities[kPdcapData] = {
 // Offset of the communication security entry (function code 9).
 constexpr size_t kSecurityEntry = 24;
 
+// So every plain reply fits its buffer, and writeReply never gives 0.
+static_assert(kDataOffset + kMaxReplyData + kCrcLength <= kMaxReplyLength, "a reply fits");
+
 uint8_t replyCode(const Command& cmd, uint8_t error, const PollItem& item) {
     if (error != 0)
         return kReplyNak;

@@ -64,7 +64,7 @@ class SecureChannel {
 
     // After a dispatch: the plain reply in frame[0..length) becomes a session
     // reply in place when the command came in a session; returns the length.
-    // REQUIRES: frame holds kMaxReplyLength bytes.
+    // REQUIRES: frame holds kMaxReplyLength bytes; length is a whole reply's.
     size_t sealReply(uint8_t* frame, size_t length);
 
   private:
