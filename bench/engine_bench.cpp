@@ -11,10 +11,9 @@
 #include <new>
 #include <vector>
 
-#include "osdp/check_codes.h"
 #include "osdp/osdp_peripheral.h"
 #include "osdp/system_cipher.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
 #include "util/log.h"
 
 namespace {
@@ -22,12 +21,7 @@ namespace {
 std::atomic<long> allocations{0};
 
 std::vector<uint8_t> poll(uint8_t address, uint8_t sequence) {
-    std::vector<uint8_t> frame = {0x53, address, 0x08, 0x00, static_cast<uint8_t>(0x04 | sequence),
-                                  0x60};
-    const uint16_t crc = crc16(frame.data(), frame.size());
-    frame.push_back(static_cast<uint8_t>(crc));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
+    return buildCommandFrame(address, sequence, kCmdPoll);
 }
 
 // A poll of each reader in turn, sequence numbers running 1, 2, 3; every other
@@ -89,7 +83,7 @@ OsdpReply feedFrame(OsdpPeripheral& osdp, const std::vector<uint8_t>& frame) {
     for (uint8_t b : frame)
         osdp.receiveByte(b);
     ReplyCollector collector;
-    collector.push(osdp.replyBuf.data(), static_cast<size_t>(osdp.replyLen));
+    collector.push(osdp.replyBuf.data(), osdp.replyLen);
     OsdpReply reply;
     collector.nextReply(&reply);
     return reply;

@@ -32,7 +32,7 @@
 #include "bench/bench_support.h"
 #include "bench/faulty_line.h"
 #include "tests/harness/daemon_harness.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/reply_text.h"
 #include "util/mutex.h"
 
 namespace {

@@ -18,15 +18,19 @@ namespace {
 // A reply of reader 1 or 2, of its code's length, with a control byte of
 // sequence number and CRC flag only, and the check code that flag names.
 void checkReply(const OsdpPeripheral& osdp) {
-    static const std::map<uint8_t, size_t> kDataLength = {
-        {kReplyAck, 0},    {kReplyNak, 1}, {kReplyPdid, 12}, {kReplyPdcap, 42},
-        {kReplyLstatr, 2}, {kReplyRaw, 8}, {kReplyCom, 5}};
+    static const std::map<uint8_t, size_t> kDataLength = {{kReplyAck, 0},
+                                                          {kReplyNak, kNakData},
+                                                          {kReplyPdid, kPdidData},
+                                                          {kReplyPdcap, kPdcapData},
+                                                          {kReplyLstatr, kLstatrData},
+                                                          {kReplyRaw, kRawData},
+                                                          {kReplyCom, kComData}};
     const uint8_t* r = osdp.replyBuf.data();
     const size_t len = static_cast<size_t>(osdp.replyLen);
     const uint8_t address = r[kAddressOffset] & ~kReplyBit;
     const uint8_t ctrl = r[kControlOffset];
     require(r[0] == kStartOfMessage && (r[kAddressOffset] & kReplyBit) != 0 &&
-            (address == osdp.readerAddress[0] || address == osdp.readerAddress[1]) &&
+            (address == osdp.reader(0).address() || address == osdp.reader(1).address()) &&
             decodeFixed16(r + kLengthOffset) == len && (ctrl & ~(kSequenceMask | kCrcFlag)) == 0);
     const uint8_t code = r[kCodeOffset];
     require(kDataLength.count(code) == 1 &&

@@ -10,7 +10,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "osdp/osdp_peripheral.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_secure_channel.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ OsdpReply send(OsdpPeripheral& osdp, const std::vector<uint8_t>& frame) {
         answered = osdp.receiveByte(b);
     if (!answered)
         return reply;
-    const size_t length = static_cast<size_t>(osdp.replyLen);
+    const size_t length = osdp.replyLen;
     require(length <= kMaxReplyLength);
     ReplyCollector collector;
     collector.push(osdp.replyBuf.data(), length);
@@ -72,8 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             // Arbitrary bytes as the security block, in a frame with a right CRC.
             frame.resize(std::min<size_t>(body.size(), 247) + 8);
-            writeFrame(frame.data(), 0x0A, static_cast<uint8_t>((how >> 6) | kCrcFlag), body.data(),
-                       frame.size() - 8, how, nullptr, 0);
+            FrameWriter out(frame.data(), frame.size(), 0x0A,
+                            static_cast<uint8_t>((how >> 6) | kCrcFlag));
+            out.putSecurityBlock(body.data(), frame.size() - 8);
+            out.put(how);
+            frame.resize(out.finish());
         }
         const OsdpReply reply = send(osdp, frame);
         if ((how & 1) != 0 && panel.active()) {

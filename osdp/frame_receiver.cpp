@@ -63,29 +63,30 @@ FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
                 traceInput(time, b, "?", 0, 0, 0);
             return FrameEvent::outsideFrame;
         }
-        inBuf.fill(0);
-        inBuf[0] = kStartOfMessage;
-        inPos = inAddr = inCtrl = inCmd = inCheckLo = inCheckHi = 0;
+        buffer_.fill(0);
+        buffer_[0] = kStartOfMessage;
+        at_ = 0;
+        address_ = control_ = code_ = checkLow_ = checkHigh_ = 0;
         inFrame_ = true;
         return FrameEvent::collecting;
     }
 
-    inBuf[++inPos] = b;
-    switch (inPos) {
+    buffer_[++at_] = b;
+    switch (at_) {
         case kAddressOffset:
-            inAddr = b;
+            address_ = b;
             break;
         case kLengthOffset:
-            inLen = b;
+            length_ = b;
             break;
         case kLengthOffset + 1:
-            inLen |= b << 8;
+            length_ |= static_cast<size_t>(b) << 8;
             break;
         case kControlOffset:
-            inCtrl = b;
+            control_ = b;
             break;
         case kCodeOffset:
-            inCmd = b;
+            code_ = b;
             break;
         default:
             break;
@@ -93,9 +94,9 @@ FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
 
     // Checked once, on the frame's last byte: every byte before it belongs to
     // the frame whatever its value.
-    if (inPos < static_cast<int32_t>(kControlOffset) || inPos != inLen - 1) {
+    if (at_ < kControlOffset || at_ + 1 != length_) {
         if (!time.empty())
-            traceInput(time, b, "?", 0, 0, inPos + 1);
+            traceInput(time, b, "?", 0, 0, at_ + 1);
         return lengthBroken() ? FrameEvent::badLength : FrameEvent::collecting;
     }
     return endFrame(b, time);
@@ -104,34 +105,31 @@ FrameEvent FrameReceiver::takeByte(uint8_t b, const std::string& time) {
 bool FrameReceiver::lengthBroken() const {
     // Known once both length bytes are in; a CRC-16 frame needs one byte more
     // than a checksum frame for its code, known with the control byte.
-    if (inPos == static_cast<int32_t>(kControlOffset) - 1)
-        return inLen < static_cast<int32_t>(kMinChecksumFrame) ||
-               inLen > static_cast<int32_t>(kMaxFrameLength);
-    return inPos == static_cast<int32_t>(kControlOffset) && hasCrc(static_cast<uint8_t>(inCtrl)) &&
-           inLen < static_cast<int32_t>(kMinCrcFrame);
+    if (at_ == kControlOffset - 1)
+        return length_ < kMinChecksumFrame || length_ > kMaxFrameLength;
+    return at_ == kControlOffset && hasCrc(control_) && length_ < kMinCrcFrame;
 }
 
 FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
     // Bit 2 alone chooses the check code; the other bits say nothing about it.
-    if (hasCrc(static_cast<uint8_t>(inCtrl))) {
-        inCheckLo = inBuf[inPos - 1];
-        inCheckHi = b;
-        checkReceived_ = decodeFixed16(&inBuf[inPos - 1]);
-        checkComputed_ = crc16(inBuf.data(), static_cast<size_t>(inLen) - kCrcLength);
+    if (hasCrc(control_)) {
+        checkLow_ = buffer_[at_ - 1];
+        checkHigh_ = b;
+        checkReceived_ = decodeFixed16(&buffer_[at_ - 1]);
+        checkComputed_ = crc16(buffer_.data(), length_ - kCrcLength);
         checkName_ = "CRC16";
     } else {
         checkReceived_ = b;
-        checkComputed_ = checksum8(inBuf.data(), static_cast<size_t>(inLen) - kChecksumLength);
+        checkComputed_ = checksum8(buffer_.data(), length_ - kChecksumLength);
         checkName_ = "CRC8";
     }
     if (!time.empty())
-        traceInput(time, b, checkName_, checkReceived_, checkComputed_, inPos + 1);
+        traceInput(time, b, checkName_, checkReceived_, checkComputed_, at_ + 1);
     if (checkReceived_ != checkComputed_)
         return FrameEvent::badCheck;
     inFrame_ = false;
-    if (inAddr != readerAddress_[0] && inAddr != readerAddress_[1])
-        return FrameEvent::notOurs;
-    return FrameEvent::forUs;
+    reader_ = readerAt_(address_);
+    return reader_ < 0 ? FrameEvent::notOurs : FrameEvent::forUs;
 }
 
 void FrameReceiver::count(FrameEvent event) {
@@ -155,27 +153,27 @@ void FrameReceiver::count(FrameEvent event) {
 }
 
 void FrameReceiver::traceInput(const std::string& time, uint8_t b, const char* checkName,
-                               int received, int computed, int32_t dumped) const {
+                               int received, int computed, size_t dumped) const {
     logAt(5,
           "%s Input [%02X] addr %d msgInPoz  %ld == msgInLen %d,  ctrlIn %02X cmndlIn %02X "
           "[%s %02X == %02X] |%s|",
-          time.c_str(), b, inAddr, static_cast<long>(inPos), inLen, inCtrl, inCmd, checkName,
-          received, computed, hexDump(inBuf.data(), static_cast<size_t>(dumped)).c_str());
+          time.c_str(), b, address_, static_cast<long>(at_), static_cast<int>(length_), control_,
+          code_, checkName, received, computed, hexDump(buffer_.data(), dumped).c_str());
 }
 
 void FrameReceiver::traceFrame(const std::string& time) const {
     logAt(5,
           "%s (%ld) Addr=%d, msgInLen=%ld, CtrlIn=%02X, CmndIn=%02X  %s=[%02X %02X / %04X]/ "
           "Ver = %04X <%s>",
-          time.c_str(), static_cast<long>(inPos), inAddr, static_cast<long>(inLen), inCtrl, inCmd,
-          checkName_, inCheckLo, inCheckHi, checkReceived_, checkComputed_, "Ok");
-    logAt(5, "%s | %s", time.c_str(), hexDump(inBuf.data(), frameLength()).c_str());
+          time.c_str(), static_cast<long>(at_), address_, static_cast<long>(length_), control_,
+          code_, checkName_, checkLow_, checkHigh_, checkReceived_, checkComputed_, "Ok");
+    logAt(5, "%s | %s", time.c_str(), hexDump(buffer_.data(), frameLength()).c_str());
 }
 
 void FrameReceiver::resynchronise() {
     inFrame_ = false;
-    const auto first = inBuf.begin() + 1;
-    const auto last = inBuf.begin() + inPos + 1;
+    const auto first = buffer_.begin() + 1;
+    const auto last = buffer_.begin() + static_cast<std::ptrdiff_t>(at_) + 1;
     const auto restart = std::find(first, last, kStartOfMessage);
     const size_t count = static_cast<size_t>(last - restart);
     std::copy_backward(resyncBytes_.begin(), resyncBytes_.begin() + resyncLen_,

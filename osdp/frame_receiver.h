@@ -7,16 +7,13 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
+#include "osdp/figures.h"
 #include "osdp/protocol.h"
 
-constexpr int kReaderCount = 2;
-constexpr size_t kFrameBufferSize = 1024;
-// No frame the receiver takes is longer than the receive buffer osdp_PDCAP
-// announces; a longer length field marks a broken frame.
-constexpr size_t kMaxFrameLength = kReceiveBufferSize;
-static_assert(kMaxFrameLength <= kFrameBufferSize, "a whole frame fits the buffer");
 // A pause longer than this inside a frame ends the frame as broken: well above
 // the gaps a USB serial adapter leaves inside a burst, well below the time a
 // controller waits for a reply before it sends again.
@@ -42,14 +39,15 @@ struct LineFigures {
 
 class FrameReceiver {
   public:
-    static constexpr int64_t kNever = INT64_MIN;
+    // The index of the reader at an address, -1 for none of ours: the
+    // readers' addresses are theirs, and asked for each frame.
+    using ReaderAt = std::function<int(uint8_t address)>;
 
-    explicit FrameReceiver(const std::array<uint8_t, kReaderCount>& readerAddress)
-        : readerAddress_(readerAddress) {}
+    explicit FrameReceiver(ReaderAt readerAt) : readerAt_(std::move(readerAt)) {}
 
     // Takes one byte that arrived at now (monotonic microseconds); time is the
     // trace lines' time text, empty when they are off. True when it completed
-    // a valid frame for one of the readers; the frame is then in inBuf.
+    // a valid frame for one of the readers: frame() and reader().
     // A frame that turns out broken (impossible length, wrong check code) is
     // taken apart again: its bytes after the start byte are searched for the
     // next 0x53, so a frame that began inside it is still found and only the
@@ -58,11 +56,10 @@ class FrameReceiver {
     bool receive(uint8_t b, int64_t now, const std::string& time);
 
     // The frame completed last.
-    const uint8_t* frame() const { return inBuf.data(); }
-    size_t frameLength() const { return static_cast<size_t>(inPos) + 1; }
-    uint8_t address() const { return static_cast<uint8_t>(inAddr); }
-    uint8_t control() const { return static_cast<uint8_t>(inCtrl); }
-    uint8_t command() const { return static_cast<uint8_t>(inCmd); }
+    const uint8_t* frame() const { return buffer_.data(); }
+    size_t frameLength() const { return at_ + 1; }
+    // The index of the reader it is for.
+    int reader() const { return reader_; }
 
     // The level-5 lines of the frame completed last.
     void traceFrame(const std::string& time) const;
@@ -78,9 +75,10 @@ class FrameReceiver {
     bool lengthBroken() const;
     // Checks the frame whose last byte b has just been taken.
     FrameEvent endFrame(uint8_t b, const std::string& time);
-    // The level-5 line of one received byte, with the first dumped bytes of inBuf.
+    // The level-5 line of one received byte, with the first dumped bytes of
+    // the frame.
     void traceInput(const std::string& time, uint8_t b, const char* checkName, int received,
-                    int computed, int32_t dumped) const;
+                    int computed, size_t dumped) const;
     // Puts the bytes of the broken frame after its start byte, from the next
     // 0x53 among them on, in front of the bytes still to be taken.
     void resynchronise();
@@ -88,16 +86,19 @@ class FrameReceiver {
     bool retake(const std::string& time);
     void count(FrameEvent event);
 
-    const std::array<uint8_t, kReaderCount> readerAddress_;
+    const ReaderAt readerAt_;
+    int reader_ = -1;
 
-    std::array<uint8_t, kFrameBufferSize> inBuf{};
-    int32_t inPos = 0;
-    int32_t inLen = 0;
-    int32_t inAddr = 0;
-    int32_t inCtrl = 0;
-    int32_t inCmd = 0;
-    int32_t inCheckLo = 0;
-    int32_t inCheckHi = 0;
+    // Whole frames only: the length field is checked before the bytes it
+    // announces are taken.
+    std::array<uint8_t, kMaxFrameLength> buffer_{};
+    size_t at_ = 0;      // where the latest byte went
+    size_t length_ = 0;  // the length field, as far as it is in
+    uint8_t address_ = 0;
+    uint8_t control_ = 0;
+    uint8_t code_ = 0;
+    uint8_t checkLow_ = 0;
+    uint8_t checkHigh_ = 0;
     bool inFrame_ = false;
     // Check of the frame just completed, for the trace lines.
     const char* checkName_ = "?";
@@ -108,17 +109,10 @@ class FrameReceiver {
     std::array<uint8_t, kMaxFrameLength> resyncBytes_{};
     size_t resyncLen_ = 0;
 
-    // Only the main thread writes the figures and other threads only read,
-    // so single-writer relaxed atomics suffice: a count costs a plain store
-    // where a lock would cost more than taking the byte.
+    // Written by the main thread only (see figures.h).
     std::atomic<int64_t> lastByteAt_{kNever};
     std::atomic<uint32_t> badCheck_{0};
     std::atomic<uint32_t> badLength_{0};
     std::atomic<uint32_t> foreignFrames_{0};
     std::atomic<uint32_t> discardedBytes_{0};
 };
-
-// Adds one to a counter that only the calling thread writes.
-inline void bump(std::atomic<uint32_t>& counter) {
-    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
-}

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "osdp/frame_receiver.h"
 #include "osdp/panel_feedback.h"
+#include "osdp/protocol.h"
 #include "util/mutex.h"
 
 // Where a card came from.

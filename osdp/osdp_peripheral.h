@@ -1,32 +1,31 @@
 // The OSDP peripheral engine: two virtual card readers answering one OSDP
 // controller. Bytes go in through receiveByte, the reply comes out in replyBuf.
-// The engine does no I/O; its only outside inputs are the clock and the
+// The engine does no I/O; its only outside inputs are the clocks and the
 // Secure Channel cipher with its random source that it is given.
 //
-// OsdpPeripheral wires the pieces and holds the lock the web worker shares:
-// the frame receiver cuts frames from the line, the reply builder answers
-// them, each reader's ReaderSlot holds its card and status delivery, and the
-// Secure Channel of each reader wraps the plain replies in secure modes.
+// OsdpPeripheral holds the lock the web worker shares, the frame receiver that
+// cuts frames from the line, and the two readers (VirtualReader), each of
+// which answers its own frames.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 
-#include "osdp/card_delivery.h"
 #include "osdp/clock.h"
 #include "osdp/frame_receiver.h"
 #include "osdp/journal.h"
-#include "osdp/reply_builder.h"
+#include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
 #include "osdp/system_cipher.h"
+#include "osdp/virtual_reader.h"
 #include "util/mutex.h"
 
-// Consistent copy of what the status document shows, taken under the lock.
+// A copy of what the status document shows, each reader's part taken whole
+// under the lock.
 struct PeripheralStatus {
     std::array<uint8_t, kReaderCount> readerAddress{};
     std::array<uint32_t, kReaderCount> lastCard{};
@@ -40,20 +39,6 @@ struct PeripheralStatus {
 
 // The line as the installer's view shows it, taken by diagnostics(): counts
 // since start, ages in milliseconds by the monotonic clock (-1: never).
-struct ReaderDiagnostics {
-    uint32_t framesAnswered = 0;   // every frame answered, repeats included
-    uint32_t repeatsAnswered = 0;  // of those, answered with the stored reply
-    int64_t msSinceFrame = -1;     // since the last frame answered
-    bool polling = false;          // a frame answered within the last 2 seconds
-};
-// The cards of one reader: waiting now, and what became of them since start.
-struct CardDiagnostics {
-    uint32_t waiting = 0;
-    int64_t oldestMs = -1;  // age of the oldest waiting card; -1: none waits
-    uint32_t delivered = 0;
-    uint32_t expired = 0;  // too old when their turn came
-    uint32_t dropped = 0;  // pushed out of a full queue
-};
 struct LineDiagnostics : LineFigures {
     std::array<ReaderDiagnostics, kReaderCount> reader{};
     // Since the last byte received.
@@ -63,14 +48,12 @@ struct LineDiagnostics : LineFigures {
 
 class OsdpPeripheral {
   public:
-    using Clock = std::function<WallTime()>;
-    // Microseconds that only ever grow; the default is monotonicMicros.
-    using MonotonicClock = std::function<int64_t()>;
     // Persists a key that the controller set for reader index 0 or 1; false
     // when it could not be stored.
     using KeyStore = std::function<bool(int reader, const AesKey& key)>;
 
-    explicit OsdpPeripheral(Clock clock = systemWallTime,
+    // monotonic: microseconds that only ever grow.
+    explicit OsdpPeripheral(WallClock clock = systemWallTime,
                             MonotonicClock monotonic = monotonicMicros,
                             ScCipher cipher = systemCipher());
     OsdpPeripheral(const OsdpPeripheral&) = delete;
@@ -92,25 +75,25 @@ class OsdpPeripheral {
 
     // Main thread, before the line is open. Cards that waited longer than
     // this many microseconds are not sent; 0: no limit.
-    void setCardMaxAge(int64_t micros) EXCLUDES(mutex);
+    void setCardMaxAge(int64_t micros);
 
     // Web worker. Offers a card to reader index 0 or 1 (see
-    // ReaderSlot::injectCard). The journal records where it came from and
-    // the plate it was made of (empty for a card number). arrived is when
-    // the request carrying it began to arrive, on the monotonic clock: the
+    // CardQueue::offer). The journal records where it came from and the
+    // plate it was made of (empty for a card number). arrived is when the
+    // request carrying it began to arrive, on the monotonic clock: the
     // card's age and its journal entry start there (none: now).
     // REQUIRES: reader is 0 or 1.
     void injectCard(int reader, uint32_t card, CardSource source = CardSource::cardCommand,
                     const std::string& plate = std::string(),
-                    std::optional<int64_t> arrived = std::nullopt) EXCLUDES(mutex);
+                    std::optional<int64_t> arrived = std::nullopt);
 
     // Web worker. Sets the tamper state and asks for a local status report on
     // the reader's next poll. REQUIRES: reader is 0 or 1.
-    void setTamper(int reader, bool tampered) EXCLUDES(mutex);
+    void setTamper(int reader, bool tampered);
 
     // Web worker. Records the plate text of the latest plate event delivered
     // to the reader. REQUIRES: reader is 0 or 1.
-    void setLastLpr(int reader, const std::string& plate) EXCLUDES(mutex);
+    void setLastLpr(int reader, const std::string& plate);
 
     // Main thread: one reply has been written to the line.
     void countReplyWritten() EXCLUDES(mutex);
@@ -118,14 +101,16 @@ class OsdpPeripheral {
     PeripheralStatus status() const EXCLUDES(mutex);
 
     // Any thread. The line figures as they stand now.
-    LineDiagnostics diagnostics() const EXCLUDES(mutex);
+    LineDiagnostics diagnostics() const;
+
+    // REQUIRES: index is 0 or 1.
+    VirtualReader& reader(int index) { return readers_[index]; }
+    const VirtualReader& reader(int index) const { return readers_[index]; }
 
     // The reply to the frame completed last; main thread only, so not locked.
-    std::array<uint8_t, kFrameBufferSize> replyBuf{};
-    int32_t replyLen = 0;
+    std::array<uint8_t, kMaxReplyLength> replyBuf{};
+    size_t replyLen = 0;
 
-    // Fixed for the life of the process.
-    const std::array<uint8_t, kReaderCount> readerAddress{{0x0A, 0x0B}};
     std::string configPath = "localdata/kanzo.conf";
 
     // What became of each card, and what the panel told the reader after it.
@@ -133,47 +118,21 @@ class OsdpPeripheral {
     // and takes its own copies). Locked on its own.
     Journal journal;
 
-    // Guards the readers' slots and the counters that both threads use.
+    // Guards the readers' state that both threads use (the readers hold it
+    // too) and the counters below.
     mutable Mutex mutex;
-    std::array<ReaderSlot, kReaderCount> slots GUARDED_BY(mutex);
     uint32_t reqIn GUARDED_BY(mutex) = 0;
     uint32_t reqOut GUARDED_BY(mutex) = 0;
     bool restartRequired GUARDED_BY(mutex) = false;
     bool saveRequired GUARDED_BY(mutex) = false;
 
   private:
-    // Builds (or, for a repeat, recalls) the reply to the frame the receiver
-    // completed.
-    void answerFrame(const std::string& time);
-    // Builds the plain reply of currentReader into replyBuf. The panel's LED,
-    // buzzer and text commands and the cards the reply carries go to the
-    // journal.
-    void buildReply(const Command& cmd) EXCLUDES(mutex);
-    // Called for each frame to the reader that is not a repeat, before its
-    // reply is built: confirms or offers again what the last reply carried.
-    void settleDelivery(int reader) EXCLUDES(mutex);
-    void secureReply(int reader);
-    void logSecurity(int reader, const ScInbound& in);
+    // The index of the reader at address; -1 when it is none of ours.
+    int readerAt(uint8_t address) const;
 
-    Clock clock_;
-    MonotonicClock monotonic_;
+    const WallClock clock_;
+    const MonotonicClock monotonic_;
     const ScCipher cipher_;
-    FrameReceiver receiver_{readerAddress};
-    ReplyBuilder replies_;
-    std::array<SecureChannel, kReaderCount> secure_{
-        {SecureChannel(cipher_), SecureChannel(cipher_)}};
-    uint8_t currentReader = 0;
-
-    // Controllers resend a command whose reply they missed, byte for byte with
-    // the same sequence number; such a repeat gets the stored reply again so
-    // that a card or status report carried by a lost reply is not lost.
-    std::array<std::array<uint8_t, kMaxFrameLength>, kReaderCount> lastFrame_{};
-    std::array<size_t, kReaderCount> lastFrameLen_{};
-    std::array<std::array<uint8_t, kMaxReplyLength>, kReaderCount> lastReply_{};
-    std::array<int32_t, kReaderCount> lastReplyLen_{};
-
-    // Per-reader figures; written by the main thread only (see FrameReceiver).
-    std::array<std::atomic<int64_t>, kReaderCount> lastFrameAt_{};
-    std::array<std::atomic<uint32_t>, kReaderCount> framesAnswered_{};
-    std::array<std::atomic<uint32_t>, kReaderCount> repeatsAnswered_{};
+    std::array<VirtualReader, kReaderCount> readers_;
+    FrameReceiver receiver_{[this](uint8_t address) { return readerAt(address); }};
 };

@@ -42,9 +42,9 @@ size_t decodeFeedback(uint8_t command, const uint8_t* data, size_t length, Feedb
     out[0] = FeedbackRecord();
     out[0].command = command;
     out[0].length = static_cast<uint16_t>(std::min<size_t>(length, UINT16_MAX));
-    const size_t recordSize = command == kCmdLed ? kLedRecordSize : kBuzzerRecordSize;
+    const size_t recordSize = command == kCmdLed ? kLedRecord : kBuzzerRecord;
     if (command != kCmdText) {
-        if (length == 0 || length % recordSize != 0)
+        if (!wholeRecords(length, recordSize))
             return 1;
         const size_t count = length / recordSize;
         for (size_t i = 0; i < std::min(count, max); ++i) {
@@ -56,7 +56,7 @@ size_t decodeFeedback(uint8_t command, const uint8_t* data, size_t length, Feedb
         }
         return count;
     }
-    if (length < kTextHeaderSize || length - kTextHeaderSize < data[5])
+    if (!wholeText(data, length))
         return 1;
     TextRecord& text = out[0].text;
     out[0].kind = FeedbackKind::text;
@@ -66,7 +66,7 @@ size_t decodeFeedback(uint8_t command, const uint8_t* data, size_t length, Feedb
     text.row = data[3];
     text.column = data[4];
     text.length = data[5];
-    memcpy(text.text, data + kTextHeaderSize, std::min<size_t>(text.length, kTextKept));
+    memcpy(text.text, data + kTextHeader, std::min<size_t>(text.length, kTextKept));
     return 1;
 }
 

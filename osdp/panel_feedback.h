@@ -9,11 +9,6 @@
 
 #include "osdp/protocol.h"
 
-// Record sizes of the three commands. An LED or buzzer command carries one
-// or more whole records; a text command one header and its text.
-constexpr size_t kLedRecordSize = 14;
-constexpr size_t kBuzzerRecordSize = 5;
-constexpr size_t kTextHeaderSize = 6;
 // Reader displays hold a few dozen characters; longer texts are cut here.
 constexpr size_t kTextKept = 32;
 
@@ -77,8 +72,8 @@ struct FeedbackRecord {
 // Decodes the data of one osdp_LED, osdp_BUZ or osdp_TEXT command into at
 // most max records and returns how many records the data holds (an LED or
 // buzzer command may carry several). Data that does not fit the command's
-// layout (no whole number of records, a text longer than its data) is one
-// malformed record. REQUIRES: command is one of the three; max >= 1.
+// layout (no whole number of records, a text other than its header says) is
+// one malformed record, as the reader refuses it. REQUIRES: command is one of the three; max >= 1.
 size_t decodeFeedback(uint8_t command, const uint8_t* data, size_t length, FeedbackRecord* out,
                       size_t max);
 

@@ -1,5 +1,6 @@
 // The OSDP wire format, defined once for the readers, the Secure Channel, the
-// controller tool, the tests and the fuzz targets.
+// controller tool, the tests and the fuzz targets, and the facts of this device
+// on the line: how many readers it is, where they start and how fast it talks.
 //
 // Every frame, command or reply:
 //
@@ -45,6 +46,14 @@ constexpr size_t kMinChecksumFrame = kDataOffset + kChecksumLength;
 constexpr size_t kMinCrcFrame = kDataOffset + kCrcLength;
 // The receive buffer osdp_PDCAP announces: the longest frame a reader takes.
 constexpr size_t kReceiveBufferSize = 914;
+// No frame a reader takes is longer; a longer length field marks a broken frame.
+constexpr size_t kMaxFrameLength = kReceiveBufferSize;
+
+// This device: two virtual readers, at these addresses from the start, on a
+// line of 9600 baud, 8 data bits, no parity, one stop bit.
+constexpr int kReaderCount = 2;
+constexpr uint8_t kStartAddress[kReaderCount] = {0x0A, 0x0B};
+constexpr uint32_t kBaudRate = 9600;
 
 // The check code a frame with control byte ctrl ends with, and its length.
 constexpr bool hasCrc(uint8_t ctrl) {
@@ -100,11 +109,30 @@ constexpr uint8_t kNakSecurityUnsupported = 0x05;
 constexpr uint8_t kNakSecurityConditions = 0x06;
 
 // Record lengths of the output commands: osdp_OUT, osdp_LED and osdp_BUZ carry
-// whole records; osdp_TEXT a header whose last byte is the text's length.
+// one or more whole records; osdp_TEXT one header whose last byte is the
+// length of the text that follows it.
 constexpr size_t kOutRecord = 4;
 constexpr size_t kLedRecord = 14;
 constexpr size_t kBuzzerRecord = 5;
 constexpr size_t kTextHeader = 6;
+
+constexpr bool wholeRecords(size_t length, size_t record) {
+    return length > 0 && length % record == 0;
+}
+// The text must be exactly as long as its header says: a panel and a reader
+// that read the bytes after it differently disagree on what was shown.
+constexpr bool wholeText(const uint8_t* data, size_t length) {
+    return length >= kTextHeader && length == kTextHeader + data[kTextHeader - 1];
+}
+
+// Data lengths of the replies: each reply code carries a fixed amount.
+constexpr size_t kNakData = 1;     // error code
+constexpr size_t kPdidData = 12;   // vendor (3), model, version, serial number (4), firmware (3)
+constexpr size_t kPdcapData = 42;  // 14 capability entries of 3 bytes
+constexpr size_t kLstatrData = 2;  // tamper, power
+constexpr size_t kRawData = 8;     // reader, format, bit count (2), card (4)
+constexpr size_t kComData = 5;     // address, baud rate (4)
+constexpr size_t kMaxReplyData = kPdcapData;
 
 // osdp_RAW card formats. "CSN LSB": a 32-bit card serial number sent as 32 bits.
 constexpr uint8_t kCardFormatCsn32 = 0x12;
@@ -133,3 +161,6 @@ constexpr size_t kMacLength = 4;
 constexpr size_t sessionFrameLength(size_t n) {
     return kHeaderLength + 2 + 1 + (n == 0 ? 0 : (n / 16 + 1) * 16) + kMacLength + kCrcLength;
 }
+
+// The longest reply is osdp_PDCAP sealed for a secure session: 62 bytes.
+constexpr size_t kMaxReplyLength = sessionFrameLength(kMaxReplyData);

@@ -10,132 +10,148 @@
 namespace {
 
 constexpr uint8_t kVendorCode[3] = {0x02, 0x4B, 0x7E};
+constexpr uint8_t kModel = 0;
+constexpr uint8_t kVersion = 1;
 constexpr uint8_t kFirmware[3] = {1, 2, 3};
+// The camera has no power monitor: its power is always reported as normal.
+constexpr uint8_t kPowerNormal = 0;
+
+// The receive buffer size, as osdp_PDCAP carries it: low byte first.
+constexpr uint8_t kBufferLow = kReceiveBufferSize & 0xFF;
+constexpr uint8_t kBufferHigh = kReceiveBufferSize >> 8;
 
 // Function code, compliance level, number of items. Entries are triples and
 // nothing follows them: a controller rejects a payload that is not a multiple
 // of three.
-constexpr uint8_t kCapabilities[kMaxReplyPayload] = {
-    0x01, 0x00, 0x00,  // contact status monitoring
-    0x02, 0x01, 0x01,  // output control: one output, on and off
-    0x03, 0x01, 0x00,  // card data format: array of bits
-    0x04, 0x04, 0x01,  // reader LED control: timed, tri-colour
-    0x05, 0x02, 0x01,  // reader audible output: timed
-    0x06, 0x01, 0x01,  // reader text output: one display, one row
-    0x07, 0x00, 0x00,  // time keeping
-    0x08, 0x01, 0x00,  // check character support: CRC-16 and checksum
-    0x09, 0x00, 0x00,  // communication security: none
-    0x0A, 0x92, 0x03,  // receive buffer size 0x0392, low byte first
-    0x0C, 0x00, 0x00,  // smart card support
-    0x0E, 0x00, 0x00,  // biometrics
-    0x0F, 0x00, 0x00,  // secure PIN entry
-    0x10, 0x01, 0x00,  // OSDP version
+constexpr uint8_t kCapabilities[kPdcapData] = {
+    0x01, 0x00,       0x00,         // contact status monitoring
+    0x02, 0x01,       0x01,         // output control: one output, on and off
+    0x03, 0x01,       0x00,         // card data format: array of bits
+    0x04, 0x04,       0x01,         // reader LED control: timed, tri-colour
+    0x05, 0x02,       0x01,         // reader audible output: timed
+    0x06, 0x01,       0x01,         // reader text output: one display, one row
+    0x07, 0x00,       0x00,         // time keeping
+    0x08, 0x01,       0x00,         // check character support: CRC-16 and checksum
+    0x09, 0x00,       0x00,         // communication security: none
+    0x0A, kBufferLow, kBufferHigh,  // receive buffer size
+    0x0C, 0x00,       0x00,         // smart card support
+    0x0E, 0x00,       0x00,         // biometrics
+    0x0F, 0x00,       0x00,         // secure PIN entry
+    0x10, 0x01,       0x00,         // OSDP version
 };
 // Offset of the communication security entry (function code 9).
 constexpr size_t kSecurityEntry = 24;
 
-constexpr uint32_t kBaudRate = 9600;
+// So every plain reply fits its buffer, and writeReply never gives 0.
+static_assert(kDataOffset + kMaxReplyData + kCrcLength <= kMaxReplyLength, "a reply fits");
 
-}  // namespace
-
-ReplyWriter::ReplyWriter(uint8_t* out, uint8_t address, uint8_t ctrl, uint8_t code)
-    : out_(out), ctrl_(static_cast<uint8_t>(ctrl & (kSequenceMask | kCrcFlag))) {
-    out_[0] = kStartOfMessage;
-    out_[kAddressOffset] = static_cast<uint8_t>(address + kReplyBit);
-    out_[kCodeOffset] = code;
-}
-
-void ReplyWriter::put(const uint8_t* data, size_t n) {
-    std::memcpy(out_ + at_, data, n);
-    at_ += n;
-}
-
-void ReplyWriter::putFixed16(uint16_t value) {
-    encodeFixed16(out_ + at_, value);
-    at_ += 2;
-}
-
-void ReplyWriter::putFixed32(uint32_t value) {
-    encodeFixed32(out_ + at_, value);
-    at_ += 4;
-}
-
-void ReplyWriter::putBigEndian32(uint32_t value) {
-    encodeBigEndian32(out_ + at_, value);
-    at_ += 4;
-}
-
-size_t ReplyWriter::finish() {
-    // The reply's control byte is the command's sequence number and check
-    // code flag: a reply never claims a security block it does not carry, and
-    // a panel reads it with the check code it used itself.
-    const size_t length = at_ + checkLength(ctrl_);
-    encodeFixed16(out_ + kLengthOffset, static_cast<uint16_t>(length));
-    out_[kControlOffset] = ctrl_;
-    if (hasCrc(ctrl_)) {
-        const uint16_t crc = crc16(out_, at_);
-        encodeFixed16(out_ + at_, crc);
-        logAt(5, "CRC16 %04X", crc);
-    } else {
-        const uint8_t sum = checksum8(out_, at_);
-        out_[at_] = sum;
-        logAt(5, "CRC8 %02X", sum);
+uint8_t replyCode(const Command& cmd, uint8_t error, const PollItem& item) {
+    if (error != 0)
+        return kReplyNak;
+    switch (cmd.code) {
+        case kCmdPoll:
+            return item.kind == PollItem::Kind::card     ? kReplyRaw
+                   : item.kind == PollItem::Kind::status ? kReplyLstatr
+                                                         : kReplyAck;
+        case kCmdId:
+            return kReplyPdid;
+        case kCmdCap:
+            return kReplyPdcap;
+        case kCmdLstat:
+            return kReplyLstatr;
+        case kCmdComset:
+            return kReplyCom;
+        default:
+            // Output, LED, buzzer and text commands: acknowledged, not applied.
+            return kReplyAck;
     }
+}
+
+void writePdid(FrameWriter& out, uint32_t serialNumber) {
+    out.put(kVendorCode, sizeof kVendorCode);
+    out.put(kModel);
+    out.put(kVersion);
+    out.putFixed32(serialNumber);
+    out.put(kFirmware, sizeof kFirmware);
+}
+
+void writePdcap(FrameWriter& out, ScMode mode) {
+    uint8_t capabilities[sizeof kCapabilities];
+    std::memcpy(capabilities, kCapabilities, sizeof capabilities);
+    if (mode != ScMode::plain) {
+        // Communication security: AES-128 Secure Channel, and in install mode
+        // the default key as well, so that a controller can tell that the
+        // reader waits for its key.
+        capabilities[kSecurityEntry + 1] = 0x01;
+        capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
+    }
+    out.put(capabilities, sizeof capabilities);
+}
+
+void writeRaw(FrameWriter& out, uint32_t card) {
+    out.put(0x00);  // each virtual reader is a device of its own
+    out.put(kCardFormatCsn32);
+    out.putFixed16(32);  // bit count
+    out.putBigEndian32(card);
+}
+
+void writeCom(FrameWriter& out, uint8_t address) {
+    // Settings asked for are not applied: report the current ones.
+    out.put(address);
+    out.putFixed32(kBaudRate);
+}
+
+// Ends the frame; its check code goes to the trace.
+size_t finish(FrameWriter& out) {
+    const size_t length = out.finish();
+    if (length == 0)
+        return 0;
+    const uint8_t* end = out.frame() + length;
+    if (hasCrc(out.frame()[kControlOffset]))
+        logAt(5, "CRC16 %04X", decodeFixed16(end - kCrcLength));
+    else
+        logAt(5, "CRC8 %02X", end[-1]);
     return length;
 }
 
-size_t ReplyBuilder::buildReply(const Command& cmd, int reader, uint8_t address, ScMode mode,
-                                ReaderSlot& slot, uint8_t* out) {
-    const uint8_t error = refusal(cmd, mode);
-    PollItem item;
-    if (error == 0 && cmd.code == kCmdPoll)
-        item = slot.nextForPoll();
-    switch (error != 0 ? 0 : cmd.code) {
-        case 0:
-            replyCode_ = kReplyNak;
-            break;
-        case kCmdPoll:
-            replyCode_ = item.kind == PollItem::Kind::card     ? kReplyRaw
-                         : item.kind == PollItem::Kind::status ? kReplyLstatr
-                                                               : kReplyAck;
-            break;
-        case kCmdId:
-            replyCode_ = kReplyPdid;
-            break;
-        case kCmdCap:
-            replyCode_ = kReplyPdcap;
-            break;
-        case kCmdLstat:
-            replyCode_ = kReplyLstatr;
-            break;
-        case kCmdComset:
-            replyCode_ = kReplyCom;
-            break;
-        default:
-            // Output, LED, buzzer and text commands: acknowledged, not applied.
-            replyCode_ = kReplyAck;
-            break;
-    }
-    ReplyWriter writer(out, address, cmd.ctrl, replyCode_);
-    switch (replyCode_) {
+}  // namespace
+
+size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
+                  const ReaderFacts& reader, uint8_t* out) {
+    const uint8_t code = replyCode(cmd, error, item);
+    // The reply's control byte is the command's sequence number and check
+    // code flag: a reply never claims a security block it does not carry, and
+    // a panel reads it with the check code it used itself.
+    FrameWriter writer(out, kMaxReplyLength, static_cast<uint8_t>(reader.address | kReplyBit),
+                       cmd.ctrl);
+    writer.put(code);
+    switch (code) {
         case kReplyNak:
-            return writeNak(writer, error);
+            writer.put(error);
+            break;
         case kReplyRaw:
-            return writeRaw(writer, item.card);
+            writeRaw(writer, item.card);
+            break;
         case kReplyPdid:
-            return writePdid(writer, reader);
+            writePdid(writer, reader.serialNumber);
+            break;
         case kReplyPdcap:
-            return writePdcap(writer, mode);
+            writePdcap(writer, reader.mode);
+            break;
         case kReplyLstatr:
-            return writeLstatr(writer, slot);
+            writer.put(reader.tamper);
+            writer.put(kPowerNormal);
+            break;
         case kReplyCom:
-            return writeCom(writer, address);
+            writeCom(writer, reader.address);
+            break;
         default:
-            return writer.finish();
+            break;
     }
+    return finish(writer);
 }
 
-uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
+uint8_t refusal(const Command& cmd, ScMode mode) {
     // A reader in plain mode does not take part in Secure Channel: a frame
     // with a security block is refused whole, and its block is never read as
     // a command.
@@ -155,14 +171,13 @@ uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
         case kCmdComset:
             return 0;
         case kCmdOut:
-            return n > 0 && n % kOutRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kOutRecord) ? 0 : kNakLength;
         case kCmdLed:
-            return n > 0 && n % kLedRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kLedRecord) ? 0 : kNakLength;
         case kCmdBuzzer:
-            return n > 0 && n % kBuzzerRecord == 0 ? 0 : kNakLength;
+            return wholeRecords(n, kBuzzerRecord) ? 0 : kNakLength;
         case kCmdText:
-            return n >= kTextHeader && n == kTextHeader + cmd.data[kTextHeader - 1] ? 0
-                                                                                    : kNakLength;
+            return wholeText(cmd.data, n) ? 0 : kNakLength;
         case kCmdAcuRxSize:   // replies are short anyway
         case kCmdKeepActive:  // sessions have no idle time-out
             return n == 2 ? 0 : kNakLength;
@@ -179,69 +194,17 @@ uint8_t ReplyBuilder::refusal(const Command& cmd, ScMode mode) {
     }
 }
 
-void ReplyBuilder::setCameraSerial(const std::string& cameraSerial) {
+uint32_t readerSerialNumber(const std::string& cameraSerial, int reader) {
     Sha1 sha1;
     sha1.update(cameraSerial);
-    cameraSerialHash_ = cardNumberFromDigest(sha1.finalHex());
+    const uint32_t hash = cardNumberFromDigest(sha1.finalHex());
+    return (hash & ~uint32_t{1}) | static_cast<uint32_t>(reader);
 }
 
-uint32_t ReplyBuilder::serialNumber(int reader) const {
-    return (cameraSerialHash_ & ~uint32_t{1}) | static_cast<uint32_t>(reader);
-}
-
-std::array<uint8_t, 8> ReplyBuilder::clientUid(int reader, uint8_t address) const {
+std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber) {
     std::array<uint8_t, 8> uid{};
     std::memcpy(uid.data(), kVendorCode, sizeof kVendorCode);
     uid[3] = address;
-    encodeFixed32(uid.data() + 4, serialNumber(reader));
+    encodeFixed32(uid.data() + 4, serialNumber);
     return uid;
-}
-
-size_t ReplyBuilder::writeNak(ReplyWriter& out, uint8_t error) {
-    out.put(error);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writePdid(ReplyWriter& out, int reader) {
-    out.put(kVendorCode, sizeof kVendorCode);
-    out.put(static_cast<uint8_t>(pdModel));
-    out.put(static_cast<uint8_t>(pdVersion));
-    out.putFixed32(serialNumber(reader));
-    out.put(kFirmware, sizeof kFirmware);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writePdcap(ReplyWriter& out, ScMode mode) {
-    uint8_t capabilities[sizeof kCapabilities];
-    std::memcpy(capabilities, kCapabilities, sizeof capabilities);
-    if (mode != ScMode::plain) {
-        // Communication security: AES-128 Secure Channel, and in install mode
-        // the default key as well, so that a controller can tell that the
-        // reader waits for its key.
-        capabilities[kSecurityEntry + 1] = 0x01;
-        capabilities[kSecurityEntry + 2] = mode == ScMode::install ? 0x01 : 0x00;
-    }
-    out.put(capabilities, sizeof capabilities);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writeLstatr(ReplyWriter& out, const ReaderSlot& slot) {
-    out.put(slot.tamper);
-    out.put(slot.power);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writeRaw(ReplyWriter& out, uint32_t card) {
-    out.put(0x00);  // each virtual reader is a device of its own
-    out.put(kCardFormatCsn32);
-    out.putFixed16(32);  // bit count
-    out.putBigEndian32(card);
-    return out.finish();
-}
-
-size_t ReplyBuilder::writeCom(ReplyWriter& out, uint8_t address) {
-    // Settings asked for are not applied: report the current ones.
-    out.put(address);
-    out.putFixed32(kBaudRate);
-    return out.finish();
 }

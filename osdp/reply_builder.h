@@ -1,6 +1,6 @@
 // The plain replies of a reader: a command in, the reply's bytes out. Each
-// reply has a writer of its own; every reply is header, code, data and a check
-// code, laid by ReplyWriter.
+// reply code has a writer of its own; every reply is header, code, data and a
+// check code, laid by a FrameWriter.
 #pragma once
 
 #include <array>
@@ -8,12 +8,9 @@
 #include <cstdint>
 #include <string>
 
-#include "osdp/card_delivery.h"
+#include "osdp/card_queue.h"
 #include "osdp/protocol.h"
 #include "osdp/secure_channel.h"
-
-// The longest reply is osdp_PDCAP sealed for a secure session: 62 bytes.
-constexpr size_t kMaxReplyLength = sessionFrameLength(kMaxReplyPayload);
 
 // A command as the reply builder reads it: control byte, code and data.
 struct Command {
@@ -23,68 +20,31 @@ struct Command {
     size_t length = 0;
 };
 
-// Lays one reply frame into out, front to back.
-class ReplyWriter {
-  public:
-    // The reply to a command with control byte ctrl: its sequence number and
-    // its check code.
-    // REQUIRES: out holds kMaxReplyLength bytes.
-    ReplyWriter(uint8_t* out, uint8_t address, uint8_t ctrl, uint8_t code);
-    void put(uint8_t byte) { out_[at_++] = byte; }
-    void put(const uint8_t* data, size_t n);
-    void putFixed16(uint16_t value);      // low byte first
-    void putFixed32(uint32_t value);      // low byte first
-    void putBigEndian32(uint32_t value);  // high byte first
-    // Writes the length, the control byte and the check code; returns the
-    // frame's length.
-    size_t finish();
-
-  private:
-    uint8_t* out_;
-    uint8_t ctrl_;
-    size_t at_ = kDataOffset;
+// What a reply tells of the reader that gives it.
+struct ReaderFacts {
+    uint8_t address = 0;
+    uint32_t serialNumber = 0;
+    ScMode mode = ScMode::plain;
+    uint8_t tamper = 0;
 };
 
-// The identity and the replies of the readers.
-class ReplyBuilder {
-  public:
-    // Lays the plain reply of reader index reader, at address, in Secure
-    // Channel mode mode, to cmd into out; returns its length. A poll takes its
-    // card or status report from slot; a command that is refused (osdp_NAK)
-    // leaves slot as it was.
-    // REQUIRES: out holds kMaxReplyLength bytes; reader is 0 or 1.
-    size_t buildReply(const Command& cmd, int reader, uint8_t address, ScMode mode,
-                      ReaderSlot& slot, uint8_t* out);
+// The osdp_NAK error code cmd is refused with by a reader in mode; 0 when the
+// reader answers it. A refused command changes nothing.
+uint8_t refusal(const Command& cmd, ScMode mode);
 
-    // The serial numbers of the readers come from the camera's serial number
-    // text: the last four bytes of its SHA-1, the lowest bit replaced by the
-    // reader index. Unique per camera and reader and the same across
-    // restarts, as panels that tell readers apart by it, and sites that derive
-    // Secure Channel keys from the cUID, need.
-    void setCameraSerial(const std::string& cameraSerial);
-    uint32_t serialNumber(int reader) const;
+// Lays the plain reply to cmd into out and returns its length: osdp_NAK with
+// error when that is not 0, else the command's reply; a poll's is item's.
+// REQUIRES: out holds kMaxReplyLength bytes.
+size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
+                  const ReaderFacts& reader, uint8_t* out);
 
-    // The cUID reader index reader at address sends in the Secure Channel
-    // handshake: the vendor code, the address and the serial number as the
-    // identification reply gives it.
-    std::array<uint8_t, 8> clientUid(int reader, uint8_t address) const;
+// The serial number of reader index reader of the camera whose serial number
+// text is cameraSerial: the last four bytes of its SHA-1, the lowest bit
+// replaced by the reader index. Unique per camera and reader and the same
+// across restarts, as panels that tell readers apart by it, and sites that
+// derive Secure Channel keys from the cUID, need.
+uint32_t readerSerialNumber(const std::string& cameraSerial, int reader);
 
-    // Of the reply just built.
-    uint8_t replyCode() const { return replyCode_; }
-
-    uint32_t pdVersion = 1;
-    uint32_t pdModel = 0;
-
-  private:
-    // The osdp_NAK error code cmd is refused with; 0 when it is carried out.
-    static uint8_t refusal(const Command& cmd, ScMode mode);
-    size_t writeNak(ReplyWriter& out, uint8_t error);
-    size_t writePdid(ReplyWriter& out, int reader);
-    size_t writePdcap(ReplyWriter& out, ScMode mode);
-    size_t writeLstatr(ReplyWriter& out, const ReaderSlot& slot);
-    size_t writeRaw(ReplyWriter& out, uint32_t card);
-    size_t writeCom(ReplyWriter& out, uint8_t address);
-
-    uint32_t cameraSerialHash_ = 0;
-    uint8_t replyCode_ = 0;
-};
+// The cUID a reader sends in the Secure Channel handshake: the vendor code,
+// the address and the serial number as the identification reply gives it.
+std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber);

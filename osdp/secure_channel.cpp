@@ -15,8 +15,7 @@ void SecureChannel::configure(ScMode mode, const AesKey* key, const std::array<u
     keys_ = ScKeys{};
 }
 
-ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* reply,
-                                 int32_t* replyLength) {
+ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* reply) {
     ScInbound in;
     in.ctrl = frame[kControlOffset];
     replyAddress_ = static_cast<uint8_t>(frame[kAddressOffset] | kReplyBit);
@@ -32,40 +31,40 @@ ScInbound SecureChannel::receive(const uint8_t* frame, size_t length, uint8_t* r
         end(&in, "sequence 0");
 
     if ((in.ctrl & kScbFlag) == 0) {
-        commandInClear(frame, length, &in, reply, replyLength);
+        commandInClear(frame, length, &in, reply);
         return in;
     }
 
     ScFrame parts;
     if (length > plain_.size() || !parseScFrame(frame, length, &parts)) {
         end(&in, "malformed security block");
-        *replyLength = nakInClear(kNakSecurityConditions, reply);
+        in.replyLength = nakInClear(kNakSecurityConditions, reply);
         return in;
     }
     in.cmd = parts.code;
     switch (parts.type) {
         case kScbChallenge:
-            challenge(frame, parts, &in, reply, replyLength);
+            challenge(frame, parts, &in, reply);
             break;
         case kScbServerCryptogram:
-            confirm(frame, parts, &in, reply, replyLength);
+            confirm(frame, parts, &in, reply);
             break;
         case kScbCommandMac:
         case kScbCommandEncrypted:
-            sessionCommand(frame, length, parts, &in, reply, replyLength);
+            sessionCommand(frame, length, parts, &in, reply);
             break;
         default:
             // The reader's own block types, and those of other secure
             // channel variants, which this reader does not speak.
             end(&in, "unexpected security block");
-            *replyLength = nakInClear(kNakSecurityConditions, reply);
+            in.replyLength = nakInClear(kNakSecurityConditions, reply);
             break;
     }
     return in;
 }
 
 void SecureChannel::commandInClear(const uint8_t* frame, size_t length, ScInbound* in,
-                                   uint8_t* reply, int32_t* replyLength) {
+                                   uint8_t* reply) {
     in->cmd = frame[kCodeOffset];
     // Without a session only identification and capabilities are
     // answered in clear (osdp_COMSET too would tell nothing secret, but
@@ -80,16 +79,16 @@ void SecureChannel::commandInClear(const uint8_t* frame, size_t length, ScInboun
         in->data = frame + kDataOffset;
         in->dataLength = length - kDataOffset - checkLength(in->ctrl);
     } else {
-        *replyLength = nakInClear(kNakSecurityConditions, reply);
+        in->replyLength = nakInClear(kNakSecurityConditions, reply);
     }
 }
 
 void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbound* in,
-                              uint8_t* reply, int32_t* replyLength) {
+                              uint8_t* reply) {
     // A challenge is welcome at any time and replaces any session.
     end(in, "new handshake");
     if (parts.code != kCmdChallenge || parts.dataEnd - parts.dataStart != kRandomLength) {
-        *replyLength = nakInClear(kNakLength, reply);
+        in->replyLength = nakInClear(kNakLength, reply);
         return;
     }
     // The key is chosen by each challenge's key byte. The default key is
@@ -115,7 +114,7 @@ void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbo
         in->refused = "no random bytes";
     }
     if (base == nullptr) {
-        *replyLength = nakInClear(kNakSecurityUnsupported, reply);
+        in->replyLength = nakInClear(kNakSecurityUnsupported, reply);
         return;
     }
     std::memcpy(rndA_, frame + parts.dataStart, kRandomLength);
@@ -130,21 +129,19 @@ void SecureChannel::challenge(const uint8_t* frame, const ScFrame& parts, ScInbo
     std::memcpy(data + 16, client.data(), 16);
     // Always the key actually used.
     const uint8_t scb[3] = {3, kScbClientCryptogram, static_cast<uint8_t>(parts.keyByte)};
-    *replyLength =
-        static_cast<int32_t>(writeFrame(reply, replyAddress_, replyCtrl_, scb, sizeof scb,
-                                        kReplyClientCryptogram, data, sizeof data));
+    in->replyLength = inClear(scb, sizeof scb, kReplyClientCryptogram, data, sizeof data, reply);
 }
 
 void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInbound* in,
-                            uint8_t* reply, int32_t* replyLength) {
+                            uint8_t* reply) {
     if (parts.code != kCmdServerCryptogram || parts.dataEnd - parts.dataStart != 16) {
-        *replyLength = nakInClear(kNakLength, reply);
+        in->replyLength = nakInClear(kNakLength, reply);
         return;
     }
     // Out of order: no challenge before it, or a session already up (which a
     // frame without a MAC must not touch).
     if (state_ != State::challenged) {
-        *replyLength = nakInClear(kNakSecurityConditions, reply);
+        in->replyLength = nakInClear(kNakSecurityConditions, reply);
         return;
     }
     // The key byte is not compared with the challenge's: the cryptogram only
@@ -159,22 +156,21 @@ void SecureChannel::confirm(const uint8_t* frame, const ScFrame& parts, ScInboun
         state_ = State::none;
         keys_ = ScKeys{};
         in->refused = "wrong server cryptogram";
-        *replyLength = nakInClear(kNakSecurityUnsupported, reply);
+        in->replyLength = nakInClear(kNakSecurityUnsupported, reply);
         return;
     }
     rmac_ = initialRmac(cipher_, keys_, server);
     state_ = State::active;
     in->started = defaultKey_ ? "default" : "base";
     const uint8_t scb[3] = {3, kScbInitialRmac, 0x01};
-    *replyLength = static_cast<int32_t>(writeFrame(
-        reply, replyAddress_, replyCtrl_, scb, sizeof scb, kReplyInitialRmac, rmac_.data(), 16));
+    in->replyLength = inClear(scb, sizeof scb, kReplyInitialRmac, rmac_.data(), 16, reply);
 }
 
 void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const ScFrame& parts,
-                                   ScInbound* in, uint8_t* reply, int32_t* replyLength) {
+                                   ScInbound* in, uint8_t* reply) {
     if (state_ != State::active) {
         state_ = State::none;
-        *replyLength = nakInClear(kNakSecurityConditions, reply);
+        in->replyLength = nakInClear(kNakSecurityConditions, reply);
         return;
     }
     size_t n = 0;
@@ -185,13 +181,13 @@ void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const Sc
         // The chain is not advanced; the session is over and the NAK goes out
         // in clear, as there are no keys left to seal it with.
         end(in, opened == ScOpen::macMismatch ? "MAC mismatch" : "bad encrypted data");
-        *replyLength = nakInClear(kNakSecurityConditions, reply);
+        in->replyLength = nakInClear(kNakSecurityConditions, reply);
         return;
     }
     cmac_ = mac;
     in->authenticated = true;
     if (parts.code == kCmdKeyset) {
-        setKey(plain_.data(), n, in, reply, replyLength);
+        setKey(plain_.data(), n, in, reply);
         return;
     }
     in->dispatch = true;
@@ -200,13 +196,12 @@ void SecureChannel::sessionCommand(const uint8_t* frame, size_t length, const Sc
     sealNext_ = true;
 }
 
-void SecureChannel::setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t* reply,
-                           int32_t* replyLength) {
+void SecureChannel::setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t* reply) {
     // Taken in any session, not only one of the default key: a panel that
     // holds the reader's key may change it, as key rotation asks.
     if (n != 18 || data[0] != kKeysetTypeScbk || data[1] != 16) {
         const uint8_t code = kNakLength;
-        *replyLength = sealed(kReplyNak, &code, 1, reply);
+        in->replyLength = sealed(kReplyNak, &code, 1, reply);
         return;
     }
     AesKey key;
@@ -217,37 +212,45 @@ void SecureChannel::setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t
     if (!keyStore_ || !keyStore_(key)) {
         in->refused = "new key could not be stored";
         const uint8_t code = kNakSecurityConditions;
-        *replyLength = sealed(kReplyNak, &code, 1, reply);
+        in->replyLength = sealed(kReplyNak, &code, 1, reply);
         return;
     }
     // Acknowledged inside the old session; the new key serves from the next
     // handshake on, and install mode is over.
-    *replyLength = sealed(kReplyAck, nullptr, 0, reply);
+    in->replyLength = sealed(kReplyAck, nullptr, 0, reply);
     key_ = key;
     hasKey_ = true;
     mode_ = ScMode::secure;
     end(in, "new key set");
 }
 
-int32_t SecureChannel::sealReply(uint8_t* frame, int32_t length) {
+size_t SecureChannel::sealReply(uint8_t* frame, size_t length) {
     if (!sealNext_)
         return length;
     sealNext_ = false;
     // The plain reply's payload lies between its code and its check code.
-    uint8_t payload[kMaxReplyPayload];
-    const size_t n = static_cast<size_t>(length) - kDataOffset - checkLength(frame[kControlOffset]);
+    uint8_t payload[kMaxReplyData];
+    const size_t n = length - kDataOffset - checkLength(frame[kControlOffset]);
     std::memcpy(payload, frame + kDataOffset, n);
     return sealed(frame[kCodeOffset], payload, n, frame);
 }
 
-int32_t SecureChannel::sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply) {
-    return static_cast<int32_t>(sealSessionFrame(cipher_, keys_, cmac_, true, replyAddress_,
-                                                 replyCtrl_, code, data, n, reply, &rmac_));
+size_t SecureChannel::sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply) {
+    FrameWriter out(reply, kMaxReplyLength, replyAddress_, replyCtrl_);
+    return sealSessionFrame(cipher_, keys_, cmac_, out, code, data, n, &rmac_);
 }
 
-int32_t SecureChannel::nakInClear(uint8_t code, uint8_t* reply) const {
-    return static_cast<int32_t>(
-        writeFrame(reply, replyAddress_, replyCtrl_, nullptr, 0, kReplyNak, &code, 1));
+size_t SecureChannel::inClear(const uint8_t* block, size_t blockLength, uint8_t code,
+                              const uint8_t* data, size_t n, uint8_t* reply) const {
+    FrameWriter out(reply, kMaxReplyLength, replyAddress_, replyCtrl_);
+    out.putSecurityBlock(block, blockLength);
+    out.put(code);
+    out.put(data, n);
+    return out.finish();
+}
+
+size_t SecureChannel::nakInClear(uint8_t code, uint8_t* reply) const {
+    return inClear(nullptr, 0, kReplyNak, &code, 1, reply);
 }
 
 void SecureChannel::end(ScInbound* in, const char* reason) {

@@ -10,14 +10,13 @@
 
 enum class ScMode { plain, secure, install };
 
-// The most data a plain reply carries (osdp_PDCAP).
-constexpr size_t kMaxReplyPayload = 42;
-
 // What SecureChannel::receive made of a command frame.
 struct ScInbound {
     // True: the command is the reader's to answer; build the plain reply and
-    // pass it through sealReply. False: the reply is already written.
+    // pass it through sealReply. False: the reply is already written, and is
+    // replyLength bytes long.
     bool dispatch = false;
+    size_t replyLength = 0;
     uint8_t ctrl = 0;
     uint8_t cmd = 0;
     // The command's data, valid until the next receive.
@@ -59,32 +58,33 @@ class SecureChannel {
 
     // Takes a command frame to this reader whose check code is right and that
     // is not a repeat. Either asks for the command to be dispatched, or writes
-    // the reply to reply[0..*replyLength).
-    // REQUIRES: reply holds sessionFrameLength(length) bytes.
-    ScInbound receive(const uint8_t* frame, size_t length, uint8_t* reply, int32_t* replyLength);
+    // the reply to reply[0..replyLength).
+    // REQUIRES: reply holds kMaxReplyLength bytes.
+    ScInbound receive(const uint8_t* frame, size_t length, uint8_t* reply);
 
     // After a dispatch: the plain reply in frame[0..length) becomes a session
     // reply in place when the command came in a session; returns the length.
-    // REQUIRES: frame holds sessionFrameLength(length) bytes.
-    int32_t sealReply(uint8_t* frame, int32_t length);
+    // REQUIRES: frame holds kMaxReplyLength bytes; length is a whole reply's.
+    size_t sealReply(uint8_t* frame, size_t length);
 
   private:
     enum class State { none, challenged, active };
 
     // A frame without a security block: identification and capabilities pass,
     // anything else gets the security NAK.
-    void commandInClear(const uint8_t* frame, size_t length, ScInbound* in, uint8_t* reply,
-                        int32_t* replyLength);
-    void challenge(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply,
-                   int32_t* replyLength);
-    void confirm(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply,
-                 int32_t* replyLength);
+    // Each writes its reply, when it gives one, to reply[0..in->replyLength).
+    void commandInClear(const uint8_t* frame, size_t length, ScInbound* in, uint8_t* reply);
+    void challenge(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply);
+    void confirm(const uint8_t* frame, const ScFrame& parts, ScInbound* in, uint8_t* reply);
     void sessionCommand(const uint8_t* frame, size_t length, const ScFrame& parts, ScInbound* in,
-                        uint8_t* reply, int32_t* replyLength);
-    void setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t* reply, int32_t* replyLength);
+                        uint8_t* reply);
+    void setKey(const uint8_t* data, size_t n, ScInbound* in, uint8_t* reply);
     void end(ScInbound* in, const char* reason);
-    int32_t nakInClear(uint8_t code, uint8_t* reply) const;
-    int32_t sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply);
+    // A handshake reply: its security block, code and data, in clear.
+    size_t inClear(const uint8_t* block, size_t blockLength, uint8_t code, const uint8_t* data,
+                   size_t n, uint8_t* reply) const;
+    size_t nakInClear(uint8_t code, uint8_t* reply) const;
+    size_t sealed(uint8_t code, const uint8_t* data, size_t n, uint8_t* reply);
 
     const ScCipher& cipher_;
     ScMode mode_ = ScMode::plain;

@@ -5,8 +5,6 @@
 #include <utility>
 #include <vector>
 
-#include "osdp/check_codes.h"
-#include "util/coding.h"
 #include "util/hex.h"
 
 const AesKey kDefaultScbk = {0x30, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36, 0x37,
@@ -35,15 +33,6 @@ AesKey deriveKey(const ScCipher& cipher, const AesKey& base, uint8_t first, uint
     block[1] = second;
     std::memcpy(block.data() + 2, rndA, 6);
     return cipher.encrypt(base, block);
-}
-
-void putLength(uint8_t* frame, size_t length) {
-    encodeFixed16(frame + kLengthOffset, static_cast<uint16_t>(length));
-}
-
-size_t appendCrc(uint8_t* frame, size_t covered) {
-    encodeFixed16(frame + covered, crc16(frame, covered));
-    return covered + kCrcLength;
 }
 
 }  // namespace
@@ -102,62 +91,34 @@ bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n) {
     return difference == 0;
 }
 
-// Control byte bits 4 to 7 are left 0 (nothing defines them).
-size_t writeFrame(uint8_t* out, uint8_t address, uint8_t ctrl, const uint8_t* scb, size_t scbLength,
-                  uint8_t code, const uint8_t* data, size_t n) {
-    const size_t length = kHeaderLength + scbLength + 1 + n + checkLength(ctrl);
-    out[0] = kStartOfMessage;
-    out[kAddressOffset] = address;
-    putLength(out, length);
-    out[kControlOffset] =
-        static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | (scbLength > 0 ? kScbFlag : 0));
-    // std::copy: scb and data may be null when empty.
-    std::copy(scb, scb + scbLength, out + kHeaderLength);
-    out[kHeaderLength + scbLength] = code;
-    std::copy(data, data + n, out + kHeaderLength + scbLength + 1);
-    if (hasCrc(ctrl))
-        return appendCrc(out, length - kCrcLength);
-    out[length - kChecksumLength] = checksum8(out, length - kChecksumLength);
-    return length;
-}
-
 size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlock& chain,
-                        bool reply, uint8_t address, uint8_t ctrl, uint8_t code,
-                        const uint8_t* data, size_t n, uint8_t* out, AesBlock* mac) {
+                        FrameWriter& out, uint8_t code, const uint8_t* data, size_t n,
+                        AesBlock* mac) {
     // With data the frame is encrypted, without it MAC only: an empty
     // encrypted frame is not allowed.
-    const uint8_t type = reply ? (n > 0 ? kScbReplyEncrypted : kScbReplyMac)
-                               : (n > 0 ? kScbCommandEncrypted : kScbCommandMac);
-    const size_t length = sessionFrameLength(n) - kCrcLength + checkLength(ctrl);
-    out[0] = kStartOfMessage;
-    out[kAddressOffset] = address;
-    putLength(out, length);
-    out[kControlOffset] = static_cast<uint8_t>((ctrl & (kSequenceMask | kCrcFlag)) | kScbFlag);
-    out[kHeaderLength] = 2;  // block length
-    out[kHeaderLength + 1] = type;
-    out[kHeaderLength + 2] = code;
-    size_t at = kHeaderLength + 3;
+    const uint8_t type = out.isReply() ? (n > 0 ? kScbReplyEncrypted : kScbReplyMac)
+                                       : (n > 0 ? kScbCommandEncrypted : kScbCommandMac);
+    const uint8_t block[2] = {2, type};
+    out.putSecurityBlock(block, sizeof block);
+    out.put(code);
+    // Data padding is always there: 0x80, then zeros to a whole block.
+    const size_t padded = n == 0 ? 0 : (n / 16 + 1) * 16;
+    uint8_t* cipherText = out.take(padded);
+    if (cipherText == nullptr)
+        return out.finish();
     if (n > 0) {
-        // Data padding is always there: 0x80, then zeros to a whole block.
-        const size_t padded = (n / 16 + 1) * 16;
-        uint8_t* cipherText = out + at;
         std::memcpy(cipherText, data, n);
         cipherText[n] = 0x80;
         std::memset(cipherText + n + 1, 0, padded - n - 1);
         AesBlock previous = complement(chain);
-        for (size_t block = 0; block < padded; block += 16) {
-            previous = cipher.encrypt(keys.enc, xorBlock(previous, cipherText + block));
-            std::memcpy(cipherText + block, previous.data(), 16);
+        for (size_t at = 0; at < padded; at += 16) {
+            previous = cipher.encrypt(keys.enc, xorBlock(previous, cipherText + at));
+            std::memcpy(cipherText + at, previous.data(), 16);
         }
-        at += padded;
     }
-    *mac = scMac(cipher, keys, chain, out, at);
-    std::memcpy(out + at, mac->data(), kMacLength);
-    at += kMacLength;
-    if (hasCrc(ctrl))
-        return appendCrc(out, at);
-    out[at] = checksum8(out, at);
-    return at + kChecksumLength;
+    *mac = scMac(cipher, keys, chain, out.frame(), out.layHeader(kMacLength));
+    out.put(mac->data(), kMacLength);
+    return out.finish();
 }
 
 bool parseScFrame(const uint8_t* frame, size_t length, ScFrame* parts) {

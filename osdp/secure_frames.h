@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "osdp/frame_writer.h"
 #include "osdp/protocol.h"
 
 using AesKey = std::array<uint8_t, 16>;
@@ -55,21 +56,15 @@ bool parseHexKey(const std::string& text, AesKey* key);
 // Compares without an early exit, so the time taken tells nothing.
 bool equalConstantTime(const uint8_t* a, const uint8_t* b, size_t n);
 
-// Writes a frame: start byte, address, length, control byte (the sequence and
-// CRC flag of ctrl, and the security-block flag when scbLength > 0), the
-// security block, code, data, and the check code ctrl's CRC flag asks for.
-// Returns its length.
-size_t writeFrame(uint8_t* out, uint8_t address, uint8_t ctrl, const uint8_t* scb, size_t scbLength,
-                  uint8_t code, const uint8_t* data, size_t n);
-
-// Writes a session frame: MAC only when n is 0, else the data encrypted with
-// S-ENC under the complement of chain; the MAC chained from chain. *mac gets
-// the full MAC, the next link. The sequence number and check code are ctrl's.
-// Returns the length: sessionFrameLength(n), one less with a checksum.
-// REQUIRES: out holds sessionFrameLength(n) bytes and does not overlap data.
+// Finishes a session frame begun by out (a reply's or a command's, as its
+// address says): MAC only when n is 0, else the data encrypted with S-ENC
+// under the complement of chain; the MAC chained from chain. *mac gets the
+// full MAC, the next link. Returns out.finish(): sessionFrameLength(n), one
+// less with a checksum, or 0 when it did not fit.
+// REQUIRES: nothing put into out yet; its buffer does not overlap data.
 size_t sealSessionFrame(const ScCipher& cipher, const ScKeys& keys, const AesBlock& chain,
-                        bool reply, uint8_t address, uint8_t ctrl, uint8_t code,
-                        const uint8_t* data, size_t n, uint8_t* out, AesBlock* mac);
+                        FrameWriter& out, uint8_t code, const uint8_t* data, size_t n,
+                        AesBlock* mac);
 
 // The parts of a frame that carries a security block.
 struct ScFrame {

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "osdp/osdp_peripheral.h"
+#include "osdp/protocol.h"
 #include "platform/platform_error.h"
 #include "util/hex.h"
 #include "util/log.h"
@@ -15,9 +16,8 @@
 
 namespace {
 
-// Settings of the OSDP line: 9600 8N1 on two-wire RS-485, no bias, no termination.
+// Settings of the OSDP line: kBaudRate 8N1 on two-wire RS-485, no bias, no termination.
 constexpr gint kEnable = 1;
-constexpr gint kBaudrate = 9600;
 constexpr gint kBiasOff = 0;
 constexpr gint kDataBits = 8;
 constexpr gint kParityNone = 0;
@@ -152,7 +152,7 @@ bool SerialLink::initPort() {
 
 bool SerialLink::applySettings() {
     ax_serial_port_enable(port, kEnable, nullptr);
-    ax_serial_set_baudrate(port, kBaudrate, nullptr);
+    ax_serial_set_baudrate(port, static_cast<gint>(kBaudRate), nullptr);
     ax_serial_set_bias(port, kBiasOff, nullptr);
     ax_serial_set_databits(port, kDataBits, nullptr);
     ax_serial_set_parity(port, kParityNone, nullptr);

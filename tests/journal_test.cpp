@@ -94,7 +94,10 @@ TEST_F(JournalTest, DecodesEachFeedbackRecordAsTheDocumentShowsIt) {
         {kCmdText, "00 03 05 01 02 09 3C 62 3E 26 27 01 22 4F 4B",
          "<text><ms>0</ms><mode>temporary</mode><seconds>5</seconds><row>1</row><column>2</column>"
          "<content>&lt;b&gt;&amp;&apos;\uFFFD&quot;OK</content></text>"},
+        // Shorter or longer than its length byte says: refused by the reader too.
         {kCmdText, "00 01 00 01 01 05 48 49",
+         "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
+        {kCmdText, "00 01 00 01 01 01 48 49",
          "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
         {kCmdText, "00 01 00 01",
          "<malformed><ms>0</ms><command>TEXT</command><length>4</length></malformed>"},

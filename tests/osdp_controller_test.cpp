@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "tests/osdp_test_frames.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_session.h"
+#include "tools/reply_text.h"
 
 namespace {
 
@@ -136,6 +137,10 @@ TEST(DescribeReplyTest, IdentityAndRefusalsAreReadAsSent) {
               "reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3");
     OsdpReply nak{11, 1, kReplyNak, {0x03}, {}};
     EXPECT_EQ(describeReply(0x65, nak), "reader 11 nak error=3");
+    OsdpReply shortStatus{11, 1, kReplyLstatr, {0x01}, {}};
+    EXPECT_EQ(describeReply(kCmdPoll, shortStatus), "reader 11 status malformed");
+    OsdpReply com{10, 2, kReplyCom, {0x0A, 0x80, 0x25, 0x00, 0x00}, {}};
+    EXPECT_EQ(describeReply(kCmdComset, com), "reader 10 reply code=0x54 to command 0x6E");
 }
 
 // With --led, a card read is answered with the LED and then the buzzer before

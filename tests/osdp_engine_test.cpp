@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cctype>
 #include <filesystem>
-#include <numeric>
 #include <thread>
 
 #include "app/key_file.h"
@@ -119,15 +118,6 @@ class Player {
         return text;
     }
 
-    static ScCipher pinnedCipher() {
-        ScCipher cipher = systemCipher();
-        cipher.random = [](uint8_t* out, size_t count) {
-            std::iota(out, out + count, uint8_t{0xA0});
-            return true;
-        };
-        return cipher;
-    }
-
     int64_t wallMicros_ = 1700000000000000;
     int64_t monotonic_ = 1000000;
     bool storeKeys_ = true;
@@ -220,7 +210,7 @@ TEST(Concurrency, InjectionsRacingPollsDeliverEachCardOnce) {
         last = !injecting;
         for (int reader = 0; reader < 2; ++reader) {
             sequence = sequence % 3 + 1;
-            feed(osdp, commandFrame(osdp.readerAddress[reader], kCrcFlag | sequence, kCmdPoll));
+            feed(osdp, commandFrame(osdp.reader(reader).address(), kCrcFlag | sequence, kCmdPoll));
             if (osdp.replyBuf[kCodeOffset] != kReplyRaw)
                 continue;
             // Reader number, format, bit count (2 bytes), then the card.
@@ -305,17 +295,17 @@ size_t replay(const char* name, ScMode mode, const AesKey* key) {
             data = at == next.npos
                        ? Bytes{}
                        : hexBytes({next.substr(at + 10, next.find_last_not_of('0') - at - 10)});
-        std::array<uint8_t, kFrameBufferSize> reply{};
-        int32_t length = 0;
-        if (channel.receive(command.data(), command.size(), reply.data(), &length).dispatch) {
+        std::array<uint8_t, kMaxReplyLength> reply{};
+        const ScInbound in = channel.receive(command.data(), command.size(), reply.data());
+        size_t length = in.replyLength;
+        if (in.dispatch) {
             const Bytes plain =
                 replyFrame(command[kAddressOffset], command[kControlOffset] & kSequenceMask,
                            bytes[sealed ? kHeaderLength + 2 : kCodeOffset], data);
             std::copy(plain.begin(), plain.end(), reply.begin());
-            length = channel.sealReply(reply.data(), static_cast<int32_t>(plain.size()));
+            length = channel.sealReply(reply.data(), plain.size());
         }
-        EXPECT_EQ(hexDump(bytes.data(), bytes.size()),
-                  hexDump(reply.data(), static_cast<size_t>(length)))
+        EXPECT_EQ(hexDump(bytes.data(), bytes.size()), hexDump(reply.data(), length))
             << name << ":" << number;
     }
     return exchanges;

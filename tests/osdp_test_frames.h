@@ -1,6 +1,7 @@
 // Frames for the tests that drive the engine or the line from code.
 #pragma once
 
+#include <numeric>
 #include <vector>
 
 #include "osdp/check_codes.h"
@@ -45,4 +46,14 @@ inline std::vector<size_t> feed(OsdpPeripheral& osdp, const Bytes& bytes) {
 
 inline Bytes reply(const OsdpPeripheral& osdp) {
     return Bytes(osdp.replyBuf.begin(), osdp.replyBuf.begin() + osdp.replyLen);
+}
+
+// The daemon's cipher with its random bytes pinned: A0 A1 A2 ... each time.
+inline ScCipher pinnedCipher() {
+    ScCipher cipher = systemCipher();
+    cipher.random = [](uint8_t* out, size_t count) {
+        std::iota(out, out + count, uint8_t{0xA0});
+        return true;
+    };
+    return cipher;
 }

@@ -85,17 +85,17 @@ class WebServiceTest : public ::testing::Test {
         unlink(configPath.c_str());
         now.seconds += seconds;
         bodyRead = 0;
+        for (int r = 0; r < kReaderCount; ++r) {
+            osdp.setLastLpr(r, "");
+            osdp.setTamper(r, false);
+            MutexLock lock(osdp.mutex);
+            while (osdp.reader(r).queue.takeNext(1, false).kind != PollItem::Kind::nothing) {
+            }
+        }
         MutexLock lock(osdp.mutex);
         osdp.reqIn = 4294967295u;
         osdp.reqOut = 2147483648u;
         osdp.saveRequired = true;
-        for (ReaderSlot& slot : osdp.slots) {
-            while (slot.cardsWaiting() > 0)
-                slot.nextForPoll();
-            slot.lastLpr.clear();
-            slot.tamper = 0;
-            slot.statusChanged = 0;
-        }
     }
 
     void playGolden(const std::string& name);
@@ -105,16 +105,18 @@ class WebServiceTest : public ::testing::Test {
         std::string out = bodyRead != 0 ? " read" : "";
         if (DebugLevel.load() != 2)
             out += " level=" + std::to_string(DebugLevel.load());
-        MutexLock lock(osdp.mutex);
+        const PeripheralStatus status = osdp.status();
         for (int r = 0; r < kReaderCount; ++r) {
             const std::string reader = std::to_string(r + 1);
-            // The cards waiting, oldest first.
-            while (osdp.slots[r].cardsWaiting() > 0)
-                out += " card" + reader + "=" + hexText(osdp.slots[r].nextForPoll().card);
-            if (!osdp.slots[r].lastLpr.empty())
-                out += " lpr" + reader + "=" + osdp.slots[r].lastLpr;
-            if (osdp.slots[r].statusChanged != 0 || osdp.slots[r].tamper != 0)
-                out += " tamper" + reader + "=" + std::to_string(osdp.slots[r].tamper);
+            // The cards waiting, oldest first, then whether a status report waits.
+            MutexLock lock(osdp.mutex);
+            PollItem item;
+            while ((item = osdp.reader(r).queue.takeNext(1, false)).kind == PollItem::Kind::card)
+                out += " card" + reader + "=" + hexText(item.card);
+            if (!status.lastLpr[r].empty())
+                out += " lpr" + reader + "=" + status.lastLpr[r];
+            if (item.kind == PollItem::Kind::status || status.tamper[r] != 0)
+                out += " tamper" + reader + "=" + std::to_string(status.tamper[r]);
         }
         return out.empty() ? out : out.substr(1);
     }

@@ -3,19 +3,21 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "osdp/panel_feedback.h"
 #include "osdp/system_cipher.h"
 #include "platform/tty_settings.h"
+#include "tools/controller_session.h"
 #include "tools/descriptor_io.h"
-#include "tools/osdp_controller_core.h"
 
 namespace {
 
@@ -83,87 +85,107 @@ struct Options {
     int ledColour = -1;  // -1: card reads get no answer
 };
 
-bool parseNumber(const char* text, long min, long max, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    long number = strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || number < min || number > max)
-        return false;
-    *value = number;
-    return true;
-}
-
 [[noreturn]] void usageError(const std::string& message) {
     fprintf(stderr, "osdp_controller: %s\n%s", message.c_str(), kUsage);
     exit(2);
 }
 
+// A whole number from min to max in text (null when the option came last);
+// a usage error otherwise.
+long number(const char* option, const char* text, long min, long max) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = text == nullptr ? 0 : strtol(text, &end, 10);
+    if (text == nullptr || errno != 0 || end == text || *end != '\0' || value < min ||
+        value > max) {
+        usageError(std::string(option) + " needs a number from " + std::to_string(min) + " to " +
+                   std::to_string(max));
+    }
+    return value;
+}
+
+constexpr long kMostMillis = 1000000;
+
+// A key in text, which is then overwritten: out of sight of other users'
+// process lists from now on.
+void takeKey(const char* option, char* text, AesKey* key, bool* given) {
+    if (text == nullptr || !parseHexKey(text, key))
+        usageError(std::string(option) + " needs 32 hexadecimal digits");
+    *given = true;
+    memset(text, 'x', strlen(text));
+}
+
+void takeColour(const char* option, char* text, Options* options) {
+    for (int colour = 0; colour < 8 && text != nullptr; ++colour) {
+        if (strcmp(text, colourName(static_cast<uint8_t>(colour))) == 0) {
+            options->ledColour = colour;
+            return;
+        }
+    }
+    usageError(std::string(option) +
+               " needs a colour: black, red, green, amber, blue, magenta, cyan or white");
+}
+
+// The options that take a value, and what each does with it (text is null
+// when the option came last).
+struct OptionRow {
+    const char* name;
+    void (*take)(const char* name, char* text, Options* options);
+};
+
+const OptionRow kOptions[] = {
+    {"--address",
+     [](const char* name, char* text, Options* options) {
+         options->addresses.push_back(static_cast<uint8_t>(number(name, text, 0, 126)));
+     }},
+    {"--interval",
+     [](const char* name, char* text, Options* options) {
+         options->intervalMs = number(name, text, 0, kMostMillis);
+     }},
+    {"--timeout",
+     [](const char* name, char* text, Options* options) {
+         options->timeoutMs = number(name, text, 1, kMostMillis);
+     }},
+    {"--damage-rest",
+     [](const char* name, char* text, Options* options) {
+         options->damageRestMs = number(name, text, 1, kMostMillis);
+     }},
+    {"--count", [](const char* name, char* text,
+                   Options* options) { options->count = number(name, text, 1, kMostMillis); }},
+    {"--seconds", [](const char* name, char* text,
+                     Options* options) { options->seconds = number(name, text, 1, kMostMillis); }},
+    {"--key",
+     [](const char* name, char* text, Options* options) {
+         takeKey(name, text, &options->security.key, &options->security.hasKey);
+     }},
+    {"--install-key",
+     [](const char* name, char* text, Options* options) {
+         takeKey(name, text, &options->security.newKey, &options->security.install);
+     }},
+    {"--led", takeColour},
+};
+
 Options parseOptions(int argc, char** argv) {
     Options options;
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
+        const std::string arg = argv[i];
         if (arg == "--help") {
             fputs(kUsage, stdout);
             exit(0);
         }
-        long* target = nullptr;
-        long min = 1;
-        long max = 1000000;
-        long address = 0;
-        if (arg == "--key" || arg == "--install-key") {
-            const bool install = arg == "--install-key";
-            if (i + 1 >= argc || !parseHexKey(argv[i + 1], install ? &options.security.newKey
-                                                                   : &options.security.key)) {
-                usageError(arg + " needs 32 hexadecimal digits");
-            }
-            (install ? options.security.install : options.security.hasKey) = true;
-            // Out of sight of other users' process lists from now on.
-            memset(argv[i + 1], 'x', strlen(argv[i + 1]));
+        const auto row =
+            std::find_if(std::begin(kOptions), std::end(kOptions),
+                         [&arg](const OptionRow& option) { return arg == option.name; });
+        if (row != std::end(kOptions)) {
+            row->take(row->name, i + 1 < argc ? argv[i + 1] : nullptr, &options);
             ++i;
-            continue;
-        }
-        if (arg == "--led") {
-            for (int colour = 0; colour < 8 && i + 1 < argc; ++colour) {
-                if (strcmp(argv[i + 1], colourName(static_cast<uint8_t>(colour))) == 0)
-                    options.ledColour = colour;
-            }
-            if (options.ledColour < 0)
-                usageError(
-                    "--led needs a colour: black, red, green, amber, blue, magenta, cyan "
-                    "or white");
-            ++i;
-            continue;
-        }
-        if (arg == "--address") {
-            target = &address;
-            min = 0;
-            max = 126;
-        } else if (arg == "--interval") {
-            target = &options.intervalMs;
-            min = 0;
-        } else if (arg == "--timeout") {
-            target = &options.timeoutMs;
-        } else if (arg == "--damage-rest") {
-            target = &options.damageRestMs;
-        } else if (arg == "--count") {
-            target = &options.count;
-        } else if (arg == "--seconds") {
-            target = &options.seconds;
         } else if (arg.rfind("--", 0) == 0) {
             usageError("unknown option " + arg);
         } else if (options.tty.empty()) {
             options.tty = arg;
-            continue;
         } else {
             usageError("more than one TTY given");
         }
-        if (i + 1 >= argc || !parseNumber(argv[i + 1], min, max, target)) {
-            usageError(arg + " needs a number from " + std::to_string(min) + " to " +
-                       std::to_string(max));
-        }
-        ++i;
-        if (target == &address)
-            options.addresses.push_back(static_cast<uint8_t>(address));
     }
     if (options.tty.empty())
         usageError("no TTY given");
@@ -189,7 +211,7 @@ int openLine(const std::string& tty) {
     return fd;
 }
 
-void writeFrame(int fd, const std::vector<uint8_t>& frame, const std::string& tty) {
+void sendFrame(int fd, const std::vector<uint8_t>& frame, const std::string& tty) {
     if (!writeAll(fd, frame.data(), frame.size()))
         lineFailure("cannot write to", tty);
 }
@@ -277,7 +299,7 @@ int main(int argc, char** argv) {
         collector.clear();
         const std::vector<uint8_t>& command = session.nextCommand(Clock::now());
         if (!command.empty()) {
-            writeFrame(fd, command, options.tty);
+            sendFrame(fd, command, options.tty);
             Clock::time_point replyDeadline =
                 Clock::now() + std::chrono::milliseconds(options.timeoutMs);
             if (timeLimited && end < replyDeadline)

@@ -1,13 +1,19 @@
-// SHA-1 (FIPS 180-4) of our own, used to turn a licence-plate text into a card
-// number. Not used for anything security-related.
+// SHA-1, used to turn a licence-plate text into a card number and a camera's
+// serial number into its readers' serial numbers; never for anything
+// security-related. The digest is GLib's.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
+typedef struct _GChecksum GChecksum;
+
 class Sha1 {
   public:
     Sha1();
+    ~Sha1();
+    Sha1(const Sha1&) = delete;
+    Sha1& operator=(const Sha1&) = delete;
 
     // Takes every byte of data, zero bytes included.
     void update(const std::string& data);
@@ -17,12 +23,7 @@ class Sha1 {
     std::string finalHex();
 
   private:
-    void transform();
-
-    uint32_t state[5];
-    uint64_t bitCount;
-    uint8_t block[64];
-    uint32_t blockFill;
+    GChecksum* checksum_;
 };
 
 // The last 8 hexadecimal digits of a digest text as a number, that is the last

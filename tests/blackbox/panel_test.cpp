@@ -15,7 +15,7 @@
 #include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
 #include "tests/transcript.h"
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_frames.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
-// The controller side of OSDP, as far as the osdp_controller tool needs it:
-// command frames, reply frames taken from the line, and a polling session over
-// a set of readers that turns replies into one event line each.
+// The osdp_controller tool's polling session over a set of readers: which
+// command each reader gets next, and one event line for each reply.
 #pragma once
 
 #include <chrono>
@@ -8,94 +7,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "osdp/protocol.h"
-#include "osdp/secure_channel.h"
-
-// A command frame to the device at address, ending in a CRC-16.
-// REQUIRES: address <= 0x7F; sequence 0 to 3; data short enough for a frame.
-std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
-                                       const std::vector<uint8_t>& data = {});
-
-// A reply frame whose check code was right.
-struct OsdpReply {
-    uint8_t address = 0;  // of the device, without the reply bit
-    uint8_t sequence = 0;
-    uint8_t code = 0;
-    std::vector<uint8_t> data;   // from offset 6 up to the check code
-    std::vector<uint8_t> frame;  // the whole frame, as the secure channel needs it
-};
-
-// The controller's side of one reader's Secure Channel: the handshake, then
-// commands sealed and replies opened along the MAC chain. A command that is
-// sent again unchanged keeps the chain, as the reader expects of a repeat.
-class ControllerSecureChannel {
-  public:
-    // Keeps its own copy of the cipher, so a temporary such as systemCipher()
-    // may be passed.
-    explicit ControllerSecureChannel(ScCipher cipher) : cipher_(std::move(cipher)) {}
-
-    // osdp_CHLNG keyed with key, announced by keyByte (kKeyBase or
-    // kKeyDefault), with a fresh RND.A; empty when no random bytes came.
-    std::vector<uint8_t> challenge(uint8_t address, uint8_t sequence, const AesKey& key,
-                                   uint8_t keyByte);
-    // Checks the reader's osdp_CCRYPT; false when the cryptogram shows that
-    // the reader holds another key.
-    bool acceptClientCryptogram(const OsdpReply& reply);
-    // osdp_SCRYPT. REQUIRES: acceptClientCryptogram was true.
-    std::vector<uint8_t> confirm(uint8_t address, uint8_t sequence) const;
-    // Checks the reader's osdp_RMAC_I; true starts the session.
-    bool acceptInitialRmac(const OsdpReply& reply);
-
-    bool active() const { return active_; }
-    void end() { active_ = false; }
-
-    // A command in the session: MAC only without data, else encrypted.
-    // REQUIRES: active().
-    std::vector<uint8_t> seal(uint8_t address, uint8_t sequence, uint8_t code,
-                              const std::vector<uint8_t>& data = {});
-    // Opens the reply to the command last sealed: code and plain data. False,
-    // and the session ends, for a reply in clear or with a wrong MAC.
-    bool open(const OsdpReply& reply, uint8_t* code, std::vector<uint8_t>* data);
-
-  private:
-    ScCipher cipher_;
-    ScKeys keys_;
-    uint8_t keyByte_ = kKeyBase;
-    uint8_t rndA_[8] = {};
-    uint8_t rndB_[8] = {};
-    bool active_ = false;
-    AesBlock rmac_{};
-    AesBlock cmac_{};
-};
-
-// Collects the bytes from the line and takes whole reply frames out of them.
-// Anything that is not a whole reply with a right CRC-16 or checksum (noise,
-// commands, echoes of our own frames) is skipped up to the next start byte.
-class ReplyCollector {
-  public:
-    void push(const uint8_t* bytes, size_t count);
-
-    // Takes the next whole reply out of the bytes pushed so far; false when no
-    // complete reply is there (yet).
-    bool nextReply(OsdpReply* reply);
-
-    // Drops the bytes of an unfinished frame, e.g. after a reply time-out, so
-    // that a damaged length field cannot hold up later replies.
-    void clear() {
-        buffer_.clear();
-        damagedFrames_ = 0;
-    }
-
-    // Frames skipped since the last clear because their check code was wrong.
-    int damagedFrames() const { return damagedFrames_; }
-
-  private:
-    std::vector<uint8_t> buffer_;
-    int damagedFrames_ = 0;
-};
+#include "osdp/secure_frames.h"
+#include "tools/controller_frames.h"
+#include "tools/controller_secure_channel.h"
 
 // Secure Channel for every reader of a ControllerSession.
 struct ControllerSecurity {
@@ -194,8 +110,9 @@ class ControllerSession {
         bool confirming = false;  // the reader's cryptogram was right
         enum class NewKey { pending, installed, refused } newKey = NewKey::pending;
         bool refusalShown = false;
-        // Commands of the answer to a card read still to send: LED, buzzer.
-        int answerDue = 0;
+        // The next command of the answer to a card read: the LED's, then the
+        // buzzer's; poll when none is due.
+        Step cardAnswer = Step::poll;
         Clock::time_point restUntil{};  // no new session before
     };
 
@@ -219,7 +136,3 @@ class ControllerSession {
     bool answerCards_ = false;
     uint8_t answerColour_ = 0;
 };
-
-// The event line of a reply from the reader at address to the given command,
-// empty when there is nothing to tell (an acknowledgement).
-std::string describeReply(uint8_t command, const OsdpReply& reply);

@@ -1,200 +1,9 @@
-#include "tools/osdp_controller_core.h"
+#include "tools/controller_session.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 
-#include "osdp/check_codes.h"
 #include "osdp/panel_feedback.h"
-#include "util/coding.h"
-#include "util/hex.h"
-
-namespace {
-
-constexpr size_t kMaxFrame = 1024;
-
-std::string hexBytes(const std::vector<uint8_t>& data, size_t first, size_t count) {
-    return hexEncode(data.data() + first, count);
-}
-
-std::string readerPrefix(uint8_t address) {
-    return "reader " + std::to_string(address);
-}
-
-// The serial number as a number: sent low byte first, shown high digit first.
-std::string serialText(uint32_t serial) {
-    char text[9];
-    snprintf(text, sizeof text, "%08X", serial);
-    return text;
-}
-
-std::string describeIdentity(const OsdpReply& reply) {
-    const std::vector<uint8_t>& d = reply.data;
-    if (d.size() < 12)
-        return readerPrefix(reply.address) + " id malformed";
-    return readerPrefix(reply.address) + " id vendor=" + hexBytes(d, 0, 3) +
-           " model=" + std::to_string(d[3]) + " version=" + std::to_string(d[4]) +
-           " serial=" + serialText(decodeFixed32(&d[5])) + " firmware=" + std::to_string(d[9]) +
-           "." + std::to_string(d[10]) + "." + std::to_string(d[11]);
-}
-
-std::string describeCapabilities(const OsdpReply& reply) {
-    std::string line = readerPrefix(reply.address) + " capabilities";
-    // Three bytes per entry: function, compliance, number of items.
-    for (size_t i = 0; i + 3 <= reply.data.size(); i += 3) {
-        line += " " + std::to_string(reply.data[i]) + ":" + std::to_string(reply.data[i + 1]) +
-                ":" + std::to_string(reply.data[i + 2]);
-    }
-    return line;
-}
-
-std::string describeCard(const OsdpReply& reply) {
-    const std::vector<uint8_t>& d = reply.data;
-    if (d.size() < 4)
-        return readerPrefix(reply.address) + " card malformed";
-    unsigned bits = decodeFixed16(&d[2]);
-    size_t bytes = (bits + 7) / 8;
-    if (bits == 0 || d.size() < 4 + bytes)
-        return readerPrefix(reply.address) + " card malformed";
-    char format[8];
-    snprintf(format, sizeof format, "0x%02X", d[1]);
-    return readerPrefix(reply.address) + " card format=" + format +
-           " bits=" + std::to_string(bits) + " card=" + hexBytes(d, 4, bytes);
-}
-
-}  // namespace
-
-std::vector<uint8_t> buildCommandFrame(uint8_t address, uint8_t sequence, uint8_t command,
-                                       const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> frame(kDataOffset + data.size() + kCrcLength);
-    writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), nullptr, 0,
-               command, data.data(), data.size());
-    return frame;
-}
-
-void ReplyCollector::push(const uint8_t* bytes, size_t count) {
-    buffer_.insert(buffer_.end(), bytes, bytes + count);
-}
-
-bool ReplyCollector::nextReply(OsdpReply* reply) {
-    for (;;) {
-        buffer_.erase(buffer_.begin(), std::find(buffer_.begin(), buffer_.end(), kStartOfMessage));
-        if (buffer_.size() < kHeaderLength)
-            return false;
-        const size_t length = decodeFixed16(&buffer_[kLengthOffset]);
-        const bool withCrc = (buffer_[kControlOffset] & kCrcFlag) != 0;
-        if (length < (withCrc ? kMinCrcFrame : kMinChecksumFrame) || length > kMaxFrame) {
-            buffer_.erase(buffer_.begin());
-            continue;
-        }
-        if (buffer_.size() < length)
-            return false;
-        const size_t dataEnd = length - (withCrc ? kCrcLength : kChecksumLength);
-        const bool checkRight =
-            withCrc ? crc16(buffer_.data(), dataEnd) == decodeFixed16(&buffer_[dataEnd])
-                    : checksum8(buffer_.data(), dataEnd) == buffer_[length - 1];
-        if (!checkRight) {
-            ++damagedFrames_;
-            buffer_.erase(buffer_.begin());
-            continue;
-        }
-        const bool isReply = (buffer_[kAddressOffset] & kReplyBit) != 0;
-        if (isReply) {
-            reply->address = buffer_[kAddressOffset] & ~kReplyBit;
-            reply->sequence = buffer_[kControlOffset] & kSequenceMask;
-            // A security block sits between the control byte and the code.
-            const size_t scbLength =
-                (buffer_[kControlOffset] & kScbFlag) ? buffer_[kHeaderLength] : 0;
-            const size_t codeAt = std::min(kCodeOffset + scbLength, dataEnd - 1);
-            reply->code = buffer_[codeAt];
-            reply->data.assign(buffer_.begin() + codeAt + 1, buffer_.begin() + dataEnd);
-            reply->frame.assign(buffer_.begin(), buffer_.begin() + length);
-        }
-        buffer_.erase(buffer_.begin(), buffer_.begin() + length);
-        if (isReply)
-            return true;
-    }
-}
-
-std::vector<uint8_t> ControllerSecureChannel::challenge(uint8_t address, uint8_t sequence,
-                                                        const AesKey& key, uint8_t keyByte) {
-    active_ = false;
-    if (!cipher_.random(rndA_, sizeof rndA_))
-        return {};
-    keyByte_ = keyByte;
-    keys_ = deriveSessionKeys(cipher_, key, rndA_);
-    const uint8_t scb[3] = {3, kScbChallenge, keyByte};
-    std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
-                            sizeof scb, kCmdChallenge, rndA_, sizeof rndA_));
-    return frame;
-}
-
-bool ControllerSecureChannel::acceptClientCryptogram(const OsdpReply& reply) {
-    ScFrame parts;
-    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
-        parts.code != kReplyClientCryptogram || parts.type != kScbClientCryptogram ||
-        parts.dataEnd - parts.dataStart != 32) {
-        return false;
-    }
-    const uint8_t* data = reply.frame.data() + parts.dataStart;
-    std::memcpy(rndB_, data + 8, sizeof rndB_);
-    const AesBlock expected = scCryptogram(cipher_, keys_.enc, rndA_, rndB_);
-    return parts.keyByte == keyByte_ && equalConstantTime(expected.data(), data + 16, 16);
-}
-
-std::vector<uint8_t> ControllerSecureChannel::confirm(uint8_t address, uint8_t sequence) const {
-    const AesBlock server = scCryptogram(cipher_, keys_.enc, rndB_, rndA_);
-    const uint8_t scb[3] = {3, kScbServerCryptogram, keyByte_};
-    std::vector<uint8_t> frame(kMaxFrame);
-    frame.resize(writeFrame(frame.data(), address, static_cast<uint8_t>(sequence | kCrcFlag), scb,
-                            sizeof scb, kCmdServerCryptogram, server.data(), server.size()));
-    return frame;
-}
-
-bool ControllerSecureChannel::acceptInitialRmac(const OsdpReply& reply) {
-    ScFrame parts;
-    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
-        parts.code != kReplyInitialRmac || parts.type != kScbInitialRmac || parts.keyByte != 0x01 ||
-        parts.dataEnd - parts.dataStart != 16) {
-        return false;
-    }
-    const AesBlock expected =
-        initialRmac(cipher_, keys_, scCryptogram(cipher_, keys_.enc, rndB_, rndA_));
-    if (!equalConstantTime(expected.data(), reply.frame.data() + parts.dataStart, 16))
-        return false;
-    rmac_ = expected;
-    active_ = true;
-    return true;
-}
-
-std::vector<uint8_t> ControllerSecureChannel::seal(uint8_t address, uint8_t sequence, uint8_t code,
-                                                   const std::vector<uint8_t>& data) {
-    std::vector<uint8_t> frame(sessionFrameLength(data.size()));
-    sealSessionFrame(cipher_, keys_, rmac_, false, address,
-                     static_cast<uint8_t>(sequence | kCrcFlag), code, data.data(), data.size(),
-                     frame.data(), &cmac_);
-    return frame;
-}
-
-bool ControllerSecureChannel::open(const OsdpReply& reply, uint8_t* code,
-                                   std::vector<uint8_t>* data) {
-    ScFrame parts;
-    std::vector<uint8_t> plain(reply.frame.size());
-    size_t n = 0;
-    AesBlock mac;
-    if (!parseScFrame(reply.frame.data(), reply.frame.size(), &parts) ||
-        (parts.type != kScbReplyMac && parts.type != kScbReplyEncrypted) ||
-        openSessionFrame(cipher_, keys_, cmac_, reply.frame.data(), reply.frame.size(), parts,
-                         plain.data(), &n, &mac) != ScOpen::ok) {
-        active_ = false;
-        return false;
-    }
-    rmac_ = mac;
-    *code = parts.code;
-    data->assign(plain.begin(), plain.begin() + static_cast<long>(n));
-    return true;
-}
+#include "tools/reply_text.h"
 
 ControllerSession::ControllerSession(const std::vector<uint8_t>& addresses, int missLimit,
                                      const ControllerSecurity* security)
@@ -213,13 +22,12 @@ ControllerSession::Step ControllerSession::nextStep(const Reader& reader) const 
         return Step::identity;
     if (!reader.capabilitiesAsked)
         return Step::capabilities;
-    const Step answer = reader.answerDue == 2 ? Step::led : Step::buzzer;
     if (!reader.secure)
-        return reader.answerDue > 0 ? answer : Step::poll;
+        return reader.cardAnswer;
     if (reader.secure->active()) {
         if (security_->install && reader.newKey == Reader::NewKey::pending)
             return Step::setKey;
-        return reader.answerDue > 0 ? answer : Step::sealedPoll;
+        return reader.cardAnswer != Step::poll ? reader.cardAnswer : Step::sealedPoll;
     }
     return reader.confirming ? Step::confirm : Step::challenge;
 }
@@ -247,8 +55,13 @@ std::vector<uint8_t> ControllerSession::buildFrame(Reader& reader, Step step) {
         case Step::confirm:
             return reader.secure->confirm(reader.address, reader.sequence);
         case Step::setKey: {
-            std::vector<uint8_t> data = {0x01, 0x10};
-            data.insert(data.end(), security_->newKey.begin(), security_->newKey.end());
+            // Key type, key length, key. Not a range insert: gcc 12 warns
+            // falsely on it.
+            const AesKey& key = security_->newKey;
+            std::vector<uint8_t> data(2 + key.size());
+            data[0] = kKeysetTypeScbk;
+            data[1] = static_cast<uint8_t>(key.size());
+            std::copy(key.begin(), key.end(), data.begin() + 2);
             return reader.secure->seal(reader.address, reader.sequence, kCmdKeyset, data);
         }
         case Step::sealedPoll:
@@ -275,12 +88,12 @@ std::vector<uint8_t> ControllerSession::commandFrame(Reader& reader, uint8_t cod
 void ControllerSession::onCardRead(Reader& reader) {
     ++cardReads_;
     if (answerCards_)
-        reader.answerDue = 2;
+        reader.cardAnswer = Step::led;
 }
 
 bool ControllerSession::answerPending() const {
     for (const Reader& reader : readers_) {
-        if (reader.answerDue > 0)
+        if (reader.cardAnswer != Step::poll)
             return true;
     }
     return false;
@@ -320,7 +133,7 @@ std::vector<std::string> ControllerSession::onReply(const OsdpReply& reply) {
         reader.capabilitiesAsked = true;
     const bool answering = reader.step == Step::led || reader.step == Step::buzzer;
     if (answering)
-        --reader.answerDue;
+        reader.cardAnswer = reader.step == Step::led ? Step::buzzer : Step::poll;
     if (reader.step <= Step::poll || (answering && !reader.secure)) {
         if (reply.code == kReplyRaw)
             onCardRead(reader);
@@ -447,35 +260,11 @@ void ControllerSession::takeOffline(Reader& reader, std::vector<std::string>* li
     reader.sequence = 0;
     reader.outstanding.clear();
     reader.confirming = false;
-    reader.answerDue = 0;  // a card read that old needs no answer
+    reader.cardAnswer = Step::poll;  // a card read that old needs no answer
     if (reader.secure)
         reader.secure->end();
 }
 
 void ControllerSession::passTurn() {
     turn_ = (turn_ + 1) % readers_.size();
-}
-
-std::string describeReply(uint8_t command, const OsdpReply& reply) {
-    switch (reply.code) {
-        case kReplyAck:
-            return std::string();
-        case kReplyNak:
-            return readerPrefix(reply.address) + " nak error=" +
-                   (reply.data.empty() ? std::string("?") : std::to_string(reply.data[0]));
-        case kReplyPdid:
-            return describeIdentity(reply);
-        case kReplyPdcap:
-            return describeCapabilities(reply);
-        case kReplyLstatr:
-            if (reply.data.size() < 2)
-                return readerPrefix(reply.address) + " status malformed";
-            return readerPrefix(reply.address) + " status tamper=" + std::to_string(reply.data[0]) +
-                   " power=" + std::to_string(reply.data[1]);
-        case kReplyRaw:
-            return describeCard(reply);
-    }
-    char text[48];
-    snprintf(text, sizeof text, " reply code=0x%02X to command 0x%02X", reply.code, command);
-    return readerPrefix(reply.address) + text;
 }

@@ -1,7 +1,6 @@
-#include "osdp/card_delivery.h"
+#include "osdp/card_queue.h"
 
 #include <algorithm>
-#include <utility>
 
 #include "util/log.h"
 
@@ -16,31 +15,28 @@ bool parseCardMaxAge(const std::string& text, int64_t* micros) {
     return true;
 }
 
-void ReaderSlot::attach(int number, Clock clock, MonotonicClock monotonic, Journal* journal) {
-    number_ = number;
-    journal_ = journal;
-    clock_ = std::move(clock);
-    monotonic_ = std::move(monotonic);
-}
+CardQueue::CardQueue(int reader, const WallClock& wall, const MonotonicClock& monotonic,
+                     Journal& journal)
+    : reader_(reader), wall_(wall), monotonic_(monotonic), journal_(journal) {}
 
-void ReaderSlot::injectCard(uint32_t card, const WallTime& now, std::optional<int64_t> arrived) {
-    const WallTime previous = lastAttempt;
+void CardQueue::offer(uint32_t card, const WallTime& now, std::optional<int64_t> arrived) {
+    const WallTime previous = lastOffer_;
     // Every offer restarts the window, so a card offered again and again at
     // short gaps is taken only the first time.
-    lastAttempt = now;
+    lastOffer_ = now;
     // A car that waited at the gate while its request came in is that much
     // older; never younger than now.
     const int64_t offeredAt = std::min(arrived.value_or(INT64_MAX), monotonic_());
     const WaitingCard offered{card, offeredAt, false};
-    if (card == lastCard) {
+    if (card == lastCard_) {
         const int64_t elapsed =
             (now.seconds - previous.seconds) * 1000000 + (now.micros - previous.micros);
-        if (elapsed <= repeatInterval) {
+        if (elapsed <= kRepeatWindowMicros) {
             record(CardEvent::repeat, offered);
             return;
         }
     }
-    lastCard = card;
+    lastCard_ = card;
     if (card == 0)
         return;
     if (isWaiting(card)) {
@@ -51,38 +47,35 @@ void ReaderSlot::injectCard(uint32_t card, const WallTime& now, std::optional<in
     record(CardEvent::queued, offered);
 }
 
-void ReaderSlot::setTamper(bool tampered) {
-    tamper = tampered ? 1 : 0;
-    statusChanged = 1;
-}
-
-PollItem ReaderSlot::nextForPoll() {
+PollItem CardQueue::takeNext(uint8_t sequence, bool secure) {
     PollItem item;
     const int64_t now = monotonic_();
     while (waitingCount_ > 0) {
         const WaitingCard next = popFront();
         // A card past its age is dropped when its turn comes: the car it
         // stands for has left the gate, or another stands there now.
-        if (maxAge > 0 && now - next.since > maxAge) {
+        if (maxAge_ > 0 && now - next.since > maxAge_) {
             record(CardEvent::expired, next);
             continue;
         }
         item.kind = PollItem::Kind::card;
         item.card = next.card;
         unackedCard_ = next;
-        record(CardEvent::sent, next);
+        carriedSequence_ = sequence;
+        record(CardEvent::sent, next, secure);
         unackedCard_.sentBefore = true;
         return item;
     }
-    if (statusChanged != 0) {
+    if (statusWaiting_) {
         item.kind = PollItem::Kind::status;
-        statusChanged = 0;
+        statusWaiting_ = false;
         unackedStatus_ = true;
+        carriedSequence_ = sequence;
     }
     return item;
 }
 
-void ReaderSlot::settle(int sequence, int previousSequence) {
+void CardQueue::settle(uint8_t sequence) {
     if (sequence == 0) {
         // A new session: the controller may have given up on our last reply,
         // so the card it carried goes back to the front of the queue, ahead of
@@ -93,8 +86,8 @@ void ReaderSlot::settle(int sequence, int previousSequence) {
             pushFront(unackedCard_);
         }
         if (unackedStatus_)
-            statusChanged = 1;
-    } else if (sequence == previousSequence) {
+            statusWaiting_ = true;
+    } else if (sequence == carriedSequence_) {
         // The same sequence number with other bytes: the controller has not
         // moved on, so it has not confirmed the last reply either.
         return;
@@ -105,37 +98,43 @@ void ReaderSlot::settle(int sequence, int previousSequence) {
     unackedStatus_ = false;
 }
 
-int64_t ReaderSlot::oldestCardMs() const {
-    if (waitingCount_ == 0)
-        return -1;
-    return (monotonic_() - waiting_[first_].since) / 1000;
+CardDiagnostics CardQueue::diagnostics() const {
+    CardDiagnostics cards;
+    cards.waiting = static_cast<uint32_t>(waitingCount_);
+    if (waitingCount_ > 0)
+        cards.oldestMs = (monotonic_() - waiting_[first_].since) / 1000;
+    cards.delivered = cardsDelivered_;
+    cards.expired = cardsExpired_;
+    cards.dropped = cardsDropped_;
+    return cards;
 }
 
 // Each outcome of a card is counted and logged here, and only here. Log lines
 // give the reader and the age, never the card: it stands for a plate.
-void ReaderSlot::record(CardEvent event, const WaitingCard& card) {
+void CardQueue::record(CardEvent event, const WaitingCard& card, bool secure) {
     const int64_t ageMs = (monotonic_() - card.since) / 1000;
     // The time text opens the engine's lines; only the two losses need it.
-    auto time = [this] { return logEnabled(1) ? timeText(clock_()) : std::string(); };
+    auto time = [this] { return logEnabled(1) ? timeText(wall_()) : std::string(); };
     switch (event) {
         case CardEvent::repeat:
-            logAt(5, "Multiple credential in short time [%04X] on Reader %d", card.card, number_);
+            logAt(5, "Multiple credential in short time [%04X] on Reader %d", card.card,
+                  reader_ + 1);
             break;
         case CardEvent::queueFull:
-            ++cardsDropped;
+            ++cardsDropped_;
             logAt(1, "%s Reader %d card queue full: the oldest card dropped, %lld.%03lld s old",
-                  time().c_str(), number_, static_cast<long long>(ageMs / 1000),
+                  time().c_str(), reader_ + 1, static_cast<long long>(ageMs / 1000),
                   static_cast<long long>(ageMs % 1000));
             break;
         case CardEvent::expired:
-            ++cardsExpired;
+            ++cardsExpired_;
             logAt(1, "%s Reader %d card not sent: %lld.%03lld s old, limit %lld s", time().c_str(),
-                  number_, static_cast<long long>(ageMs / 1000),
-                  static_cast<long long>(ageMs % 1000), static_cast<long long>(maxAge / 1000000));
+                  reader_ + 1, static_cast<long long>(ageMs / 1000),
+                  static_cast<long long>(ageMs % 1000), static_cast<long long>(maxAge_ / 1000000));
             break;
         case CardEvent::sent:
             if (!card.sentBefore)
-                ++cardsDelivered;
+                ++cardsDelivered_;
             break;
         case CardEvent::queued:
         case CardEvent::alreadyWaiting:
@@ -143,42 +142,39 @@ void ReaderSlot::record(CardEvent event, const WaitingCard& card) {
         case CardEvent::offeredAgain:
             break;
     }
-    journalEvent(event, card.card);
+    journalEvent(event, card.card, secure);
 }
 
-void ReaderSlot::journalEvent(CardEvent event, uint32_t card) {
-    if (journal_ == nullptr)
-        return;
-    const int reader = number_ - 1;
+void CardQueue::journalEvent(CardEvent event, uint32_t card, bool secure) {
     switch (event) {
         case CardEvent::queued:
-            journal_->queued(reader, card);
+            journal_.queued(reader_, card);
             break;
         case CardEvent::repeat:
-            journal_->dropped(reader, card, DropReason::repeat);
+            journal_.dropped(reader_, card, DropReason::repeat);
             break;
         case CardEvent::alreadyWaiting:
-            journal_->dropped(reader, card, DropReason::alreadyWaiting);
+            journal_.dropped(reader_, card, DropReason::alreadyWaiting);
             break;
         case CardEvent::queueFull:
-            journal_->dropped(reader, card, DropReason::queueFull);
+            journal_.dropped(reader_, card, DropReason::queueFull);
             break;
         case CardEvent::expired:
-            journal_->dropped(reader, card, DropReason::expired);
+            journal_.dropped(reader_, card, DropReason::expired);
             break;
         case CardEvent::sent:
-            journal_->delivered(reader, card, secure);
+            journal_.delivered(reader_, card, secure);
             break;
         case CardEvent::confirmed:
-            journal_->confirmed(reader, card);
+            journal_.confirmed(reader_, card);
             break;
         case CardEvent::offeredAgain:
-            journal_->offeredAgain(reader, card);
+            journal_.offeredAgain(reader_, card);
             break;
     }
 }
 
-bool ReaderSlot::isWaiting(uint32_t card) const {
+bool CardQueue::isWaiting(uint32_t card) const {
     for (size_t i = 0; i < waitingCount_; ++i) {
         if (waiting_[(first_ + i) % kCardQueueSize].card == card)
             return true;
@@ -186,7 +182,7 @@ bool ReaderSlot::isWaiting(uint32_t card) const {
     return false;
 }
 
-void ReaderSlot::pushBack(const WaitingCard& card) {
+void CardQueue::pushBack(const WaitingCard& card) {
     if (waitingCount_ == kCardQueueSize)
         record(CardEvent::queueFull, popFront());
     waiting_[(first_ + waitingCount_) % kCardQueueSize] = card;
@@ -195,7 +191,7 @@ void ReaderSlot::pushBack(const WaitingCard& card) {
 
 // The card offered again is older than every card waiting: with the queue
 // full, it is the one that gives way.
-void ReaderSlot::pushFront(const WaitingCard& card) {
+void CardQueue::pushFront(const WaitingCard& card) {
     if (waitingCount_ == kCardQueueSize) {
         record(CardEvent::queueFull, card);
         return;
@@ -205,7 +201,7 @@ void ReaderSlot::pushFront(const WaitingCard& card) {
     ++waitingCount_;
 }
 
-ReaderSlot::WaitingCard ReaderSlot::popFront() {
+CardQueue::WaitingCard CardQueue::popFront() {
     const WaitingCard card = waiting_[first_];
     first_ = (first_ + 1) % kCardQueueSize;
     --waitingCount_;
