@@ -9,8 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
-#include <map>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>

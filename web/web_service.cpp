@@ -126,11 +126,11 @@ WebRequest webRequestOf(const FcgiRequest& request) {
     WebRequest webRequest;
     webRequest.method = request.param("REQUEST_METHOD");
     webRequest.uri = request.param("REQUEST_URI");
-    webRequest.source = {paramText(request, "REMOTE_ADDR"),    paramText(request, "REMOTE_USER"),
-                         paramText(request, "HTTP_HOST"),      paramText(request, "HTTP_ORIGIN"),
-                         paramText(request, "HTTP_SEC_FETCH_SITE"),
-                         paramText(request, "HTTP_REFERER"),
-                         paramText(request, "REQUEST_SCHEME"), paramText(request, "HTTPS")};
+    webRequest.source = {
+        paramText(request, "REMOTE_ADDR"),         paramText(request, "REMOTE_USER"),
+        paramText(request, "HTTP_HOST"),           paramText(request, "HTTP_ORIGIN"),
+        paramText(request, "HTTP_SEC_FETCH_SITE"), paramText(request, "HTTP_REFERER"),
+        paramText(request, "REQUEST_SCHEME"),      paramText(request, "HTTPS")};
     return webRequest;
 }
 
