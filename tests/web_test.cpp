@@ -9,8 +9,8 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
-#include <map>
 #include <iterator>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -376,6 +376,15 @@ TEST_F(WebServiceTest, HostileOutsideTextLeavesEveryReplyWellFormed) {
         }
     }
     EXPECT_EQ(xmlText("a<b>&\"c'\xC3\xA4\t"), "a&lt;b&gt;&amp;&quot;c&apos;\xC3\xA4\t");
+}
+
+// U+D7FF and U+E000 either side of the surrogates stay, and so does U+10FFFF;
+// each byte of U+DFFF and of U+110000 becomes U+FFFD.
+TEST(XmlTextTest, SurrogatesAndCodePointsPastU10FFFFAreReplaced) {
+    EXPECT_EQ(xmlText("\xED\x9F\xBF \xEE\x80\x80 \xF4\x8F\xBF\xBF"),
+              "\xED\x9F\xBF \xEE\x80\x80 \xF4\x8F\xBF\xBF");
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    EXPECT_EQ(xmlText("\xED\xBF\xBF \xF4\x90\x80\x80"), r + r + r + " " + r + r + r + r);
 }
 
 TEST(Base64Test, TextsDecodeAsTheirGoldenCasesSay) {
