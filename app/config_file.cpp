@@ -2,9 +2,9 @@
 // number, the time of the write and the log verbosity. Written, never read.
 #include "app/config_file.h"
 
-#include <ctime>
 #include <string>
 
+#include "osdp/clock.h"
 #include "osdp/osdp_peripheral.h"
 #include "util/atomic_file.h"
 #include "util/globals.h"
@@ -12,11 +12,8 @@
 
 bool saveConfig(OsdpPeripheral& osdp) {
     const std::string& configPath = osdp.configPath;
-    const time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    char modified[32];
-    strftime(modified, sizeof modified, "%Y-%m-%d %H:%M:%S", &local);
+    const std::string modified =
+        formatTime(osdp.wallTime().seconds, TimeZone::local, "%Y-%m-%d %H:%M:%S");
 
     const std::string text = "# Tarvik S/N: " + DeviceSerial + "\n# Modified: " + modified +
                              "\n# DEBUG_LEVEL = " + std::to_string(DebugLevel.load()) + "\n# " +

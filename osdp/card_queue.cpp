@@ -19,19 +19,21 @@ CardQueue::CardQueue(int reader, const WallClock& wall, const MonotonicClock& mo
                      Journal& journal)
     : reader_(reader), wall_(wall), monotonic_(monotonic), journal_(journal) {}
 
-void CardQueue::offer(uint32_t card, const WallTime& now, std::optional<int64_t> arrived) {
-    const WallTime previous = lastOffer_;
+void CardQueue::offer(uint32_t card, std::optional<int64_t> arrived) {
+    // The repeat window, like a card's age, runs on the monotonic clock: a
+    // wall clock set back or forward (NTP at boot) must neither hold back a
+    // fresh card nor let a repeat through.
+    const int64_t now = monotonic_();
+    const int64_t previous = lastOffer_;
     // Every offer restarts the window, so a card offered again and again at
     // short gaps is taken only the first time.
     lastOffer_ = now;
     // A car that waited at the gate while its request came in is that much
     // older; never younger than now.
-    const int64_t offeredAt = std::min(arrived.value_or(INT64_MAX), monotonic_());
+    const int64_t offeredAt = std::min(arrived.value_or(INT64_MAX), now);
     const WaitingCard offered{card, offeredAt, false};
     if (card == lastCard_) {
-        const int64_t elapsed =
-            (now.seconds - previous.seconds) * 1000000 + (now.micros - previous.micros);
-        if (elapsed <= kRepeatWindowMicros) {
+        if (now - previous <= kRepeatWindowMicros) {
             record(CardEvent::repeat, offered);
             return;
         }

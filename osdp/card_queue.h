@@ -69,12 +69,12 @@ class CardQueue {
     // REQUIRES: the clocks and the journal outlive the queue.
     CardQueue(int reader, const WallClock& wall, const MonotonicClock& monotonic, Journal& journal);
 
-    // Offers a card at now (wall clock). It is dropped when it is the same
-    // card again within kRepeatWindowMicros of the previous offer (every offer
-    // restarts the window) or a card that waits already. A card 0 becomes the
-    // last card but never waits. A card that finds the queue full pushes the
-    // oldest out. Its age counts from arrived (monotonic; none: now).
-    void offer(uint32_t card, const WallTime& now, std::optional<int64_t> arrived = std::nullopt);
+    // Offers a card now. It is dropped when it is the same card again within
+    // kRepeatWindowMicros of the previous offer (every offer restarts the
+    // window) or a card that waits already. A card 0 becomes the last card but
+    // never waits. A card that finds the queue full pushes the oldest out. Its
+    // age counts from arrived (monotonic; none: now).
+    void offer(uint32_t card, std::optional<int64_t> arrived = std::nullopt);
 
     // A status report waits for the next poll that finds no card waiting.
     void reportStatus() { statusWaiting_ = true; }
@@ -119,7 +119,7 @@ class CardQueue {
     Journal& journal_;
 
     uint32_t lastCard_ = 0;  // the latest card offered
-    WallTime lastOffer_;     // of the latest offer
+    int64_t lastOffer_ = 0;  // of the latest offer, monotonic
     int64_t maxAge_ = kDefaultCardMaxAgeMicros;
     bool statusWaiting_ = false;
 

@@ -1,4 +1,5 @@
-// The clocks the engine is given, and the time text of its log lines.
+// The clocks the engine is given, and the daemon's time texts: the one read of
+// the wall clock and the one formatter that every time text goes through.
 #pragma once
 
 #include <cstdint>
@@ -11,14 +12,31 @@ struct WallTime {
     int64_t micros = 0;
 };
 
-// The system's wall clock (gettimeofday).
+// The system's wall clock (clock_gettime, CLOCK_REALTIME), with 64-bit seconds
+// on every target: 32-bit ARM builds with 64-bit time_t (_TIME_BITS=64), so it
+// keeps counting past January 2038. Wall time only ever becomes text (log
+// lines, the configuration file, the journal); no interval is measured on it.
 WallTime systemWallTime();
 using WallClock = std::function<WallTime()>;
 
 // Microseconds of the system's monotonic clock, which wall-clock steps do not
-// move. Coarse (a few milliseconds): ages shown to a person need no more.
+// move: every interval is measured on it (the repeat window, a card's age, the
+// pauses and deadlines of the line and the web worker), never on the wall
+// clock. Coarse (a few milliseconds): ages shown to a person need no more.
 int64_t monotonicMicros();
 using MonotonicClock = std::function<int64_t()>;
 
+enum class TimeZone { local, utc };
+
+// seconds since the epoch as strftime writes format for them in zone (local:
+// the zone TZ or /etc/localtime names); "" when the year does not fit an int.
+// REQUIRES: the text is shorter than 64 bytes.
+std::string formatTime(int64_t seconds, TimeZone zone, const char* format)
+    __attribute__((format(strftime, 3, 0)));
+
 // Local time of day "%02d:%02d:%02d.%03d" that opens the engine's log lines.
 std::string timeText(const WallTime& time);
+
+// Microseconds since the epoch as ISO 8601 in UTC with milliseconds,
+// 2026-12-07T12:50:30.123Z: the journal's times.
+std::string utcTimeText(int64_t micros);

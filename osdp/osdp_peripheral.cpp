@@ -64,7 +64,7 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
 void OsdpPeripheral::injectCard(int reader, uint32_t card, CardSource source,
                                 const std::string& plate, std::optional<int64_t> arrived) {
     journal.received(source, reader, card, plate, arrived);
-    readers_[reader].injectCard(card, clock_(), arrived);
+    readers_[reader].injectCard(card, arrived);
 }
 
 void OsdpPeripheral::setTamper(int reader, bool tampered) {

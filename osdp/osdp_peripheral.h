@@ -100,6 +100,10 @@ class OsdpPeripheral {
 
     PeripheralStatus status() const EXCLUDES(mutex);
 
+    // Any thread. The wall clock the engine was given, for the time texts of
+    // what the engine's users write (the configuration file).
+    WallTime wallTime() const { return clock_(); }
+
     // Any thread. The line figures as they stand now.
     LineDiagnostics diagnostics() const;
 

@@ -134,9 +134,9 @@ void VirtualReader::setCardMaxAge(int64_t micros) {
     queue.setMaxAge(micros);
 }
 
-void VirtualReader::injectCard(uint32_t card, const WallTime& now, std::optional<int64_t> arrived) {
+void VirtualReader::injectCard(uint32_t card, std::optional<int64_t> arrived) {
     MutexLock lock(lock_);
-    queue.offer(card, now, arrived);
+    queue.offer(card, arrived);
 }
 
 void VirtualReader::setTamper(bool tampered) {

@@ -65,10 +65,9 @@ class VirtualReader {
         EXCLUDES(lock_);
     void setCardMaxAge(int64_t micros) EXCLUDES(lock_);
 
-    // Web worker. Offers a card at now, arrived on the monotonic clock (see
+    // Web worker. Offers a card now, arrived on the monotonic clock (see
     // CardQueue::offer).
-    void injectCard(uint32_t card, const WallTime& now,
-                    std::optional<int64_t> arrived = std::nullopt) EXCLUDES(lock_);
+    void injectCard(uint32_t card, std::optional<int64_t> arrived = std::nullopt) EXCLUDES(lock_);
     // Web worker. Sets the tamper state; the next poll reports it.
     void setTamper(bool tampered) EXCLUDES(lock_);
     // Web worker. The plate text of the latest plate event for the reader.

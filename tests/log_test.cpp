@@ -34,4 +34,16 @@ TEST(LogTest, OutsideTextIsShownAsUtf8OnOneLine) {
               "\\xED\\xA0\\x80|\\x80|\\xC3|\xC3\xA4\\x0A\\x7F");
 }
 
+// Past the first buffer's 255 characters a line is formatted again, whole.
+TEST(LogTest, LongLinesArriveWhole) {
+    const int32_t savedLevel = DebugLevel.exchange(1);
+    for (const size_t length : {255, 256, 4000}) {
+        const std::string line = std::string(length - 1, 'x') + "Z";
+        testing::internal::CaptureStdout();
+        logAt(1, "%s", line.c_str());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), line + "\n") << length;
+    }
+    DebugLevel.store(savedLevel);
+}
+
 }  // namespace

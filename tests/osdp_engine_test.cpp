@@ -24,7 +24,8 @@ namespace {
 //   mode R plain|secure|install [KEY]  reader R's Secure Channel mode and key
 //   keystore ok|fail   whether a key set by osdp_KEYSET can be stored
 //   card R HEX, tamper R on|off  what a plate event or the web command gives reader R
-//   wait MICROS        both clocks move on; a negative wait sets the wall clock back
+//   wait MICROS        both clocks move on
+//   setclock MICROS    the wall clock alone is set forward (or back, negative)
 //   maxage SECONDS     the age past which waiting cards are not sent (0: none)
 //   expect NAME VALUE  the status or diagnostics document has <NAME>VALUE</NAME>
 //   debug LEVEL; log TEXT, nolog TEXT  log level; logged since the last '>', or not
@@ -86,7 +87,9 @@ class Player {
             osdp_.setTamper(reader, last == "on");
         } else if (word == "wait") {
             wallMicros_ += std::stoll(last);
-            monotonic_ += std::max<int64_t>(std::stoll(last), 0);
+            monotonic_ += std::stoll(last);
+        } else if (word == "setclock") {
+            wallMicros_ += std::stoll(last);
         } else if (word == "expect") {
             const std::string element =
                 "<" + args.at(0) + ">" + (args.size() > 1 ? last : "") + "</" + args[0] + ">";

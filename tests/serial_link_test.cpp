@@ -73,6 +73,16 @@ TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
     EXPECT_EQ(0, tio.c_cc[VTIME]);
 }
 
+TEST(SerialLinkTest, UnknownBaudRatesAreRefused) {
+    for (const int rate : {1200, 9600, 115200, 230400})
+        EXPECT_TRUE(ttyBaudrateSupported(rate)) << rate;
+    for (const int rate : {0, -9600, 9601, 14400, 460800})
+        EXPECT_FALSE(ttyBaudrateSupported(rate)) << rate;
+    std::string error;
+    EXPECT_FALSE(applyTtySettings(-1, TtySettings{14400}, &error));
+    EXPECT_EQ(error, "unsupported baud rate 14400");
+}
+
 // The driver's answer to the RS-485 request, and what it took.
 int rs485Answer = 0;
 serial_rs485 rs485Asked;
@@ -196,6 +206,25 @@ TEST(ParameterFileTest, FirstLineNamingTheParameterGivesItsValue) {
     ax_parameter_free(handle);
     unsetenv("ZUL_PARAMETER_FILE");
     unlink(path.c_str());
+}
+
+// Set but empty is as good as unset: the default file, which the error names.
+TEST(ParameterFileTest, EmptyFileNameMeansTheDefault) {
+    for (const bool set : {true, false}) {
+        if (set)
+            setenv("ZUL_PARAMETER_FILE", "", 1);
+        AXParameter* handle = ax_parameter_new("kanzo_zul", nullptr);
+        gchar* value = nullptr;
+        GError* error = nullptr;
+        EXPECT_FALSE(ax_parameter_get(handle, "Kanzo.NoSuchParameter", &value, &error));
+        ASSERT_NE(error, nullptr);
+        EXPECT_NE(std::string(error->message).find("/etc/kanzo_zul/parameters.conf"),
+                  std::string::npos)
+            << error->message;
+        g_error_free(error);
+        ax_parameter_free(handle);
+        unsetenv("ZUL_PARAMETER_FILE");
+    }
 }
 
 }  // namespace

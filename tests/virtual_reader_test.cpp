@@ -27,7 +27,7 @@ class VirtualReaderTest : public testing::Test {
     }
     void offer(uint32_t number) {
         journal.received(CardSource::cardCommand, 0, number, "");
-        reader.injectCard(number, WallTime{monotonic / 1000000, 0});
+        reader.injectCard(number);
         monotonic += 4000000;  // past the repeat window
     }
     CardFate fate(uint32_t number) {

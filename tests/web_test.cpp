@@ -121,13 +121,11 @@ class WebServiceTest : public ::testing::Test {
         return out.empty() ? out : out.substr(1);
     }
 
-    // The configuration file; a time of writing within the last second is <now>.
+    // The configuration file; its time of writing, the clock's now, is <now>.
     std::string configText() {
         std::ostringstream text;
         text << std::ifstream(configPath).rdbuf();
-        const time_t t = time(nullptr);
-        return std::regex_replace(text.str(), std::regex(localTime(t) + "|" + localTime(t - 1)),
-                                  "<now>");
+        return std::regex_replace(text.str(), std::regex(localTime(now.seconds)), "<now>");
     }
 
     // Serves body as FCGX_GetStr does: as much as asked for, less only at the end.
@@ -376,6 +374,15 @@ TEST_F(WebServiceTest, HostileOutsideTextLeavesEveryReplyWellFormed) {
         }
     }
     EXPECT_EQ(xmlText("a<b>&\"c'\xC3\xA4\t"), "a&lt;b&gt;&amp;&quot;c&apos;\xC3\xA4\t");
+}
+
+// U+D7FF and U+E000 either side of the surrogates stay, and so does U+10FFFF;
+// each byte of U+DFFF and of U+110000 becomes U+FFFD.
+TEST(XmlTextTest, SurrogatesAndCodePointsPastU10FFFFAreReplaced) {
+    EXPECT_EQ(xmlText("\xED\x9F\xBF \xEE\x80\x80 \xF4\x8F\xBF\xBF"),
+              "\xED\x9F\xBF \xEE\x80\x80 \xF4\x8F\xBF\xBF");
+    const std::string r = "\xEF\xBF\xBD";  // U+FFFD
+    EXPECT_EQ(xmlText("\xED\xBF\xBF \xF4\x90\x80\x80"), r + r + r + " " + r + r + r + r);
 }
 
 TEST(Base64Test, TextsDecodeAsTheirGoldenCasesSay) {

@@ -1,10 +1,9 @@
 #include "web/journal_documents.h"
 
-#include <glib.h>
-
 #include <cinttypes>
 #include <cstdio>
 
+#include "osdp/clock.h"
 #include "util/escape.h"
 
 namespace {
@@ -15,22 +14,6 @@ std::string element(const char* name, const std::string& value) {
 
 std::string element(const char* name, int64_t value) {
     return element(name, std::to_string(value));
-}
-
-// Wall time as ISO 8601 in UTC with milliseconds: 2026-12-07T12:50:30.123Z.
-// GLib's dates are 64-bit everywhere, so the camera's 32-bit time_t cannot
-// wrap them in 2038.
-std::string isoTime(int64_t micros) {
-    GDateTime* utc = g_date_time_new_from_unix_utc(micros / 1000000);
-    if (utc == nullptr)
-        return "";
-    char text[64];
-    snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", g_date_time_get_year(utc),
-             g_date_time_get_month(utc), g_date_time_get_day_of_month(utc),
-             g_date_time_get_hour(utc), g_date_time_get_minute(utc), g_date_time_get_second(utc),
-             static_cast<int>(micros / 1000 % 1000));
-    g_date_time_unref(utc);
-    return text;
 }
 
 std::string colour(uint8_t code) {
@@ -102,7 +85,7 @@ const char* const kDropNames[] = {"", "repeat", "already waiting", "expired", "q
 std::string entryElement(const JournalEntry& entry, int64_t nowMono) {
     char card[9];
     snprintf(card, sizeof card, "%08" PRIX32, entry.card);
-    std::string out = element("id", entry.id) + element("time", isoTime(entry.arrivedWall)) +
+    std::string out = element("id", entry.id) + element("time", utcTimeText(entry.arrivedWall)) +
                       element("msAgo", (nowMono - entry.arrivedMono) / 1000) +
                       element("source", kSourceNames[static_cast<int>(entry.source)]) +
                       element("plate", xmlText(entry.plate)) + element("reader", entry.reader + 1) +
