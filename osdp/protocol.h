@@ -1,6 +1,7 @@
 // The OSDP wire format, defined once for the readers, the Secure Channel, the
 // controller tool, the tests and the fuzz targets, and the facts of this device
-// on the line: how many readers it is, where they start and how fast it talks.
+// on the line: how many readers it is, where they start and how fast it talks
+// unless the installer or the panel moved them (util/line_settings.h).
 //
 // Every frame, command or reply:
 //
@@ -49,11 +50,13 @@ constexpr size_t kReceiveBufferSize = 914;
 // No frame a reader takes is longer; a longer length field marks a broken frame.
 constexpr size_t kMaxFrameLength = kReceiveBufferSize;
 
-// This device: two virtual readers, at these addresses from the start, on a
-// line of 9600 baud, 8 data bits, no parity, one stop bit.
+// This device: two virtual readers, at these addresses unless they were
+// moved, on a line of 9600 baud unless it was moved, 8 data bits, no parity,
+// one stop bit. A reader's start address is part of its identity: the
+// Secure Channel cUID carries it wherever the reader was moved to.
 constexpr int kReaderCount = 2;
 constexpr uint8_t kStartAddress[kReaderCount] = {0x0A, 0x0B};
-constexpr uint32_t kBaudRate = 9600;
+constexpr uint32_t kDefaultBaudRate = 9600;
 
 // The check code a frame with control byte ctrl ends with, and its length.
 constexpr bool hasCrc(uint8_t ctrl) {
@@ -115,6 +118,8 @@ constexpr size_t kOutRecord = 4;
 constexpr size_t kLedRecord = 14;
 constexpr size_t kBuzzerRecord = 5;
 constexpr size_t kTextHeader = 6;
+// osdp_COMSET: the new address and the baud rate, 32 bits, low byte first.
+constexpr size_t kComsetData = 5;
 
 constexpr bool wholeRecords(size_t length, size_t record) {
     return length > 0 && length % record == 0;

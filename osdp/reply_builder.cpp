@@ -95,10 +95,9 @@ void writeRaw(FrameWriter& out, uint32_t card) {
     out.putBigEndian32(card);
 }
 
-void writeCom(FrameWriter& out, uint8_t address) {
-    // Settings asked for are not applied: report the current ones.
-    out.put(address);
-    out.putFixed32(kBaudRate);
+void writeCom(FrameWriter& out, const ReaderFacts& reader) {
+    out.put(reader.nextAddress);
+    out.putFixed32(reader.baud);
 }
 
 // Ends the frame; its check code goes to the trace.
@@ -143,7 +142,7 @@ size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
             writer.put(kPowerNormal);
             break;
         case kReplyCom:
-            writeCom(writer, reader.address);
+            writeCom(writer, reader);
             break;
         default:
             break;
@@ -168,8 +167,9 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         case kCmdId:
         case kCmdCap:
         case kCmdLstat:
-        case kCmdComset:
             return 0;
+        case kCmdComset:
+            return n == kComsetData ? 0 : kNakLength;
         case kCmdOut:
             return wholeRecords(n, kOutRecord) ? 0 : kNakLength;
         case kCmdLed:
@@ -201,10 +201,10 @@ uint32_t readerSerialNumber(const std::string& cameraSerial, int reader) {
     return (hash & ~uint32_t{1}) | static_cast<uint32_t>(reader);
 }
 
-std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber) {
+std::array<uint8_t, 8> clientUid(uint8_t startAddress, uint32_t serialNumber) {
     std::array<uint8_t, 8> uid{};
     std::memcpy(uid.data(), kVendorCode, sizeof kVendorCode);
-    uid[3] = address;
+    uid[3] = startAddress;
     encodeFixed32(uid.data() + 4, serialNumber);
     return uid;
 }

@@ -74,8 +74,10 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         // In order; the web worker's lines may come between.
         EXPECT_THAT(daemon.output(),
                     ::testing::MatchesRegex(
-                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
-                        "reader 2 plain\nStart program PID: " +
+                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nOSDP line: reader 1 at address "
+                        "10, reader 2 at address 11, 9600 baud \\(" +
+                        dir.file("osdp-line") +
+                        "\\)\nSecure Channel: reader 1 plain, reader 2 plain\nStart program PID: " +
                         std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
                         (lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
                         "\n.*Serial port ----- open done\n.*Serial close port\n"
