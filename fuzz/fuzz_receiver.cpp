@@ -28,6 +28,7 @@ void checkReply(const OsdpPeripheral& osdp) {
                                                           {kReplyPdid, kPdidData},
                                                           {kReplyPdcap, kPdcapData},
                                                           {kReplyLstatr, kLstatrData},
+                                                          {kReplyOstatr, kOstatrData},
                                                           {kReplyRaw, kRawData},
                                                           {kReplyCom, kComData}};
     const uint8_t* r = osdp.replyBuf.data();

@@ -59,10 +59,12 @@ uint8_t replyCode(const Command& cmd, uint8_t error, const PollItem& item) {
             return kReplyPdcap;
         case kCmdLstat:
             return kReplyLstatr;
+        case kCmdOstat:
+            return kReplyOstatr;
         case kCmdComset:
             return kReplyCom;
         default:
-            // Output, LED, buzzer and text commands: acknowledged, not applied.
+            // Output, LED, buzzer and text commands: acknowledged.
             return kReplyAck;
     }
 }
@@ -141,6 +143,9 @@ size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
             writer.put(reader.tamper);
             writer.put(kPowerNormal);
             break;
+        case kReplyOstatr:
+            writer.put(reader.output);
+            break;
         case kReplyCom:
             writeCom(writer, reader);
             break;
@@ -158,8 +163,9 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         return kNakSecurityUnsupported;
     const size_t n = cmd.length;
     // An acknowledgement tells the panel that the command was carried out, so
-    // only commands that are, or that ask for nothing, get one. The feedback
-    // commands are acknowledged without being applied, so that the panel's
+    // only commands that are, or that ask for nothing, get one. The LED,
+    // buzzer and text commands are acknowledged without being applied, and so
+    // are output records for an output the reader lacks, so that the panel's
     // feedback to the driver never fails; their data must still be whole
     // records, or the panel and the reader disagree on what was sent.
     switch (cmd.code) {
@@ -168,6 +174,8 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         case kCmdCap:
         case kCmdLstat:
             return 0;
+        case kCmdOstat:
+            return n == 0 ? 0 : kNakLength;
         case kCmdComset:
             return n == kComsetData ? 0 : kNakLength;
         case kCmdOut:
@@ -188,7 +196,7 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         case kCmdServerCryptogram:
             return kNakSecurityUnsupported;
         default:
-            // Input, output and reader status, file transfer, biometrics,
+            // Input and reader status, file transfer, biometrics,
             // smart cards, manufacturer commands and codes OSDP does not define.
             return kNakUnknownCommand;
     }

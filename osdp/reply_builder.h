@@ -26,6 +26,7 @@ struct ReaderFacts {
     uint32_t serialNumber = 0;
     ScMode mode = ScMode::plain;
     uint8_t tamper = 0;
+    uint8_t output = 0;  // the output's state
     // What osdp_COM names: the reader's address and the line's rate from the
     // next frame on.
     uint8_t nextAddress = 0;

@@ -48,7 +48,7 @@ size_t VirtualReader::answer(const uint8_t* frame, size_t length, int64_t at, ui
         if (in.authenticated || sequence == 0)
             queue.settle(sequence);
         if (in.dispatch)
-            replyLength = buildReply(in, frame[kCodeOffset], reply);
+            replyLength = buildReply(in, frame[kCodeOffset], at, reply);
     }
     if (in.dispatch)
         replyLength = secure_.sealReply(reply, replyLength);
@@ -85,7 +85,8 @@ ScInbound VirtualReader::open(const uint8_t* frame, size_t length, uint8_t* repl
 
 // The panel's LED, buzzer and text commands after a card go to the journal
 // whatever the reply to them, as do the cards the reply carries.
-size_t VirtualReader::buildReply(const ScInbound& in, uint8_t frameCode, uint8_t* reply) {
+size_t VirtualReader::buildReply(const ScInbound& in, uint8_t frameCode, int64_t at,
+                                 uint8_t* reply) {
     const Command cmd{in.ctrl, in.cmd, in.data, in.dataLength};
     if (cmd.code == kCmdLed || cmd.code == kCmdBuzzer || cmd.code == kCmdText)
         journal_.feedback(index_, cmd.code, cmd.data, cmd.length);
@@ -94,7 +95,8 @@ size_t VirtualReader::buildReply(const ScInbound& in, uint8_t frameCode, uint8_t
           time.c_str(), cmd.ctrl, cmd.code, cmd.ctrl, index_ + 1);
     ReaderFacts facts{line_.readerAddress[index_], serialNumber_, secure_.mode(), tamper_};
     const uint8_t error = refusal(cmd, facts.mode);
-    const PollItem item = error == 0 ? carryOut(cmd) : PollItem{};
+    const PollItem item = error == 0 ? carryOut(cmd, at) : PollItem{};
+    facts.output = output_.state(at);
     facts.nextAddress = line_.readerAddress[index_];
     facts.baud = line_.baud;
     const size_t length = writeReply(cmd, error, item, facts, reply);
@@ -102,10 +104,13 @@ size_t VirtualReader::buildReply(const ScInbound& in, uint8_t frameCode, uint8_t
     return length;
 }
 
-PollItem VirtualReader::carryOut(const Command& cmd) {
+PollItem VirtualReader::carryOut(const Command& cmd, int64_t at) {
     switch (cmd.code) {
         case kCmdPoll:
             return queue.takeNext(cmd.ctrl & kSequenceMask, secure_.mode() != ScMode::plain);
+        case kCmdOut:
+            output_.apply(cmd.data, cmd.length, at);
+            break;
         case kCmdComset:
             comset(cmd.data);
             break;

@@ -20,6 +20,7 @@
 #include "osdp/clock.h"
 #include "osdp/figures.h"
 #include "osdp/journal.h"
+#include "osdp/output_state.h"
 #include "osdp/protocol.h"
 #include "osdp/reply_builder.h"
 #include "osdp/secure_channel.h"
@@ -106,10 +107,12 @@ class VirtualReader {
     // The command in the frame as the reader's mode lets it through; in a
     // Secure Channel mode the channel may have answered it already.
     ScInbound open(const uint8_t* frame, size_t length, uint8_t* reply);
-    // The plain reply to a command let through.
-    size_t buildReply(const ScInbound& in, uint8_t frameCode, uint8_t* reply) REQUIRES(lock_);
-    // Carries out a command the reader answers; a poll's item.
-    PollItem carryOut(const Command& cmd) REQUIRES(lock_);
+    // The plain reply to a command let through, taken at (monotonic
+    // microseconds).
+    size_t buildReply(const ScInbound& in, uint8_t frameCode, int64_t at, uint8_t* reply)
+        REQUIRES(lock_);
+    // Carries out a command the reader answers, taken at; a poll's item.
+    PollItem carryOut(const Command& cmd, int64_t at) REQUIRES(lock_);
     void comset(const uint8_t* data) REQUIRES(lock_);
     void remember(const uint8_t* frame, size_t length, const uint8_t* reply, size_t replyLength);
     void logSecurity(const ScInbound& in) const;
@@ -129,6 +132,7 @@ class VirtualReader {
     // Main thread only from here on.
     uint32_t serialNumber_;
     SecureChannel secure_;
+    OutputState output_;
     std::optional<ComsetRequest> comset_;
     bool lineMoved_ = false;
     // Controllers resend a command whose reply they missed, byte for byte with
