@@ -196,6 +196,8 @@ TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
             dir.write("osdp-keys", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
             chmod(dir.file("osdp-keys").c_str(), std::stoi(start['k'], nullptr, 8));
         }
+        if (!start['l'].empty())
+            dir.write("osdp-line", start['l'] + "\n");
         ChildProcess daemon(options);
         EXPECT_EQ(1, exitCode(daemon.waitExit()));
         EXPECT_THAT(daemon.errorText(),
