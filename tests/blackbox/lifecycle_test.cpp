@@ -152,12 +152,14 @@ TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
     }
 }
 
-// A kill during a rewrite of the key file or the configuration file leaves a
-// temporary copy beside it; the next start removes them and keeps the rest.
+// A kill during a rewrite of the key file, the line file or the configuration
+// file leaves a temporary copy beside it; the next start removes them and
+// keeps the rest.
 TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("localdata"));
-    for (const char* name : {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "localdata/keep"})
+    for (const char* name :
+         {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "osdp-line.Zz0912", "localdata/keep"})
         dir.write(name, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
@@ -166,6 +168,9 @@ TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
               daemon.countLines("Unfinished rewrites of " + dir.file("osdp-keys") + " removed: 1"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("localdata/kanzo.conf.aZ09xQ")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-keys.k1LL3d")));
+    EXPECT_EQ(1,
+              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-line") + " removed: 1"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-line.Zz0912")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("localdata/keep")));
 }
 

@@ -186,4 +186,27 @@ TEST(PanelTest, MovedReaderAnswersAtItsNewAddressAndRateAfterARestart) {
         EXPECT_TRUE(passage->from != 1 || passage->baud == 19200) << passage->baud;
 }
 
+// A line file that cannot be written: the panel has been told, so the move
+// holds for this run, and the log says it will not survive a restart.
+TEST(PanelTest, MoveThatCannotBeKeptHoldsUntilARestart) {
+    TempDir dir;
+    Cable cable(dir);
+    ProcessOptions options = daemonOptions(dir, cable.endA);
+    options.env["ZUL_LINE_FILE"] = dir.file("gone/osdp-line");
+    ChildProcess daemon(options);
+    ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
+    const int line = open(cable.endB.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const std::vector<uint8_t> to12 = {0x0C, 0x80, 0x25, 0x00, 0x00};
+    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12);
+    ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
+    ReplyCollector collector;
+    EXPECT_EQ(to12, awaitReply(line, &collector).data);
+    close(line);
+    EXPECT_TRUE(daemon.waitForLine("Line file " + dir.file("gone/osdp-line") +
+                                   " not written, the move holds until a restart: "));
+    ChildProcess panel(
+        programOptions({kControllerBinary, "--address", "12", "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 12 online"));
+}
+
 }  // namespace
