@@ -16,6 +16,7 @@
 #include "serial/serial_link.h"
 #include "util/atomic_file.h"
 #include "util/globals.h"
+#include "util/line_settings.h"
 #include "util/log.h"
 #include "web/proc_stats.h"
 #include "web/web_service.h"
@@ -46,9 +47,10 @@ gboolean onSignal(gpointer /*signalNumber*/) {
 }
 
 // Nothing the daemon reads at start can be read again while it runs: the key
-// file is the daemon's own to rewrite when a controller sets a key, and the
-// rest comes from the environment. A hang-up (a closed terminal, a reload
-// sent by habit) therefore leaves it running, and says so.
+// file and the line file are the daemon's own to rewrite when a controller
+// sets a key or moves a reader, and the rest comes from the environment. A
+// hang-up (a closed terminal, a reload sent by habit) therefore leaves it
+// running, and says so.
 gboolean onHangUp(gpointer /*unused*/) {
     logAt(1, "SIGHUP ignored: restart the daemon to read its settings again");
     return G_SOURCE_CONTINUE;
@@ -89,11 +91,42 @@ void claimSocketAndLine() {
 // rewrite leaves a temporary copy beside the file, perhaps of a key; each
 // start clears them away.
 void removeUnfinishedRewrites() {
-    for (const std::string& path : {keyFilePath(), osdpPeripheral.configPath}) {
+    for (const std::string& path : {keyFilePath(), osdpPeripheral.configPath, lineFilePath()}) {
         const int removed = removeOrphanedTemporaries(path);
         if (removed > 0)
             logAt(1, "Unfinished rewrites of %s removed: %d", path.c_str(), removed);
     }
+}
+
+// A panel's osdp_COMSET moved a reader or the line's rate: the new settings
+// are kept for the next start. The panel has been told already, and the line
+// runs at them, so a file that cannot be written changes nothing now; it is
+// said once, and the readers are back at the file's settings after a restart.
+void keepLineSettings(const LineSettings& settings) {
+    const std::string path = lineFilePath();
+    std::string error;
+    if (!storeLineSettings(path, settings, &error))
+        logAt(1, "Line file %s not written, the move holds until a restart: %s", path.c_str(),
+              error.c_str());
+    else if (!error.empty())
+        logAt(1, "Line file %s: %s", path.c_str(), error.c_str());
+}
+
+// The readers' addresses and the line's rate: the installer's line file,
+// which the daemon rewrites when the panel moves a reader. A file that cannot
+// be understood stops the start, rather than leave the readers where the
+// panel does not look for them.
+void applyLineSettings() {
+    const std::string path = lineFilePath();
+    LineSettings settings;
+    std::string error;
+    if (!loadLineSettings(path, &settings, &error))
+        fatalExit("Line file %s refused: %s", path.c_str(), error.c_str());
+    osdpPeripheral.setLineSettings(settings);
+    serialLink.onLineMoved = keepLineSettings;
+    logAt(0, "OSDP line: reader 1 at address %d, reader 2 at address %d, %lu baud (%s)",
+          settings.readerAddress[0], settings.readerAddress[1],
+          static_cast<unsigned long>(settings.baud), path.c_str());
 }
 
 // The readers' Secure Channel keys and the age limit of their cards.
@@ -126,6 +159,7 @@ int main() {
     AXParameter* parameters = readCameraSerial();
     claimSocketAndLine();
     removeUnfinishedRewrites();
+    applyLineSettings();
     applyReaderSettings();
 
     MainLoop = g_main_loop_new(nullptr, FALSE);

@@ -23,7 +23,7 @@ using Micros = std::chrono::duration<double, std::micro>;
 
 constexpr uint8_t kReaderAddresses[] = {10, 11};
 // 8N1: ten bit times carry one byte.
-constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / kBaudRate};
+constexpr std::chrono::nanoseconds kByteTime{10 * 1000000000LL / kDefaultBaudRate};
 // A controller gives a reader this long before it counts the reply as missed.
 constexpr std::chrono::milliseconds kReplyTimeout{200};
 

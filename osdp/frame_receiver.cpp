@@ -128,7 +128,10 @@ FrameEvent FrameReceiver::endFrame(uint8_t b, const std::string& time) {
     if (checkReceived_ != checkComputed_)
         return FrameEvent::badCheck;
     inFrame_ = false;
-    reader_ = readerAt_(address_);
+    // A reply is another device's answer to the controller, whatever address
+    // it carries: on a shared pair the readers of other devices are heard,
+    // and answering them would start an endless exchange between devices.
+    reader_ = (address_ & kReplyBit) != 0 ? -1 : readerOf_(buffer_.data(), length_);
     return reader_ < 0 ? FrameEvent::notOurs : FrameEvent::forUs;
 }
 

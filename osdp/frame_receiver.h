@@ -25,7 +25,7 @@ enum class FrameEvent {
     collecting,    // taken into the frame; its end is not reached yet
     badLength,     // the length field cannot be that of a frame
     badCheck,      // the frame's end is reached and its check code is wrong
-    notOurs,       // a valid frame for another device
+    notOurs,       // a valid frame for another device, or any device's reply
     forUs,         // a valid frame for reader 1 or 2
 };
 
@@ -39,11 +39,12 @@ struct LineFigures {
 
 class FrameReceiver {
   public:
-    // The index of the reader at an address, -1 for none of ours: the
-    // readers' addresses are theirs, and asked for each frame.
-    using ReaderAt = std::function<int(uint8_t address)>;
+    // The index of the reader a whole command frame with a right check code
+    // is for, -1 for none of ours: the readers' addresses are theirs, and
+    // asked for each frame.
+    using ReaderOf = std::function<int(const uint8_t* frame, size_t length)>;
 
-    explicit FrameReceiver(ReaderAt readerAt) : readerAt_(std::move(readerAt)) {}
+    explicit FrameReceiver(ReaderOf readerOf) : readerOf_(std::move(readerOf)) {}
 
     // Takes one byte that arrived at now (monotonic microseconds); time is the
     // trace lines' time text, empty when they are off. True when it completed
@@ -86,7 +87,7 @@ class FrameReceiver {
     bool retake(const std::string& time);
     void count(FrameEvent event);
 
-    const ReaderAt readerAt_;
+    const ReaderOf readerOf_;
     int reader_ = -1;
 
     // Whole frames only: the length field is checked before the bytes it

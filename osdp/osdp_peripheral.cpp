@@ -15,8 +15,14 @@ OsdpPeripheral::OsdpPeripheral(WallClock clock, MonotonicClock monotonic, ScCiph
       clock_(std::move(clock)),
       monotonic_(std::move(monotonic)),
       cipher_(std::move(cipher)),
-      readers_{{VirtualReader(0, kStartAddress[0], mutex, clock_, monotonic_, cipher_, journal),
-                VirtualReader(1, kStartAddress[1], mutex, clock_, monotonic_, cipher_, journal)}} {}
+      readers_{{VirtualReader(0, line_, mutex, clock_, monotonic_, cipher_, journal),
+                VirtualReader(1, line_, mutex, clock_, monotonic_, cipher_, journal)}} {}
+
+// The line file's defaults are this device's.
+static_assert(LineSettings{}.readerAddress[0] == kStartAddress[0] &&
+                  LineSettings{}.readerAddress[1] == kStartAddress[1] &&
+                  LineSettings{}.baud == kDefaultBaudRate,
+              "one set of defaults");
 
 void OsdpPeripheral::setCameraSerial(const std::string& cameraSerial) {
     for (int r = 0; r < kReaderCount; ++r)
@@ -36,9 +42,23 @@ void OsdpPeripheral::setCardMaxAge(int64_t micros) {
         reader.setCardMaxAge(micros);
 }
 
-int OsdpPeripheral::readerAt(uint8_t address) const {
+void OsdpPeripheral::setLineSettings(const LineSettings& settings) {
+    MutexLock lock(mutex);
+    line_ = settings;
+}
+
+LineSettings OsdpPeripheral::lineSettings() const {
+    MutexLock lock(mutex);
+    return line_;
+}
+
+int OsdpPeripheral::readerOf(const uint8_t* frame, size_t length) const {
     for (int r = 0; r < kReaderCount; ++r) {
-        if (readers_[r].address() == address)
+        if (readers_[r].address() == frame[kAddressOffset])
+            return r;
+    }
+    for (int r = 0; r < kReaderCount; ++r) {
+        if (readers_[r].repeats(frame, length))
             return r;
     }
     return -1;
@@ -50,8 +70,10 @@ bool OsdpPeripheral::receiveByte(uint8_t b) {
     const std::string time = logEnabled(5) ? timeText(clock_()) : std::string();
     if (!receiver_.receive(b, now, time))
         return false;
-    replyLen = readers_[receiver_.reader()].answer(receiver_.frame(), receiver_.frameLength(),
-                                                   receiver_.lastByteAt(), replyBuf.data());
+    VirtualReader& reader = readers_[receiver_.reader()];
+    replyLen = reader.answer(receiver_.frame(), receiver_.frameLength(), receiver_.lastByteAt(),
+                             replyBuf.data());
+    lineMoved = reader.takeLineMove();
     {
         MutexLock lock(mutex);
         ++reqIn;
@@ -101,6 +123,7 @@ LineDiagnostics OsdpPeripheral::diagnostics() const {
     const int64_t now = monotonic_();
     LineDiagnostics line;
     static_cast<LineFigures&>(line) = receiver_.figures();
+    line.baud = lineSettings().baud;
     const int64_t byteAt = receiver_.lastByteAt();
     // A byte may come between the clock read and the load: its age is 0.
     line.msSinceByte = byteAt == kNever ? -1 : std::max<int64_t>(now - byteAt, 0) / 1000;

@@ -22,11 +22,13 @@
 #include "osdp/secure_channel.h"
 #include "osdp/system_cipher.h"
 #include "osdp/virtual_reader.h"
+#include "util/line_settings.h"
 #include "util/mutex.h"
 
 // A copy of what the status document shows, each reader's part taken whole
 // under the lock.
 struct PeripheralStatus {
+    // The addresses in force, moved ones too.
     std::array<uint8_t, kReaderCount> readerAddress{};
     std::array<uint32_t, kReaderCount> lastCard{};
     std::array<uint8_t, kReaderCount> tamper{};
@@ -40,6 +42,7 @@ struct PeripheralStatus {
 // The line as the installer's view shows it, taken by diagnostics(): counts
 // since start, ages in milliseconds by the monotonic clock (-1: never).
 struct LineDiagnostics : LineFigures {
+    uint32_t baud = 0;  // the line's rate in force
     std::array<ReaderDiagnostics, kReaderCount> reader{};
     // Since the last byte received.
     int64_t msSinceByte = -1;
@@ -62,6 +65,12 @@ class OsdpPeripheral {
     // Main thread. Takes one byte from the line; true when it completed a valid
     // frame for reader 1 or 2 and the reply is in replyBuf[0..replyLen).
     bool receiveByte(uint8_t b) EXCLUDES(mutex);
+
+    // Main thread, before the line is open: the readers' addresses and the
+    // line's rate (the defaults until then). REQUIRES: lineSettingsUsable.
+    void setLineSettings(const LineSettings& settings) EXCLUDES(mutex);
+    // Any thread. The settings in force, moved by the panel or not.
+    LineSettings lineSettings() const EXCLUDES(mutex);
 
     // Main thread, before setSecurity: the camera's serial number text, from
     // which the readers' serial numbers and cUIDs are made.
@@ -114,6 +123,9 @@ class OsdpPeripheral {
     // The reply to the frame completed last; main thread only, so not locked.
     std::array<uint8_t, kMaxReplyLength> replyBuf{};
     size_t replyLen = 0;
+    // True when that frame moved the line (osdp_COMSET): the reply is to go
+    // out at the old rate, and the line to run at lineSettings() after it.
+    bool lineMoved = false;
 
     std::string configPath = "localdata/kanzo.conf";
 
@@ -131,12 +143,17 @@ class OsdpPeripheral {
     bool saveRequired GUARDED_BY(mutex) = false;
 
   private:
-    // The index of the reader at address; -1 when it is none of ours.
-    int readerAt(uint8_t address) const;
+    // The index of the reader a command frame is for: the reader at its
+    // address, or one that has just moved away from it and whose last frame
+    // it repeats (the panel missed the osdp_COM and asks again where it
+    // still believes the reader to be); -1 when it is none of ours.
+    int readerOf(const uint8_t* frame, size_t length) const;
 
     const WallClock clock_;
     const MonotonicClock monotonic_;
     const ScCipher cipher_;
+    LineSettings line_ GUARDED_BY(mutex);
     std::array<VirtualReader, kReaderCount> readers_;
-    FrameReceiver receiver_{[this](uint8_t address) { return readerAt(address); }};
+    FrameReceiver receiver_{
+        [this](const uint8_t* frame, size_t length) { return readerOf(frame, length); }};
 };

@@ -1,6 +1,7 @@
 // The OSDP wire format, defined once for the readers, the Secure Channel, the
 // controller tool, the tests and the fuzz targets, and the facts of this device
-// on the line: how many readers it is, where they start and how fast it talks.
+// on the line: how many readers it is, where they start and how fast it talks
+// unless the installer or the panel moved them (util/line_settings.h).
 //
 // Every frame, command or reply:
 //
@@ -49,11 +50,13 @@ constexpr size_t kReceiveBufferSize = 914;
 // No frame a reader takes is longer; a longer length field marks a broken frame.
 constexpr size_t kMaxFrameLength = kReceiveBufferSize;
 
-// This device: two virtual readers, at these addresses from the start, on a
-// line of 9600 baud, 8 data bits, no parity, one stop bit.
+// This device: two virtual readers, at these addresses unless they were
+// moved, on a line of 9600 baud unless it was moved, 8 data bits, no parity,
+// one stop bit. A reader's start address is part of its identity: the
+// Secure Channel cUID carries it wherever the reader was moved to.
 constexpr int kReaderCount = 2;
 constexpr uint8_t kStartAddress[kReaderCount] = {0x0A, 0x0B};
-constexpr uint32_t kBaudRate = 9600;
+constexpr uint32_t kDefaultBaudRate = 9600;
 
 // The check code a frame with control byte ctrl ends with, and its length.
 constexpr bool hasCrc(uint8_t ctrl) {
@@ -97,6 +100,7 @@ constexpr uint8_t kReplyNak = 0x41;               // osdp_NAK
 constexpr uint8_t kReplyPdid = 0x45;              // osdp_PDID
 constexpr uint8_t kReplyPdcap = 0x46;             // osdp_PDCAP
 constexpr uint8_t kReplyLstatr = 0x48;            // osdp_LSTATR
+constexpr uint8_t kReplyOstatr = 0x4A;            // osdp_OSTATR
 constexpr uint8_t kReplyRaw = 0x50;               // osdp_RAW
 constexpr uint8_t kReplyCom = 0x54;               // osdp_COM
 constexpr uint8_t kReplyClientCryptogram = 0x76;  // osdp_CCRYPT
@@ -115,6 +119,8 @@ constexpr size_t kOutRecord = 4;
 constexpr size_t kLedRecord = 14;
 constexpr size_t kBuzzerRecord = 5;
 constexpr size_t kTextHeader = 6;
+// osdp_COMSET: the new address and the baud rate, 32 bits, low byte first.
+constexpr size_t kComsetData = 5;
 
 constexpr bool wholeRecords(size_t length, size_t record) {
     return length > 0 && length % record == 0;
@@ -130,6 +136,7 @@ constexpr size_t kNakData = 1;     // error code
 constexpr size_t kPdidData = 12;   // vendor (3), model, version, serial number (4), firmware (3)
 constexpr size_t kPdcapData = 42;  // 14 capability entries of 3 bytes
 constexpr size_t kLstatrData = 2;  // tamper, power
+constexpr size_t kOstatrData = 1;  // the state of the one output
 constexpr size_t kRawData = 8;     // reader, format, bit count (2), card (4)
 constexpr size_t kComData = 5;     // address, baud rate (4)
 constexpr size_t kMaxReplyData = kPdcapData;

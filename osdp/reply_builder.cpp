@@ -59,10 +59,12 @@ uint8_t replyCode(const Command& cmd, uint8_t error, const PollItem& item) {
             return kReplyPdcap;
         case kCmdLstat:
             return kReplyLstatr;
+        case kCmdOstat:
+            return kReplyOstatr;
         case kCmdComset:
             return kReplyCom;
         default:
-            // Output, LED, buzzer and text commands: acknowledged, not applied.
+            // Output, LED, buzzer and text commands: acknowledged.
             return kReplyAck;
     }
 }
@@ -95,10 +97,9 @@ void writeRaw(FrameWriter& out, uint32_t card) {
     out.putBigEndian32(card);
 }
 
-void writeCom(FrameWriter& out, uint8_t address) {
-    // Settings asked for are not applied: report the current ones.
-    out.put(address);
-    out.putFixed32(kBaudRate);
+void writeCom(FrameWriter& out, const ReaderFacts& reader) {
+    out.put(reader.nextAddress);
+    out.putFixed32(reader.baud);
 }
 
 // Ends the frame; its check code goes to the trace.
@@ -142,8 +143,11 @@ size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
             writer.put(reader.tamper);
             writer.put(kPowerNormal);
             break;
+        case kReplyOstatr:
+            writer.put(reader.output);
+            break;
         case kReplyCom:
-            writeCom(writer, reader.address);
+            writeCom(writer, reader);
             break;
         default:
             break;
@@ -159,8 +163,9 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         return kNakSecurityUnsupported;
     const size_t n = cmd.length;
     // An acknowledgement tells the panel that the command was carried out, so
-    // only commands that are, or that ask for nothing, get one. The feedback
-    // commands are acknowledged without being applied, so that the panel's
+    // only commands that are, or that ask for nothing, get one. The LED,
+    // buzzer and text commands are acknowledged without being applied, and so
+    // are output records for an output the reader lacks, so that the panel's
     // feedback to the driver never fails; their data must still be whole
     // records, or the panel and the reader disagree on what was sent.
     switch (cmd.code) {
@@ -168,8 +173,11 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         case kCmdId:
         case kCmdCap:
         case kCmdLstat:
-        case kCmdComset:
             return 0;
+        case kCmdOstat:
+            return n == 0 ? 0 : kNakLength;
+        case kCmdComset:
+            return n == kComsetData ? 0 : kNakLength;
         case kCmdOut:
             return wholeRecords(n, kOutRecord) ? 0 : kNakLength;
         case kCmdLed:
@@ -188,7 +196,7 @@ uint8_t refusal(const Command& cmd, ScMode mode) {
         case kCmdServerCryptogram:
             return kNakSecurityUnsupported;
         default:
-            // Input, output and reader status, file transfer, biometrics,
+            // Input and reader status, file transfer, biometrics,
             // smart cards, manufacturer commands and codes OSDP does not define.
             return kNakUnknownCommand;
     }
@@ -201,10 +209,10 @@ uint32_t readerSerialNumber(const std::string& cameraSerial, int reader) {
     return (hash & ~uint32_t{1}) | static_cast<uint32_t>(reader);
 }
 
-std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber) {
+std::array<uint8_t, 8> clientUid(uint8_t startAddress, uint32_t serialNumber) {
     std::array<uint8_t, 8> uid{};
     std::memcpy(uid.data(), kVendorCode, sizeof kVendorCode);
-    uid[3] = address;
+    uid[3] = startAddress;
     encodeFixed32(uid.data() + 4, serialNumber);
     return uid;
 }

@@ -22,10 +22,15 @@ struct Command {
 
 // What a reply tells of the reader that gives it.
 struct ReaderFacts {
-    uint8_t address = 0;
+    uint8_t address = 0;  // the reply comes from it
     uint32_t serialNumber = 0;
     ScMode mode = ScMode::plain;
     uint8_t tamper = 0;
+    uint8_t output = 0;  // the output's state
+    // What osdp_COM names: the reader's address and the line's rate from the
+    // next frame on.
+    uint8_t nextAddress = 0;
+    uint32_t baud = 0;
 };
 
 // The osdp_NAK error code cmd is refused with by a reader in mode; 0 when the
@@ -46,5 +51,7 @@ size_t writeReply(const Command& cmd, uint8_t error, const PollItem& item,
 uint32_t readerSerialNumber(const std::string& cameraSerial, int reader);
 
 // The cUID a reader sends in the Secure Channel handshake: the vendor code,
-// the address and the serial number as the identification reply gives it.
-std::array<uint8_t, 8> clientUid(uint8_t address, uint32_t serialNumber);
+// the reader's start address and the serial number as the identification
+// reply gives it. A panel that derives each reader's key from its cUID needs
+// the same cUID every time, wherever the reader has been moved since.
+std::array<uint8_t, 8> clientUid(uint8_t startAddress, uint32_t serialNumber);

@@ -16,7 +16,8 @@
 
 namespace {
 
-// Settings of the OSDP line: kBaudRate 8N1 on two-wire RS-485, no bias, no termination.
+// Settings of the OSDP line: 8N1 at the engine's rate on two-wire RS-485, no
+// bias, no termination.
 constexpr gint kEnable = 1;
 constexpr gint kBiasOff = 0;
 constexpr gint kDataBits = 8;
@@ -76,8 +77,8 @@ size_t feedBytes(OsdpPeripheral& osdp, const uint8_t* bytes, size_t length,
     return length;
 }
 
-SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs)
-    : osdp_(osdp), reopenIntervalMs_(reopenIntervalMs) {
+SerialLink::SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs, Drain drain)
+    : osdp_(osdp), reopenIntervalMs_(reopenIntervalMs), drain_(drain) {
     watchContext.link = this;
     logAt(2, "Serial init.");
 }
@@ -127,8 +128,7 @@ bool SerialLink::reopen() {
 const SerialLink::Step* SerialLink::bringUp(bool logProgress) {
     static const Step kSteps[] = {
         {&SerialLink::initPort, "Serial port init failed!", 2, "Serial port init"},
-        {&SerialLink::applySettings, "Serial port settings failed!", 0,
-         "Serial port settings 9600 8N1"},
+        {&SerialLink::applySettings, "Serial port settings failed!", 0, nullptr},
         {&SerialLink::takeDescriptor, "Serial port fd failed!", 2, "Serial port fd"},
         {&SerialLink::makeChannel, "Serial port gio failed!", 2, "Serial port gio"},
         {&SerialLink::makeChannelRaw, "Serial port encoding failed!", 2,
@@ -139,7 +139,7 @@ const SerialLink::Step* SerialLink::bringUp(bool logProgress) {
     for (const Step& step : kSteps) {
         if (!(this->*step.run)())
             return &step;
-        if (logProgress)
+        if (logProgress && step.done != nullptr)
             logAt(step.threshold, "%s", step.done);
     }
     return nullptr;
@@ -150,9 +150,11 @@ bool SerialLink::initPort() {
     return port != nullptr;
 }
 
+// Logs the rate each time it is set: at start, after a reopen and after a move.
 bool SerialLink::applySettings() {
+    const uint32_t baud = osdp_.lineSettings().baud;
     ax_serial_port_enable(port, kEnable, nullptr);
-    ax_serial_set_baudrate(port, static_cast<gint>(kBaudRate), nullptr);
+    ax_serial_set_baudrate(port, static_cast<gint>(baud), nullptr);
     ax_serial_set_bias(port, kBiasOff, nullptr);
     ax_serial_set_databits(port, kDataBits, nullptr);
     ax_serial_set_parity(port, kParityNone, nullptr);
@@ -160,6 +162,10 @@ bool SerialLink::applySettings() {
     ax_serial_set_stopbits(port, kStopBits, nullptr);
     ax_serial_set_termination(port, kTerminationOff, nullptr);
     settingsApplied = ax_serial_sync_port_settings(port, &error);
+    if (settingsApplied) {
+        baud_ = baud;
+        logAt(0, "Serial port settings %lu 8N1", static_cast<unsigned long>(baud));
+    }
     return settingsApplied;
 }
 
@@ -225,7 +231,10 @@ gboolean SerialLink::handleReadable(GIOCondition condition) {
         }
         return TRUE;
     }
-    feedBytes(osdp_, bytes, bytesRead, [this] { return writeReply(); });
+    feedBytes(osdp_, bytes, bytesRead, [this] {
+        const bool written = writeReply();
+        return osdp_.lineMoved ? moveLine(written) : written;
+    });
     // The watch may have ended inside writeReply.
     return watching();
 }
@@ -260,6 +269,24 @@ bool SerialLink::writeReply() {
               replyTraceText(flushStatus, osdp_.replyBuf.data(), osdp_.replyLen).c_str());
     }
     return true;
+}
+
+bool SerialLink::moveLine(bool lineUp) {
+    osdp_.lineMoved = false;
+    // The panel asked at the old rate and reads the reply at it, so the reply
+    // must have left the wire, not only the driver, before the rate changes;
+    // the panel switches once it has the reply. A line lost meanwhile takes
+    // the new rate when it is opened again.
+    if (lineUp && osdp_.lineSettings().baud != baud_) {
+        if (drain_(fd) != 0 || !applySettings()) {
+            logAt(1, "Serial port settings failed!");
+            lineLost();
+            lineUp = false;
+        }
+    }
+    if (onLineMoved)
+        onLineMoved(osdp_.lineSettings());
+    return lineUp;
 }
 
 gboolean SerialLink::lineLost() {

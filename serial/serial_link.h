@@ -5,6 +5,7 @@
 #pragma once
 
 #include <glib.h>
+#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/ax_serial.h"
+#include "util/line_settings.h"
 
 class OsdpPeripheral;
 class SerialLink;
@@ -43,9 +45,14 @@ class SerialLink {
     // How often a port that went away is tried again.
     static constexpr guint kReopenIntervalMs = 2000;
 
+    // Waits until what was written to fd has left the wire: tcdrain, or a
+    // stand-in in tests. Returns 0, or -1 with errno set.
+    using Drain = int (*)(int fd);
+
     // Only binds the engine, which may not be constructed yet (static
     // initialisation); it is first used by open().
-    explicit SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs = kReopenIntervalMs);
+    explicit SerialLink(OsdpPeripheral& osdp, guint reopenIntervalMs = kReopenIntervalMs,
+                        Drain drain = tcdrain);
     SerialLink(const SerialLink&) = delete;
     SerialLink& operator=(const SerialLink&) = delete;
 
@@ -58,19 +65,22 @@ class SerialLink {
     // is not claimed: open() reports it.
     bool claimLine(std::string* error);
 
-    // Configures port 0 for 9600 8N1, two-wire RS-485, and installs the read
-    // watch on the default main context. FALSE at the first failing step,
-    // which is logged; what was obtained stays until close(), and there is no
-    // retry. REQUIRES: called once, on the thread that runs the default context.
+    // Configures port 0 for 8N1 at the engine's line rate, two-wire RS-485,
+    // and installs the read watch on the default main context. FALSE at the
+    // first failing step, which is logged; what was obtained stays until
+    // close(), and there is no retry. REQUIRES: called once, on the thread
+    // that runs the default context.
     gboolean open();
 
     // Releases the watch, the channel and the port; always TRUE.
     gboolean close();
 
     // The watch callback: reads what the port has ready, up to 256 bytes, and
-    // feeds it (feedBytes), writing each reply as its frame completes. When
-    // the port hangs up or reports the device gone, the link stops watching
-    // and retries the open every reopenIntervalMs until the port is back.
+    // feeds it (feedBytes), writing each reply as its frame completes. A
+    // reply that moved the line leaves the wire at the old rate, then the
+    // port takes the new one and onLineMoved is called. When the port hangs
+    // up or reports the device gone, the link stops watching and retries the
+    // open every reopenIntervalMs until the port is back.
     static gboolean onReadable(GIOChannel* source, GIOCondition condition, gpointer data);
 
     // True while the port is open and watched.
@@ -87,6 +97,11 @@ class SerialLink {
 
     // True when the latest open failed because another process holds the port.
     bool portBusy() const;
+
+    // Main thread: called with the settings in force after each reply that
+    // moved the line, once the port runs at its rate (or, when the line was
+    // lost meanwhile, will run at it when it is back).
+    std::function<void(const LineSettings& settings)> onLineMoved;
 
   private:
     // One step of bringing the port up: the line logged when it fails at
@@ -111,13 +126,18 @@ class SerialLink {
     gboolean handleReadable(GIOCondition condition);
     // False when the line was lost on writing.
     bool writeReply();
+    // After the reply that moved the line: the new rate, once the reply has
+    // left the wire when lineUp. False when the line is lost.
+    bool moveLine(bool lineUp);
     gboolean lineLost();
     void release();
     static gboolean onReopenTimer(gpointer data);
 
     OsdpPeripheral& osdp_;
     const guint reopenIntervalMs_;
-    int claim_ = -1;  // descriptor of the line's claim
+    const Drain drain_;
+    uint32_t baud_ = 0;  // the rate the port was set to last
+    int claim_ = -1;     // descriptor of the line's claim
     guint watchId_ = 0;
     guint reopenId_ = 0;
 };

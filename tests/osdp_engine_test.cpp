@@ -27,6 +27,7 @@ namespace {
 //   wait MICROS        both clocks move on
 //   setclock MICROS    the wall clock alone is set forward (or back, negative)
 //   maxage SECONDS     the age past which waiting cards are not sent (0: none)
+//   line A1 A2 BAUD    the line settings a start reads: the readers' addresses, the rate
 //   expect NAME VALUE  the status or diagnostics document has <NAME>VALUE</NAME>
 //   debug LEVEL; log TEXT, nolog TEXT  log level; logged since the last '>', or not
 //   journal TEXT       the journal document holds TEXT (its words joined by blanks)
@@ -96,6 +97,12 @@ class Player {
             EXPECT_NE((web_.statusDocument("") + web_.diagnosticsDocument()).find(element),
                       std::string::npos)
                 << element;
+        } else if (word == "line") {
+            LineSettings settings;
+            settings.readerAddress = {static_cast<uint8_t>(std::stoi(args.at(0))),
+                                      static_cast<uint8_t>(std::stoi(args.at(1)))};
+            settings.baud = static_cast<uint32_t>(std::stoul(args.at(2)));
+            osdp_.setLineSettings(settings);
         } else if (word == "maxage") {
             osdp_.setCardMaxAge(std::stoll(last) * 1000000);
         } else if (word == "debug") {

@@ -18,11 +18,10 @@
 #include "platform/ax_parameter.h"
 #include "platform/tty_settings.h"
 #include "tests/golden.h"
+#include "tests/osdp_test_frames.h"
 #include "util/log.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
 
 TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
     // Polls of readers 10 and 11 and the start of reader 10's next, then its rest.
@@ -187,6 +186,65 @@ TEST(SerialLinkTest, UnwritableReplyReopensTheLine) {
     EXPECT_NE(std::string::npos, log.find("Serial port hang-up, trying to reopen"));
     link.close();
     close(master);
+    unsetenv("ZUL_SERIAL_DEVICE");
+}
+
+// The far end of the pty under test, and what it had received, at what rate
+// of the line, when the link drained the line before a new rate.
+int farEnd = -1;
+std::vector<uint8_t> bytesAtDrain;
+int rateAtDrain = 0;
+int drains = 0;
+
+// Waits, within a deadline, for the whole osdp_COM (13 bytes) at the far end.
+int recordingDrain(int fd) {
+    termios tio;
+    rateAtDrain = tcgetattr(fd, &tio) == 0 ? ttyBaudrateOf(cfgetospeed(&tio)) : -1;
+    ++drains;
+    bytesAtDrain.clear();
+    uint8_t bytes[64];
+    for (int waits = 0; bytesAtDrain.size() < 13 && waits < 100; ++waits) {
+        pollfd in = {farEnd, POLLIN, 0};
+        const ssize_t n = poll(&in, 1, 100) > 0 ? read(farEnd, bytes, sizeof bytes) : 0;
+        bytesAtDrain.insert(bytesAtDrain.end(), bytes, bytes + std::max<ssize_t>(n, 0));
+    }
+    return tcdrain(fd);
+}
+
+TEST(SerialLinkTest, NewRateFollowsTheReplyThatMovedTheLine) {
+    OsdpPeripheral osdp;
+    farEnd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_TRUE(farEnd >= 0 && grantpt(farEnd) == 0 && unlockpt(farEnd) == 0);
+    setenv("ZUL_SERIAL_DEVICE", ptsname(farEnd), 1);
+    SerialLink link(osdp, 60000, recordingDrain);
+    std::vector<LineSettings> kept;
+    link.onLineMoved = [&kept](const LineSettings& settings) { kept.push_back(settings); };
+    ASSERT_TRUE(link.open());
+    const auto send = [&](const Bytes& frame) {
+        ASSERT_EQ(write(farEnd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+        const size_t moves = kept.size();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (kept.size() == moves && std::chrono::steady_clock::now() < deadline) {
+            if (!g_main_context_iteration(nullptr, FALSE))
+                poll(nullptr, 0, 1);
+        }
+    };
+    // Reader 1 to 12 at 19200: osdp_COM "12, 19200" left at 9600, then the rate.
+    const Bytes to12At19200 = {0x0C, 0x00, 0x4B, 0x00, 0x00};
+    send(commandFrame(0x0A, kCrcFlag | 1, kCmdComset, to12At19200));
+    EXPECT_EQ(bytesAtDrain, replyFrame(0x0A, 1, kReplyCom, to12At19200));
+    EXPECT_EQ(rateAtDrain, 9600);
+    termios tio;
+    ASSERT_EQ(tcgetattr(farEnd, &tio), 0);
+    EXPECT_EQ(ttyBaudrateOf(cfgetospeed(&tio)), 19200);
+    // Reader 2 to 13 at the same rate: kept, nothing to drain for.
+    send(commandFrame(0x0B, kCrcFlag | 1, kCmdComset, {0x0D, 0x00, 0x4B, 0x00, 0x00}));
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[1].readerAddress, (std::array<uint8_t, 2>{12, 13}));
+    EXPECT_EQ(kept[1].baud, 19200u);
+    EXPECT_EQ(drains, 1);
+    link.close();
+    close(farEnd);
     unsetenv("ZUL_SERIAL_DEVICE");
 }
 

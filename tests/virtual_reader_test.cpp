@@ -43,8 +43,9 @@ class VirtualReaderTest : public testing::Test {
     const MonotonicClock clock = [this] { return monotonic; };
     const ScCipher cipher = pinnedCipher();
     Mutex lock;
+    LineSettings line;
     Journal journal{[this] { return monotonic; }, [this] { return monotonic; }};
-    VirtualReader reader{0, 0x0A, lock, wall, clock, cipher, journal};
+    VirtualReader reader{0, line, lock, wall, clock, cipher, journal};
 };
 
 TEST_F(VirtualReaderTest, ARepeatIsAnsweredFromMemoryAndTakesNothing) {

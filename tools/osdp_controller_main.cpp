@@ -18,6 +18,7 @@
 #include "platform/tty_settings.h"
 #include "tools/controller_session.h"
 #include "tools/descriptor_io.h"
+#include "util/line_settings.h"
 
 namespace {
 
@@ -26,13 +27,15 @@ using Clock = std::chrono::steady_clock;
 const char kUsage[] =
     "Usage: osdp_controller [options] TTY\n"
     "\n"
-    "Polls OSDP readers on the serial line TTY (9600 8N1, raw) as an OSDP\n"
+    "Polls OSDP readers on the serial line TTY (8N1, raw) as an OSDP\n"
     "controller: asks each reader once for its identification and capabilities,\n"
     "then polls it, and prints one line per event on standard output.\n"
     "\n"
     "Options:\n"
     "  --address N    poll the reader at OSDP address N (0-126); repeat the\n"
     "                 option for several readers (default: 10 and 11)\n"
+    "  --baud RATE    the line's rate: 9600 (default), 19200, 38400, 57600 or\n"
+    "                 115200\n"
     "  --interval MS  pause between one exchange and the next (default 100)\n"
     "  --timeout MS   time a reader has to answer before the same frame is\n"
     "                 sent again (default 200)\n"
@@ -76,6 +79,7 @@ const char kUsage[] =
 struct Options {
     std::string tty;
     std::vector<uint8_t> addresses;
+    uint32_t baud = 9600;
     long intervalMs = 100;
     long timeoutMs = 200;
     long damageRestMs = 0;  // 0: a damaged reply is a miss
@@ -126,6 +130,17 @@ void takeColour(const char* option, char* text, Options* options) {
                " needs a colour: black, red, green, amber, blue, magenta, cyan or white");
 }
 
+// A rate OSDP lines run at, in decimal digits.
+void takeBaud(const char* option, char* text, Options* options) {
+    const std::string digits = text == nullptr ? "" : text;
+    if (digits.empty() || digits.size() > 6 ||
+        digits.find_first_not_of("0123456789") != std::string::npos ||
+        !isLineBaud(static_cast<uint32_t>(std::stoul(digits)))) {
+        usageError(std::string(option) + " needs 9600, 19200, 38400, 57600 or 115200");
+    }
+    options->baud = static_cast<uint32_t>(std::stoul(digits));
+}
+
 // The options that take a value, and what each does with it (text is null
 // when the option came last).
 struct OptionRow {
@@ -138,6 +153,7 @@ const OptionRow kOptions[] = {
      [](const char* name, char* text, Options* options) {
          options->addresses.push_back(static_cast<uint8_t>(number(name, text, 0, 126)));
      }},
+    {"--baud", takeBaud},
     {"--interval",
      [](const char* name, char* text, Options* options) {
          options->intervalMs = number(name, text, 0, kMostMillis);
@@ -199,12 +215,14 @@ Options parseOptions(int argc, char** argv) {
     exit(1);
 }
 
-int openLine(const std::string& tty) {
+int openLine(const std::string& tty, uint32_t baud) {
     int fd = open(tty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         lineFailure("cannot open", tty);
     std::string error;
-    if (!applyTtySettings(fd, TtySettings(), &error)) {
+    TtySettings settings;
+    settings.baudrate = static_cast<int>(baud);
+    if (!applyTtySettings(fd, settings, &error)) {
         fprintf(stderr, "osdp_controller: cannot set up %s: %s\n", tty.c_str(), error.c_str());
         exit(1);
     }
@@ -277,7 +295,7 @@ void print(const std::vector<std::string>& lines) {
 
 int main(int argc, char** argv) {
     const Options options = parseOptions(argc, argv);
-    const int fd = openLine(options.tty);
+    const int fd = openLine(options.tty, options.baud);
     const Clock::time_point start = Clock::now();
     const bool timeLimited = options.seconds > 0;
     const Clock::time_point end = start + std::chrono::seconds(options.seconds);

@@ -75,6 +75,8 @@ std::string WebService::diagnosticsDocument() const {
               [](const CardDiagnostics& c) { return std::to_string(c.delivered); });
     perReader("cardsExpired", [](const CardDiagnostics& c) { return std::to_string(c.expired); });
     perReader("cardsDropped", [](const CardDiagnostics& c) { return std::to_string(c.dropped); });
+    // The line's rate in force, after the rest for the same reason.
+    doc += xmlElement("baud", std::to_string(line.baud));
     doc += "</response>\n";
     return doc;
 }

@@ -47,6 +47,7 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 <section id="line">
 <h2>RS-485 line</h2>
 <dl>
+<dt>Rate</dt><dd id="baud">&ndash;</dd>
 <dt>Last byte</dt><dd id="sinceByte">&ndash;</dd>
 <dt>Bad frames</dt><dd id="badFrames">&ndash;</dd>
 <dt>Other devices</dt><dd id="foreignFrames">&ndash;</dd>
@@ -169,6 +170,7 @@ function show(status, diag) {
   $("foreignFrames").textContent = element(diag, "foreignFrames");
   $("discardedBytes").textContent = element(diag, "discardedBytes");
   $("refusedRequests").textContent = element(diag, "refusedRequests");
+  $("baud").textContent = element(diag, "baud") + " baud";
   $("sinceByte").textContent = age(element(diag, "msSinceByte"));
   $("updated").textContent = "updated " + new Date().toLocaleTimeString();
 }

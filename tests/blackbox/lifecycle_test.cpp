@@ -74,8 +74,10 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         // In order; the web worker's lines may come between.
         EXPECT_THAT(daemon.output(),
                     ::testing::MatchesRegex(
-                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nSecure Channel: reader 1 plain, "
-                        "reader 2 plain\nStart program PID: " +
+                        "Tarvik / SerialNumber: 'ACCC8E0B1234'\nOSDP line: reader 1 at address "
+                        "10, reader 2 at address 11, 9600 baud \\(" +
+                        dir.file("osdp-line") +
+                        "\\)\nSecure Channel: reader 1 plain, reader 2 plain\nStart program PID: " +
                         std::to_string(daemon.pid()) + "\n\n.*Serial port ----- open port\n.*" +
                         (lineThere ? "Serial port settings 9600 8N1" : "Serial port init failed!") +
                         "\n.*Serial port ----- open done\n.*Serial close port\n"
@@ -150,12 +152,14 @@ TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
     }
 }
 
-// A kill during a rewrite of the key file or the configuration file leaves a
-// temporary copy beside it; the next start removes them and keeps the rest.
+// A kill during a rewrite of the key file, the line file or the configuration
+// file leaves a temporary copy beside it; the next start removes them and
+// keeps the rest.
 TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("localdata"));
-    for (const char* name : {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "localdata/keep"})
+    for (const char* name :
+         {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "osdp-line.Zz0912", "localdata/keep"})
         dir.write(name, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
@@ -164,6 +168,9 @@ TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
               daemon.countLines("Unfinished rewrites of " + dir.file("osdp-keys") + " removed: 1"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("localdata/kanzo.conf.aZ09xQ")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-keys.k1LL3d")));
+    EXPECT_EQ(1,
+              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-line") + " removed: 1"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-line.Zz0912")));
     EXPECT_TRUE(std::filesystem::exists(dir.file("localdata/keep")));
 }
 
@@ -194,6 +201,8 @@ TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
             dir.write("osdp-keys", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
             chmod(dir.file("osdp-keys").c_str(), std::stoi(start['k'], nullptr, 8));
         }
+        if (!start['l'].empty())
+            dir.write("osdp-line", start['l'] + "\n");
         ChildProcess daemon(options);
         EXPECT_EQ(1, exitCode(daemon.waitExit()));
         EXPECT_THAT(daemon.errorText(),

@@ -2,17 +2,22 @@
 // null-modem, as a panel reads it; and the tool's own refusals.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
 #include "tests/golden.h"
+#include "tests/harness/bus.h"
 #include "tests/harness/daemon_harness.h"
 #include "tests/transcript.h"
 #include "tools/controller_frames.h"
@@ -26,6 +31,21 @@ using ::testing::Not;
 
 const std::string kKey1 = "000102030405060708090A0B0C0D0E0F";
 const std::string kKey2 = "F0E1D2C3B4A5968778695A4B3C2D1E0F";
+
+// The next reply the line brings, within the patience; none: an empty frame.
+OsdpReply awaitReply(int line, ReplyCollector* collector) {
+    OsdpReply reply;
+    for (const Deadline deadline = deadlineIn(kPatience);
+         !collector->nextReply(&reply) && millisLeft(deadline) > 0;) {
+        pollfd ready{line, POLLIN, 0};
+        poll(&ready, 1, millisLeft(deadline));
+        uint8_t bytes[256];
+        const ssize_t count = read(line, bytes, sizeof bytes);
+        if (count > 0)
+            collector->push(bytes, static_cast<size_t>(count));
+    }
+    return reply;
+}
 
 // Reader 1 in install mode takes its key over the line; reader 2 has its own.
 TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
@@ -102,17 +122,7 @@ TEST(PanelTest, DaemonAnswersThePlainTranscriptsByteForByte) {
             if (item.word == ">") {
                 ASSERT_TRUE(writeAll(line, item.bytes.data(), item.bytes.size()));
             } else if (item.word == "<") {
-                OsdpReply reply;
-                for (const Deadline deadline = deadlineIn(kPatience);
-                     !collector.nextReply(&reply) && millisLeft(deadline) > 0;) {
-                    pollfd ready{line, POLLIN, 0};
-                    poll(&ready, 1, millisLeft(deadline));
-                    uint8_t bytes[256];
-                    const ssize_t count = read(line, bytes, sizeof bytes);
-                    if (count > 0)
-                        collector.push(bytes, static_cast<size_t>(count));
-                }
-                EXPECT_EQ(item.bytes, reply.frame);
+                EXPECT_EQ(item.bytes, awaitReply(line, &collector).frame);
             } else if (item.word == "card") {
                 EXPECT_EQ("OK", webRequest(dir, "/osdp.cgi?CSN32LSB_Reader" + item.args.at(0) +
                                                     "=" + last));
@@ -128,6 +138,75 @@ TEST(PanelTest, DaemonAnswersThePlainTranscriptsByteForByte) {
         }
         close(line);
     }
+}
+
+// The panel moves reader 1 to 12 and the line to 19200: the reader answers
+// there at once, the same reader by its identification, and again after a
+// restart, from the line file the daemon wrote.
+TEST(PanelTest, MovedReaderAnswersAtItsNewAddressAndRateAfterARestart) {
+    TempDir dir;
+    Bus bus(dir, 1);
+    auto daemon = std::make_unique<ChildProcess>(daemonOptions(dir, bus.deviceEnds[0]));
+    ASSERT_TRUE(daemon->waitForLine("Serial port add watch"));
+    const std::vector<uint8_t> to12At19200 = {0x0C, 0x00, 0x4B, 0x00, 0x00};
+    {
+        const int line = open(bus.controllerEnd.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12At19200);
+        ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
+        ReplyCollector collector;
+        const OsdpReply com = awaitReply(line, &collector);
+        EXPECT_EQ(std::make_tuple(com.address, com.code, com.data),
+                  std::make_tuple(uint8_t{0x0A}, kReplyCom, to12At19200));
+        close(line);
+    }
+    EXPECT_TRUE(daemon->waitForLine("Reader 1 moved by the panel to address 12, line at 19200"));
+    EXPECT_TRUE(daemon->waitForLine("Serial port settings 19200 8N1"));
+    const auto expectReader12 = [&bus] {
+        ChildProcess panel(programOptions({kControllerBinary, "--baud", "19200", "--address", "12",
+                                           "--interval", "10", bus.controllerEnd}));
+        EXPECT_TRUE(panel.waitForLine(
+            "reader 12 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3"));
+    };
+    expectReader12();
+
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(0, exitCode(daemon->waitExit()));
+    EXPECT_THAT(fileText(dir.file("osdp-line")), HasSubstr("reader1 12\nreader2 11\nbaud 19200\n"));
+    daemon = std::make_unique<ChildProcess>(daemonOptions(dir, bus.deviceEnds[0]));
+    EXPECT_TRUE(daemon->waitForLine(
+        "OSDP line: reader 1 at address 12, reader 2 at address 11, 19200 baud"));
+    expectReader12();
+    // The osdp_COM may be taken late, at the new rate; every reply after it
+    // went out at 19200.
+    const std::vector<Bus::Passage> passages = bus.passages();
+    const auto com = std::find_if(passages.begin(), passages.end(),
+                                  [](const Bus::Passage& p) { return p.from == 1; });
+    ASSERT_NE(com, passages.end());
+    for (auto passage = com + 1; passage != passages.end(); ++passage)
+        EXPECT_TRUE(passage->from != 1 || passage->baud == 19200) << passage->baud;
+}
+
+// A line file that cannot be written: the panel has been told, so the move
+// holds for this run, and the log says it will not survive a restart.
+TEST(PanelTest, MoveThatCannotBeKeptHoldsUntilARestart) {
+    TempDir dir;
+    Cable cable(dir);
+    ProcessOptions options = daemonOptions(dir, cable.endA);
+    options.env["ZUL_LINE_FILE"] = dir.file("gone/osdp-line");
+    ChildProcess daemon(options);
+    ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
+    const int line = open(cable.endB.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const std::vector<uint8_t> to12 = {0x0C, 0x80, 0x25, 0x00, 0x00};
+    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12);
+    ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
+    ReplyCollector collector;
+    EXPECT_EQ(to12, awaitReply(line, &collector).data);
+    close(line);
+    EXPECT_TRUE(daemon.waitForLine("Line file " + dir.file("gone/osdp-line") +
+                                   " not written, the move holds until a restart: "));
+    ChildProcess panel(
+        programOptions({kControllerBinary, "--address", "12", "--interval", "10", cable.endB}));
+    EXPECT_TRUE(panel.waitForLine("reader 12 online"));
 }
 
 }  // namespace

@@ -243,6 +243,7 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
                    {"ZUL_SERIAL_DEVICE", serialDevice},
                    {"FCGI_SOCKET_NAME", dir.file("fcgi.sock")},
                    {"ZUL_KEY_FILE", dir.file("osdp-keys")},
+                   {"ZUL_LINE_FILE", dir.file("osdp-line")},
                    {"ZUL_CGI_HEADERS", "0"}};
     options.workingDirectory = dir.path();
     return options;

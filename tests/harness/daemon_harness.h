@@ -116,8 +116,9 @@ int exitCode(const std::optional<int>& status);
 ProcessOptions programOptions(const std::vector<std::string>& args);
 
 // The daemon in dir with the serial number ACCC8E0B1234, its serial port at
-// serialDevice, the FastCGI socket dir/fcgi.sock without CGI headers and the
-// key file dir/osdp-keys (absent: both readers plain).
+// serialDevice, the FastCGI socket dir/fcgi.sock without CGI headers, the
+// key file dir/osdp-keys (absent: both readers plain) and the line file
+// dir/osdp-line (absent: readers at 10 and 11, 9600 baud).
 ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice);
 
 // The daemon's response to a FastCGI request for uri, sent by libfcgi's
