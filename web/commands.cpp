@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "app/config_file.h"
+#include "util/config_file.h"
 #include "util/escape.h"
 #include "util/log.h"
 #include "util/sha1.h"

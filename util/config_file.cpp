@@ -1,6 +1,6 @@
 // The configuration file: five comment lines recording the camera serial
 // number, the time of the write and the log verbosity. Written, never read.
-#include "app/config_file.h"
+#include "util/config_file.h"
 
 #include <ctime>
 #include <string>
