@@ -1,8 +1,13 @@
-// The configuration file at the engine's configPath.
+// The configuration file: five comment lines recording the camera's serial
+// number, the time of the write and the log verbosity. Written whole, never
+// read.
 #pragma once
 
-class OsdpPeripheral;
+#include <cstdint>
+#include <string>
 
-// Rewrites the configuration file and clears saveRequired; false when the file
-// could not be opened, written or closed.
-bool saveConfig(OsdpPeripheral& osdp);
+// Replaces the file at path (writeFileAtomically) with the five lines for
+// serial, debugLevel and the time of writing, modified (seconds since the
+// epoch, shown as local time). False, and logged, when it was not written.
+bool saveConfig(const std::string& path, const std::string& serial, int32_t debugLevel,
+                int64_t modified);

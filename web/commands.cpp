@@ -7,6 +7,7 @@
 
 #include "util/config_file.h"
 #include "util/escape.h"
+#include "util/globals.h"
 #include "util/log.h"
 #include "util/sha1.h"
 #include "web/journal_documents.h"
@@ -95,8 +96,8 @@ const WebCommand* WebService::findCommand(const std::string& key) {
          [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
         {"saveConfig", RequestKind::kControl,
          [](WebService& w, Value) {
-             return std::string(saveConfig(w.osdp) ? "<response>OK</response>"
-                                                   : "<response>Failed</response>");
+             return std::string(w.saveSettings() ? "<response>OK</response>"
+                                                 : "<response>Failed</response>");
          }},
         {"CSN32LSB_Reader1", RequestKind::kControl,
          [](WebService& w, Value v) { return w.cardCommand(0, v); }},
@@ -145,8 +146,16 @@ std::string WebService::debugLevelCommand(const std::string& value) {
     if (level < 0)
         return "<response>Fail</response>\n";
     DebugLevel.store(level);
-    saveConfig(osdp);
+    saveSettings();
     return xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+}
+
+bool WebService::saveSettings() {
+    if (!saveConfig(osdp.configPath, DeviceSerial, DebugLevel.load(), systemWallTime().seconds))
+        return false;
+    MutexLock lock(osdp.mutex);
+    osdp.saveRequired = false;
+    return true;
 }
 
 std::string WebService::cardCommand(int reader, const std::string& value) {

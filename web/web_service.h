@@ -147,6 +147,9 @@ class WebService {
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);
+    // Writes the configuration file with the settings in force and clears
+    // the engine's saveRequired; false when the file was not written.
+    bool saveSettings();
     std::string cardCommand(int reader, const std::string& value);
     std::string plateCommand(int reader, const std::string& value);
     std::string tamperCommand(int reader, const std::string& value);
