@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "tests/prometheus_text.h"
-#include "web/journal_documents.h"
+#include "web/journal_document.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "web/journal_documents.h"
+#include "web/journal_document.h"
 
 #include <glib.h>
 
