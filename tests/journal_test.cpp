@@ -9,6 +9,7 @@
 
 #include "tests/prometheus_text.h"
 #include "web/journal_document.h"
+#include "web/metrics.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include "util/log.h"
 #include "util/sha1.h"
 #include "web/journal_document.h"
+#include "web/metrics.h"
 #include "web/proc_stats.h"
 #include "web/status_page.h"
 #include "web/web_service.h"
