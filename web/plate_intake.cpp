@@ -154,9 +154,9 @@ class EventReader {
 // The encoding a body's first bytes show when it is UTF-16 or UTF-32, by its
 // byte order mark or by the zero bytes that ASCII text has in them; null for
 // anything else. JSON exchanged between systems is UTF-8 (RFC 8259, 8.1).
-const char* foreignEncoding(const std::string& body) {
+const char* foreignEncoding(std::string_view body) {
     if (body.rfind("\xFF\xFE", 0) == 0)
-        return body.compare(2, 2, std::string(2, '\0')) == 0 ? "UTF-32LE" : "UTF-16LE";
+        return body.compare(2, 2, std::string_view("\0\0", 2)) == 0 ? "UTF-32LE" : "UTF-16LE";
     if (body.rfind("\xFE\xFF", 0) == 0)
         return "UTF-16BE";
     const auto zeroAt = [&body](size_t i) { return i < body.size() && body[i] == '\0'; };
@@ -186,7 +186,7 @@ std::string eventFault(const EventReader& event) {
 
 }  // namespace
 
-bool PlateIntake::take(const std::string& body) {
+bool PlateIntake::take(std::string_view body) {
     if (const char* encoding = foreignEncoding(body)) {
         logAt(1, "LPR refused: the body is %s, not UTF-8", encoding);
         return true;

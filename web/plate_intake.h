@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "osdp/osdp_peripheral.h"
 
@@ -39,7 +40,7 @@ class PlateIntake {
     // \u0000 delivers nothing. Returns false, having done nothing, for a body
     // that is no plate event: valid JSON without a plateUTF8 member, or text
     // that does not open as a JSON object or array.
-    bool take(const std::string& body);
+    bool take(std::string_view body);
 
   private:
     // The plate already decoded, its blanks removed; no region when the event

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <string_view>
 
 #include "util/base64.h"
 #include "util/hex.h"
@@ -61,50 +62,15 @@ std::string urlDecode(const std::string& text) {
     return out;
 }
 
-namespace {
-
-enum class BodyRead { kWhole, kTooLong, kBroken };
-
-// Reads the body piece by piece, so that memory follows what arrives, up to
-// one byte past the limit.
-BodyRead readBodyText(const BodyReader& readBody, std::string& body) {
-    constexpr size_t kPiece = 64 * 1024;
-    while (body.size() <= kBodyLimit) {
-        const size_t held = body.size();
-        const size_t wanted = std::min(kPiece, kBodyLimit + 1 - held);
-        body.resize(held + wanted);
-        const int got = readBody(&body[held], static_cast<int>(wanted));
-        body.resize(held + static_cast<size_t>(std::max(got, 0)));
-        if (got < 0)
-            return BodyRead::kBroken;
-        if (static_cast<size_t>(got) < wanted)
-            break;
+std::string WebService::handlePost(const std::string& uri, const std::string& key,
+                                   std::string_view body) {
+    if (body.size() > kBodyLimit) {
+        logAt(1, "POST body over %zu bytes refused", kBodyLimit);
+        return "<response>Body too large</response>\n";
     }
-    return body.size() > kBodyLimit ? BodyRead::kTooLong : BodyRead::kWhole;
-}
-
-}  // namespace
-
-std::string WebService::handlePost(const BodyReader& readBody, const std::string& uri,
-                                   const std::string& key) {
-    std::string body;
-    switch (readBodyText(readBody, body)) {
-        case BodyRead::kBroken:
-            logAt(1, "POST body broke off: request dropped");
-            return std::string();
-        case BodyRead::kTooLong:
-            logAt(1, "POST body over %zu bytes refused", kBodyLimit);
-            return "<response>Body too large</response>\n";
-        case BodyRead::kWhole:
-            break;
-    }
-    logAt(5, "POST URI: [%s], Len=%d [%s]", uri.c_str(), static_cast<int>(body.size()),
-          body.c_str());
-    return handlePostBody(uri, key, body);
-}
-
-std::string WebService::handlePostBody(const std::string& uri, const std::string& key,
-                                       const std::string& body) {
+    // Shown up to its first zero byte.
+    logAt(5, "POST URI: [%s], Len=%d [%.*s]", uri.c_str(), static_cast<int>(body.size()),
+          static_cast<int>(body.size()), body.data());
     if (uri.find("?lpr") == std::string::npos) {
         logAt(2, "LPR Not found");
         return std::string();
@@ -113,7 +79,7 @@ std::string WebService::handlePostBody(const std::string& uri, const std::string
         return std::string();
 
     // An upload's text ends at its first zero byte.
-    const std::string decoded = urlDecode(body.c_str());
+    const std::string decoded = urlDecode(std::string(body.substr(0, body.find('\0'))));
     const size_t marker = decoded.find(kBase64Marker);
     if (marker == std::string::npos) {
         logAt(5, "Upload base64 file error");

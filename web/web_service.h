@@ -13,18 +13,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "osdp/osdp_peripheral.h"
 #include "util/line_pacer.h"
 #include "web/request_policy.h"
 
 struct FcgiRequest;
-
-// Reads up to n bytes of the request body into buf and returns how many it
-// read; fewer than n only at the end of the body, and -1 when the body broke
-// off. The worker hands over bodies that came whole, the first
-// FcgiLimits::bodyKept bytes of a longer one.
-using BodyReader = std::function<int(char* buf, int n)>;
 
 class WebService;
 
@@ -44,6 +39,15 @@ struct WebRequest {
     const char* uri = nullptr;
     RequestSource source;
     std::optional<int64_t> arrived = std::nullopt;
+};
+
+// A request's body as the worker received it: whole, or, for a longer one
+// than kBodyLimit, its first kBodyLimit + 1 bytes, enough to refuse it. The
+// first value-less pair of a POST takes it; the pairs after it find it taken
+// and get an empty body.
+struct RequestBody {
+    std::string_view bytes;
+    bool taken = false;
 };
 
 // What the worker needs to know of a response beside its body.
@@ -95,7 +99,7 @@ class WebService {
     // query pair in query order. A request the policy refuses (judgeRequest,
     // for the strongest kind among its pairs) runs nothing and gets
     // kRefusalText. shape, when given, is filled in.
-    std::string respond(const WebRequest& request, const BodyReader& readBody,
+    std::string respond(const WebRequest& request, RequestBody& body,
                         ResponseShape* shape = nullptr);
 
     // The command of a key, null for an unknown key.
@@ -104,17 +108,12 @@ class WebService {
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
 
-    // A value-less pair of a POST request: reads the whole body, up to
-    // kBodyLimit bytes (a longer one is refused), and treats it as a plate
-    // event or a file upload (handlePostBody). Later pairs find it read.
-    std::string handlePost(const BodyReader& readBody, const std::string& uri,
-                           const std::string& key);
-
-    // The POST body already read: a plate event (PlateIntake) when it is JSON
-    // naming the member plateUTF8, otherwise a form-encoded Base64 upload whose
-    // cleaned lines become the value of command key. Requires "?lpr" in uri.
-    std::string handlePostBody(const std::string& uri, const std::string& key,
-                               const std::string& body);
+    // A value-less pair of a POST request, given the request's body (empty
+    // for the pairs after the first). A body over kBodyLimit is refused
+    // whole. Otherwise, with "?lpr" in uri, a plate event (PlateIntake) when
+    // it is JSON naming the member plateUTF8, else a form-encoded Base64
+    // upload whose cleaned lines become the value of command key.
+    std::string handlePost(const std::string& uri, const std::string& key, std::string_view body);
 
     // The status document with a fresh memory reading from /proc/meminfo.
     std::string statusDocument();
@@ -143,7 +142,7 @@ class WebService {
     // The replies of a query allowed to run: the "name" echoes, then the reply
     // of every pair in query order.
     std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
-                         const BodyReader& readBody);
+                         RequestBody& body);
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);

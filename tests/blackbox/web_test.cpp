@@ -130,6 +130,9 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     // A body over several records, cut at the daemon's buffer.
     EXPECT_EQ(text + "<response>Unknown param:lpr=\n</response>\n",
               webRequest(dir, "/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A')));
+    // One byte over the 1 MiB limit: refused whole.
+    EXPECT_EQ(text + "<response>Body too large</response>\n",
+              webRequest(dir, "/kanzo_zul?lpr", std::string(1024 * 1024 + 1, ' ')));
     EXPECT_TRUE(
         daemon.waitForLine("zul_osdp/saveConfig: Can't write config file: localdata/kanzo.conf"));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
