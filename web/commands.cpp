@@ -1,7 +1,7 @@
 // The query commands: one key/value pair each, answered with a reply text.
 // Outside text in a reply is escaped: keys and values come from anyone.
 #include <cstdint>
-#include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +9,7 @@
 #include "util/escape.h"
 #include "util/globals.h"
 #include "util/log.h"
+#include "util/plate_card.h"
 #include "util/sha1.h"
 #include "web/journal_document.h"
 #include "web/metrics.h"
@@ -172,34 +173,26 @@ std::string WebService::cardCommand(int reader, const std::string& value) {
 }
 
 std::string WebService::plateCommand(int reader, const std::string& value) {
-    try {
-        const std::string digest = digestHex(withoutBlanks(value));
-        const uint32_t card = cardNumberFromDigest(digest);
-        logAt(2,
-              reader == 0 ? "LPR_Reader1 SHA1 [%s], CardNo=%04X"
-                          : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
-              digest.c_str(), card);
-        logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-        osdp.injectCard(reader, card, CardSource::plateCommand, withoutBlanks(value),
-                        requestArrival);
-        return digest.substr(digest.size() - 8);
-    } catch (const std::exception&) {
-        return "Error";
+    const std::optional<PlateCard> card = plateCard(value);
+    if (!card) {
+        logAt(1, "LPR_Reader%d refused: the plate is empty, blank or control characters only",
+              reader + 1);
+        return kInvalidParam;
     }
+    logAt(2, "LPR_Reader%d SHA1 [%s], CardNo=%04X", reader + 1, card->digest.c_str(), card->card);
+    logAt(2, "CSN32LSB=0x%04X Reader=%d", card->card, reader + 1);
+    osdp.injectCard(reader, card->card, CardSource::plateCommand, card->plate, requestArrival);
+    return card->digest.substr(card->digest.size() - 8);
 }
 
 std::string WebService::sha1Command(const std::string& value) {
-    try {
-        std::string text = withoutBlanks(value);
-        for (char& c : text) {
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-        }
-        const std::string digest = digestHex(text);
-        return digest.substr(digest.size() - 8);
-    } catch (const std::exception&) {
-        return "Error";
+    std::string text = withoutBlanks(value);
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
+    const std::string digest = digestHex(text);
+    return digest.substr(digest.size() - 8);
 }
 
 std::string WebService::tamperCommand(int reader, const std::string& value) {

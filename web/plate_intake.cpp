@@ -10,14 +10,9 @@
 #include <utility>
 
 #include "util/log.h"
-#include "util/sha1.h"
+#include "util/plate_card.h"
 
 namespace {
-
-bool isControl(char c) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    return byte < 32 || byte == 127;
-}
 
 // Outside text shown in a log line is cut to this many bytes: a number or a
 // parser's last token may be as long as the body.
@@ -216,28 +211,17 @@ bool PlateIntake::take(std::string_view body) {
         logAt(1, "LPR refused: %s", fault.c_str());
         return true;
     }
-    std::string plate = *event.plate;
-    plate.erase(std::remove(plate.begin(), plate.end(), ' '), plate.end());
-    if (std::all_of(plate.begin(), plate.end(), isControl)) {
+    const std::optional<PlateCard> card = plateCard(*event.plate);
+    if (!card) {
         logAt(1, "LPR refused: the plate is empty, blank or control characters only");
         return true;
     }
-    deliver(plate, event.region);
+    deliver(*card, event.region);
     return true;
 }
 
-void PlateIntake::deliver(const std::string& plate, const std::optional<PlateRegion>& region) {
-    std::string digest;
-    try {
-        Sha1 sha;
-        sha.update(plate);
-        digest = sha.finalHex();
-    } catch (const std::exception&) {
-        logAt(1, "SHA-1 Error [%s]", plate.c_str());
-        return;
-    }
-    const uint32_t card = cardNumberFromDigest(digest);
-    logAt(2, "Read LPR [%s]", plate.c_str());
+void PlateIntake::deliver(const PlateCard& card, const std::optional<PlateRegion>& region) {
+    logAt(2, "Read LPR [%s]", card.plate.c_str());
     if (!region.has_value()) {
         logAt(3, "HTTP POST string %s not found", "roiID");
         return;
@@ -247,8 +231,8 @@ void PlateIntake::deliver(const std::string& plate, const std::optional<PlateReg
         return;
     }
     const int reader = region->reader;
-    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, plate.c_str(), card,
-          digest.c_str());
-    osdp.injectCard(reader - 1, card, CardSource::plateEvent, plate, arrived);
-    osdp.setLastLpr(reader - 1, plate);
+    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, card.plate.c_str(),
+          card.card, card.digest.c_str());
+    osdp.injectCard(reader - 1, card.card, CardSource::plateEvent, card.plate, arrived);
+    osdp.setLastLpr(reader - 1, card.plate);
 }
