@@ -355,7 +355,8 @@ TEST_F(WebServiceTest, HostileOutsideTextLeavesEveryReplyWellFormed) {
         }
         web.handlePost("/osdp.cgi?lpr", "lpr", R"({"plateUTF8":")" + plate + R"(","roiID":"2"})");
         for (const std::string& reply :
-             {web.statusDocument(""), web.processKey(text, text), std::string(kRefusalText)}) {
+             {web.statusDocument(""), web.processKey(text, text), web.processKey("plateCard", text),
+              std::string(kRefusalText)}) {
             GMarkupParser parser{};
             GMarkupParseContext* context =
                 g_markup_parse_context_new(&parser, G_MARKUP_DEFAULT_FLAGS, nullptr, nullptr);

@@ -1,5 +1,7 @@
 // The query commands: one key/value pair each, answered with a reply text.
 // Outside text in a reply is escaped: keys and values come from anyone.
+#include <glib.h>
+
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -56,6 +58,21 @@ uint32_t parseCardNumber(const std::string& value) {
     return static_cast<uint32_t>(number);
 }
 
+// The card a plate gives, for enrolling the plate at the panel: the plate as
+// digested, the card in hexadecimal and in decimal, as most panels' card
+// screens want it. Nothing is sent to a reader.
+std::string plateCardDocument(const std::string& value) {
+    // Plate events are UTF-8: a plate in other bytes gives a card no car brings.
+    if (!g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr))
+        return "<response>No plate: not UTF-8 text</response>\n";
+    const std::optional<PlateCard> card = plateCard(value);
+    if (!card)
+        return "<response>No plate: empty, blanks or control characters only</response>\n";
+    return "<response>\n" + xmlElement("plate", xmlText(card->plate)) +
+           xmlElement("card", cardText(card->card)) +
+           xmlElement("cardDecimal", std::to_string(card->card)) + "</response>\n";
+}
+
 }  // namespace
 
 bool isNumber(const std::string& text) {
@@ -94,6 +111,8 @@ const WebCommand* WebService::findCommand(const std::string& key) {
          }},
         {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
         {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
+        {"plateCard", RequestKind::kRead,
+         [](WebService&, Value v) { return plateCardDocument(v); }},
         {"DEBUG_LEVEL", RequestKind::kControl,
          [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
         {"saveConfig", RequestKind::kControl,

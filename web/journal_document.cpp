@@ -3,10 +3,10 @@
 #include <glib.h>
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 
 #include "util/escape.h"
+#include "web/xml_text.h"
 
 namespace {
 
@@ -101,13 +101,12 @@ const char* const kFateNames[] = {"received",  "queued",    "dropped",
 const char* const kDropNames[] = {"", "repeat", "already waiting", "expired", "queue full"};
 
 std::string entryElement(const JournalEntry& entry, int64_t nowMono) {
-    char card[9];
-    snprintf(card, sizeof card, "%08" PRIX32, entry.card);
     std::string out = element("id", entry.id) + element("time", isoTime(entry.arrivedWall)) +
                       element("msAgo", (nowMono - entry.arrivedMono) / 1000) +
                       element("source", kSourceNames[static_cast<int>(entry.source)]) +
                       element("plate", xmlText(entry.plate)) + element("reader", entry.reader + 1) +
-                      element("card", card) +
+                      element("cardDecimal", static_cast<int64_t>(entry.card)) +
+                      element("card", cardText(entry.card)) +
                       element("fate", kFateNames[static_cast<int>(entry.fate)]);
     if (entry.fate == CardFate::dropped)
         out += element("reason", kDropNames[static_cast<int>(entry.dropReason)]);
