@@ -93,9 +93,12 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
     const std::string refused = "&lt;response&gt;Forbidden&lt;/response&gt;|";
     EXPECT_THAT(browser.output(),
                 HasSubstr("<pre id=\"out\">" + refused + refused + refused + refused +
-                          "polling|polling|set|clear|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                          "polling|polling|set|clear|AB123CD|6D8CB9FB|1837939195|"
+                          "No plate: empty, blanks or control characters only|true|"
+                          "C4C2A930|(3301091632)|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
                           "0 delivered, 0 too old, 0 dropped|"
-                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
+                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 (3301091632) confirmed, "
+                          "polled after N ms, "
                           "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
     for (const char* line :
@@ -108,10 +111,13 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
     }
     EXPECT_EQ(0, exitCode(panel.waitExit()));
     // Cards A9, AA, C0FFEE and those of the plates "EVIL 42" and "EVIL", and
-    // reader 2's tamper: nothing of the other site reached the panel.
+    // reader 2's tamper: nothing of the other site reached the panel. Nor did
+    // the card the page showed for "AB 123 CD".
     for (const char* sent : {"card=000000A9", "card=000000AA", "card=00C0FFEE", "card=8D2D6A48",
-                             "card=107A670F", "reader 11 status tamper=1"})
+                             "card=107A670F", "reader 11 status tamper=1", "card=6D8CB9FB"})
         EXPECT_EQ(panel.countLines(sent), 0) << sent;
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getJournalXML=256"),
+                ::testing::Not(HasSubstr("<plate>AB123CD</plate>")));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
                 HasSubstr("<DEBUG_LEVEL>1</DEBUG_LEVEL>"));
     daemon.readOutput();
