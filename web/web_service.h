@@ -73,6 +73,8 @@ class WebService {
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
+    // The worker, its socket and the request road: web/web_service.cpp.
+
     // One daemon per socket: claims the socket path named by
     // FCGI_SOCKET_NAME (claimProcessName), held until the process ends, and
     // touches nothing. False, with *error, when another process holds it.
@@ -83,7 +85,8 @@ class WebService {
     void removeSocket();
 
     // Loads the trust settings, then starts the worker thread running
-    // serve(); returns 0. Call once.
+    // serve(); returns 0, or -1 (logged) when the thread cannot be made.
+    // Call once.
     int start();
 
     // Kernel thread id of the worker, 0 before it has started.
@@ -102,11 +105,18 @@ class WebService {
     std::string respond(const WebRequest& request, RequestBody& body,
                         ResponseShape* shape = nullptr);
 
+    // The query commands: web/commands.cpp.
+
     // The command of a key, null for an unknown key.
     static const WebCommand* findCommand(const std::string& key);
 
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
+
+    // Logs the worker thread's /proc statistics; always answers "OK".
+    std::string infoCommand();
+
+    // POST bodies, plate events and uploads: web/post_body.cpp.
 
     // A value-less pair of a POST request, given the request's body (empty
     // for the pairs after the first). A body over kBodyLimit is refused
@@ -114,6 +124,9 @@ class WebService {
     // it is JSON naming the member plateUTF8, else a form-encoded Base64
     // upload whose cleaned lines become the value of command key.
     std::string handlePost(const std::string& uri, const std::string& key, std::string_view body);
+
+    // The status, diagnostics and configuration documents:
+    // web/status_documents.cpp.
 
     // The status document with a fresh memory reading from /proc/meminfo.
     std::string statusDocument();
@@ -123,9 +136,6 @@ class WebService {
     std::string diagnosticsDocument() const;
     // The empty configuration envelope.
     std::string configDocument() const;
-
-    // Logs the worker thread's /proc statistics; always answers "OK".
-    std::string infoCommand();
 
     // Requests refused by the policy since the start.
     uint32_t refusedRequests() const { return refusals.load(); }
@@ -143,6 +153,10 @@ class WebService {
     // of every pair in query order.
     std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
                          RequestBody& body);
+    // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
+    void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
+
+    // The commands' own parts (commands.cpp).
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);
@@ -152,8 +166,6 @@ class WebService {
     std::string cardCommand(int reader, const std::string& value);
     std::string plateCommand(int reader, const std::string& value);
     std::string tamperCommand(int reader, const std::string& value);
-    // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
-    void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
 
     OsdpPeripheral& osdp;
     const std::function<int64_t()> clockMicros;
