@@ -73,6 +73,8 @@ std::string plateCardDocument(const std::string& value) {
            xmlElement("cardDecimal", std::to_string(card->card)) + "</response>\n";
 }
 
+using Value = const std::string&;
+
 }  // namespace
 
 bool isNumber(const std::string& text) {
@@ -86,58 +88,54 @@ bool isNumber(const std::string& text) {
     return true;
 }
 
-// The one list of commands: key, the kind of request it makes, and what it
-// does. The dispatcher and the request policy both read it.
+// The one list of commands; as a static member it may call the private
+// handlers.
+const WebCommand WebService::kCommands[] = {
+    {"getStatusXML", RequestKind::kRead, [](WebService& w, Value) { return w.statusDocument(); }},
+    {"getDiagnosticsXML", RequestKind::kRead,
+     [](WebService& w, Value) { return w.diagnosticsDocument(); }},
+    {"getConfigXML", RequestKind::kRead, [](WebService& w, Value) { return w.configDocument(); }},
+    {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
+    {"getJournalXML", RequestKind::kRead,
+     [](WebService& w, Value v) {
+         size_t count = 0;
+         if (!parseJournalCount(v, &count))
+             return std::string(kInvalidParam);
+         return journalDocument(w.osdp.journal.latest(count), w.osdp.journal.monotonicNow());
+     }},
+    {"metrics", RequestKind::kRead,
+     [](WebService& w, Value) {
+         return metricsText(w.osdp.diagnostics(), w.osdp.journal.counts(), w.refusedRequests());
+     }},
+    {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
+    {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
+    {"plateCard", RequestKind::kRead, [](WebService&, Value v) { return plateCardDocument(v); }},
+    {"DEBUG_LEVEL", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
+    {"saveConfig", RequestKind::kControl,
+     [](WebService& w, Value) {
+         return std::string(w.saveSettings() ? "<response>OK</response>"
+                                             : "<response>Failed</response>");
+     }},
+    {"CSN32LSB_Reader1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.cardCommand(0, v); }},
+    {"CSN32LSB_Reader2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.cardCommand(1, v); }},
+    {"LPR_Reader1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.plateCommand(0, v); }},
+    {"LPR_Reader2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.plateCommand(1, v); }},
+    {"tamper1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
+    {"tamper2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
+    // Echoed into the response before the replies (respond): text that
+    // another site's page could plant, so only for those who may change
+    // state. As a command it is unknown.
+    {"name", RequestKind::kControl, [](WebService&, Value v) { return unknownParam("name", v); }},
+};
+
 const WebCommand* WebService::findCommand(const std::string& key) {
-    using Value = const std::string&;
-    static const WebCommand kCommands[] = {
-        {"getStatusXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.statusDocument(); }},
-        {"getDiagnosticsXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.diagnosticsDocument(); }},
-        {"getConfigXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.configDocument(); }},
-        {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
-        {"getJournalXML", RequestKind::kRead,
-         [](WebService& w, Value v) {
-             size_t count = 0;
-             if (!parseJournalCount(v, &count))
-                 return std::string(kInvalidParam);
-             return journalDocument(w.osdp.journal.latest(count), w.osdp.journal.monotonicNow());
-         }},
-        {"metrics", RequestKind::kRead,
-         [](WebService& w, Value) {
-             return metricsText(w.osdp.diagnostics(), w.osdp.journal.counts(), w.refusedRequests());
-         }},
-        {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
-        {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
-        {"plateCard", RequestKind::kRead,
-         [](WebService&, Value v) { return plateCardDocument(v); }},
-        {"DEBUG_LEVEL", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
-        {"saveConfig", RequestKind::kControl,
-         [](WebService& w, Value) {
-             return std::string(w.saveSettings() ? "<response>OK</response>"
-                                                 : "<response>Failed</response>");
-         }},
-        {"CSN32LSB_Reader1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.cardCommand(0, v); }},
-        {"CSN32LSB_Reader2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.cardCommand(1, v); }},
-        {"LPR_Reader1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.plateCommand(0, v); }},
-        {"LPR_Reader2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.plateCommand(1, v); }},
-        {"tamper1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
-        {"tamper2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
-        // Echoed into the response before the replies (respond): text that
-        // another site's page could plant, so only for those who may change
-        // state. As a command it is unknown.
-        {"name", RequestKind::kControl,
-         [](WebService&, Value v) { return unknownParam("name", v); }},
-    };
     for (const WebCommand& command : kCommands) {
         if (key == command.key)
             return &command;

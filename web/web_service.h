@@ -156,7 +156,10 @@ class WebService {
     // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
     void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
 
-    // The commands' own parts (commands.cpp).
+    // The commands' own parts (commands.cpp). kCommands is the one list of
+    // commands: key, the kind of request it makes, and what it does; the
+    // dispatcher and the request policy both read it (findCommand).
+    static const WebCommand kCommands[];
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);

@@ -54,6 +54,23 @@ class LanNamespace {
     ChildProcess holder_;
 };
 
+// Headless Chromium through launcher on the test page at camera. Without the
+// networking switches it tries to reach outside services, which a closed
+// network refuses; as root it needs --no-sandbox. The test page opens windows.
+std::vector<std::string> chromiumArgs(const TempDir& dir, const std::string& camera,
+                                      const std::string& other, const std::string& login,
+                                      const std::vector<std::string>& launcher) {
+    std::vector<std::string> args = launcher;
+    args.insert(
+        args.end(),
+        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--disable-popup-blocking", "--user-data-dir=" + dir.file("chromium"),
+         "--virtual-time-budget=30000", "--dump-dom",
+         "http://" + camera + "/test.html?login=" + login + "&other=http://" + other});
+    return args;
+}
+
 // The status page test (tests/fixtures/status-page-test.html) in Chromium,
 // through nginx with the shipped snippet at camera, the other site's pages
 // (attack.html) at other, while the controller tool polls both readers;
@@ -75,18 +92,7 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
     Nginx nginx(dir, shippedServers(dir, camera, other), launcher);
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
-    // Without the networking switches it tries to reach outside services,
-    // which a closed network refuses; as root it needs --no-sandbox. The test
-    // page opens windows.
-    std::vector<std::string> args = launcher;
-    args.insert(
-        args.end(),
-        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--disable-popup-blocking", "--user-data-dir=" + dir.file("chromium"),
-         "--virtual-time-budget=30000", "--dump-dom",
-         "http://" + camera + "/test.html?login=" + login + "&other=http://" + other});
-    ChildProcess browser(programOptions(args));
+    ChildProcess browser(programOptions(chromiumArgs(dir, camera, other, login, launcher)));
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Every page of the other site ends on the camera's refusal. Markup in a
     // plate is outside text: the page shows it as typed.
