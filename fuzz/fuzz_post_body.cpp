@@ -8,7 +8,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const size_t split = std::min(text.find('\n'), size);
-    fuzzedWebService().handlePostBody("/osdp.cgi?lpr", text.substr(0, split),
-                                      text.substr(std::min(split + 1, size)));
+    fuzzedWebService().handlePost("/osdp.cgi?lpr", text.substr(0, split),
+                                  text.substr(std::min(split + 1, size)));
     return 0;
 }

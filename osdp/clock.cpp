@@ -3,9 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-// 32-bit targets build with _TIME_BITS=64 (CMakeLists.txt): a 32-bit time_t
-// would end in January 2038, and every second below passes through time_t.
-static_assert(sizeof(time_t) == 8, "time_t must be 64-bit");
+#include "util/time_text.h"
 
 namespace {
 
@@ -28,15 +26,6 @@ int64_t monotonicMicros() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-std::string formatTime(int64_t seconds, TimeZone zone, const char* format) {
-    const time_t time = static_cast<time_t>(seconds);
-    struct tm broken {};
-    const bool converted = zone == TimeZone::utc ? gmtime_r(&time, &broken) != nullptr
-                                                 : localtime_r(&time, &broken) != nullptr;
-    char text[64];
-    return std::string(text, converted ? strftime(text, sizeof text, format, &broken) : 0);
 }
 
 std::string timeText(const WallTime& time) {

@@ -1,5 +1,5 @@
-// The clocks the engine is given, and the daemon's time texts: the one read of
-// the wall clock and the one formatter that every time text goes through.
+// The clocks the engine is given, the one read of the wall clock, and the
+// engine's and the journal's time texts (made by util/time_text's formatter).
 #pragma once
 
 #include <cstdint>
@@ -25,14 +25,6 @@ using WallClock = std::function<WallTime()>;
 // clock. Coarse (a few milliseconds): ages shown to a person need no more.
 int64_t monotonicMicros();
 using MonotonicClock = std::function<int64_t()>;
-
-enum class TimeZone { local, utc };
-
-// seconds since the epoch as strftime writes format for them in zone (local:
-// the zone TZ or /etc/localtime names); "" when the year does not fit an int.
-// REQUIRES: the text is shorter than 64 bytes.
-std::string formatTime(int64_t seconds, TimeZone zone, const char* format)
-    __attribute__((format(strftime, 3, 0)));
 
 // Local time of day "%02d:%02d:%02d.%03d" that opens the engine's log lines.
 std::string timeText(const WallTime& time);

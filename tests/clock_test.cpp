@@ -12,10 +12,9 @@
 #include <fstream>
 #include <string>
 
-#include "app/config_file.h"
 #include "osdp/journal.h"
-#include "osdp/osdp_peripheral.h"
-#include "web/journal_documents.h"
+#include "util/config_file.h"
+#include "web/journal_document.h"
 
 namespace {
 
@@ -67,10 +66,7 @@ TEST_F(WallTimeTextTest, LogTimeIsRightPast2038) {
 TEST_F(WallTimeTextTest, ConfigurationFileTimeIsRightPast2038) {
     const std::string path = testing::TempDir() + "kanzo_conf_" + std::to_string(getpid());
     for (const Instant& instant : kInstants) {
-        const WallTime now = at(instant);
-        OsdpPeripheral osdp([now] { return now; });
-        osdp.configPath = path;
-        ASSERT_TRUE(saveConfig(osdp));
+        ASSERT_TRUE(saveConfig(path, "ACCC8E0B1234", 1, at(instant).seconds));
         std::ifstream file(path);
         std::string line;
         std::getline(std::getline(file, line), line);

@@ -304,13 +304,7 @@ TEST(RequestArrivalTest, CardAgeAndJournalStartWhenTheRequestArrived) {
     osdp.setCardMaxAge(30 * kSecond);
     WebService web(osdp, clock);
     const std::string event = R"({"plateUTF8":"AB123CD","roiID":"2"})";
-    size_t read = 0;
-    const BodyReader body = [&](char* buf, int n) {
-        const size_t count = std::min(event.size() - read, static_cast<size_t>(n));
-        event.copy(buf, count, read);
-        read += count;
-        return static_cast<int>(count);
-    };
+    RequestBody body{event};
     WebRequest request;
     request.method = "POST";
     request.uri = "/a?lpr";

@@ -8,7 +8,8 @@
 #include <sstream>
 
 #include "tests/prometheus_text.h"
-#include "web/journal_documents.h"
+#include "web/journal_document.h"
+#include "web/metrics.h"
 
 namespace {
 
@@ -126,7 +127,8 @@ TEST_F(JournalTest, AnEntryFollowsItsCardFromArrivalToThePanelsAnswer) {
     EXPECT_EQ(newest(),
               "<entry><id>1</id><time>2026-12-07T12:50:30.123Z</time><msAgo>1480</msAgo>"
               "<source>plate event</source><plate>A&lt;B&amp;C</plate><reader>2</reader>"
-              "<card>6D8CB9FB</card><fate>confirmed</fate><msToFate>230</msToFate>"
+              "<cardDecimal>1837939195</cardDecimal><card>6D8CB9FB</card><fate>confirmed</"
+              "fate><msToFate>230</msToFate>"
               "<delivery>secure</delivery><msToDelivery>130</msToDelivery><feedback>"
               "<led><ms>310</ms><number>0</number><temporary><on>green</on><off>black</off>"
               "<onMs>3000</onMs><offMs>0</offMs><timerMs>3000</timerMs></temporary></led>"

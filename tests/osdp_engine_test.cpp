@@ -14,7 +14,7 @@
 #include "osdp_test_frames.h"
 #include "tests/transcript.h"
 #include "util/log.h"
-#include "web/journal_documents.h"
+#include "web/journal_document.h"
 #include "web/web_service.h"
 
 namespace {

@@ -1,15 +1,20 @@
 // The query commands: one key/value pair each, answered with a reply text.
 // Outside text in a reply is escaped: keys and values come from anyone.
+#include <glib.h>
+
 #include <cstdint>
-#include <exception>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
-#include "app/config_file.h"
+#include "util/config_file.h"
 #include "util/escape.h"
+#include "util/globals.h"
 #include "util/log.h"
+#include "util/plate_card.h"
 #include "util/sha1.h"
-#include "web/journal_documents.h"
+#include "web/journal_document.h"
+#include "web/metrics.h"
 #include "web/proc_stats.h"
 #include "web/status_page.h"
 #include "web/web_service.h"
@@ -53,6 +58,23 @@ uint32_t parseCardNumber(const std::string& value) {
     return static_cast<uint32_t>(number);
 }
 
+// The card a plate gives, for enrolling the plate at the panel: the plate as
+// digested, the card in hexadecimal and in decimal, as most panels' card
+// screens want it. Nothing is sent to a reader.
+std::string plateCardDocument(const std::string& value) {
+    // Plate events are UTF-8: a plate in other bytes gives a card no car brings.
+    if (!g_utf8_validate(value.data(), static_cast<gssize>(value.size()), nullptr))
+        return "<response>No plate: not UTF-8 text</response>\n";
+    const std::optional<PlateCard> card = plateCard(value);
+    if (!card)
+        return "<response>No plate: empty, blanks or control characters only</response>\n";
+    return "<response>\n" + xmlElement("plate", xmlText(card->plate)) +
+           xmlElement("card", cardText(card->card)) +
+           xmlElement("cardDecimal", std::to_string(card->card)) + "</response>\n";
+}
+
+using Value = const std::string&;
+
 }  // namespace
 
 bool isNumber(const std::string& text) {
@@ -66,56 +88,54 @@ bool isNumber(const std::string& text) {
     return true;
 }
 
-// The one list of commands: key, the kind of request it makes, and what it
-// does. The dispatcher and the request policy both read it.
+// The one list of commands; as a static member it may call the private
+// handlers.
+const WebCommand WebService::kCommands[] = {
+    {"getStatusXML", RequestKind::kRead, [](WebService& w, Value) { return w.statusDocument(); }},
+    {"getDiagnosticsXML", RequestKind::kRead,
+     [](WebService& w, Value) { return w.diagnosticsDocument(); }},
+    {"getConfigXML", RequestKind::kRead, [](WebService& w, Value) { return w.configDocument(); }},
+    {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
+    {"getJournalXML", RequestKind::kRead,
+     [](WebService& w, Value v) {
+         size_t count = 0;
+         if (!parseJournalCount(v, &count))
+             return std::string(kInvalidParam);
+         return journalDocument(w.osdp.journal.latest(count), w.osdp.journal.monotonicNow());
+     }},
+    {"metrics", RequestKind::kRead,
+     [](WebService& w, Value) {
+         return metricsText(w.osdp.diagnostics(), w.osdp.journal.counts(), w.refusedRequests());
+     }},
+    {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
+    {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
+    {"plateCard", RequestKind::kRead, [](WebService&, Value v) { return plateCardDocument(v); }},
+    {"DEBUG_LEVEL", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
+    {"saveConfig", RequestKind::kControl,
+     [](WebService& w, Value) {
+         return std::string(w.saveSettings() ? "<response>OK</response>"
+                                             : "<response>Failed</response>");
+     }},
+    {"CSN32LSB_Reader1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.cardCommand(0, v); }},
+    {"CSN32LSB_Reader2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.cardCommand(1, v); }},
+    {"LPR_Reader1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.plateCommand(0, v); }},
+    {"LPR_Reader2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.plateCommand(1, v); }},
+    {"tamper1", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
+    {"tamper2", RequestKind::kControl,
+     [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
+    // Echoed into the response before the replies (respond): text that
+    // another site's page could plant, so only for those who may change
+    // state. As a command it is unknown.
+    {"name", RequestKind::kControl, [](WebService&, Value v) { return unknownParam("name", v); }},
+};
+
 const WebCommand* WebService::findCommand(const std::string& key) {
-    using Value = const std::string&;
-    static const WebCommand kCommands[] = {
-        {"getStatusXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.statusDocument(); }},
-        {"getDiagnosticsXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.diagnosticsDocument(); }},
-        {"getConfigXML", RequestKind::kRead,
-         [](WebService& w, Value) { return w.configDocument(); }},
-        {"page", RequestKind::kRead, [](WebService&, Value) { return std::string(kStatusPage); }},
-        {"getJournalXML", RequestKind::kRead,
-         [](WebService& w, Value v) {
-             size_t count = 0;
-             if (!parseJournalCount(v, &count))
-                 return std::string(kInvalidParam);
-             return journalDocument(w.osdp.journal.latest(count), w.osdp.journal.monotonicNow());
-         }},
-        {"metrics", RequestKind::kRead,
-         [](WebService& w, Value) {
-             return metricsText(w.osdp.diagnostics(), w.osdp.journal.counts(), w.refusedRequests());
-         }},
-        {"info", RequestKind::kRead, [](WebService& w, Value) { return w.infoCommand(); }},
-        {"sha1", RequestKind::kRead, [](WebService&, Value v) { return sha1Command(v); }},
-        {"DEBUG_LEVEL", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.debugLevelCommand(v); }},
-        {"saveConfig", RequestKind::kControl,
-         [](WebService& w, Value) {
-             return std::string(saveConfig(w.osdp) ? "<response>OK</response>"
-                                                   : "<response>Failed</response>");
-         }},
-        {"CSN32LSB_Reader1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.cardCommand(0, v); }},
-        {"CSN32LSB_Reader2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.cardCommand(1, v); }},
-        {"LPR_Reader1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.plateCommand(0, v); }},
-        {"LPR_Reader2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.plateCommand(1, v); }},
-        {"tamper1", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.tamperCommand(0, v); }},
-        {"tamper2", RequestKind::kControl,
-         [](WebService& w, Value v) { return w.tamperCommand(1, v); }},
-        // Echoed into the response before the replies (respond): text that
-        // another site's page could plant, so only for those who may change
-        // state. As a command it is unknown.
-        {"name", RequestKind::kControl,
-         [](WebService&, Value v) { return unknownParam("name", v); }},
-    };
     for (const WebCommand& command : kCommands) {
         if (key == command.key)
             return &command;
@@ -145,8 +165,16 @@ std::string WebService::debugLevelCommand(const std::string& value) {
     if (level < 0)
         return "<response>Fail</response>\n";
     DebugLevel.store(level);
-    saveConfig(osdp);
+    saveSettings();
     return xmlElement("DEBUG_LEVEL", static_cast<int>(DebugLevel.load()));
+}
+
+bool WebService::saveSettings() {
+    if (!saveConfig(osdp.configPath, DeviceSerial, DebugLevel.load(), osdp.wallTime().seconds))
+        return false;
+    MutexLock lock(osdp.mutex);
+    osdp.saveRequired = false;
+    return true;
 }
 
 std::string WebService::cardCommand(int reader, const std::string& value) {
@@ -162,34 +190,26 @@ std::string WebService::cardCommand(int reader, const std::string& value) {
 }
 
 std::string WebService::plateCommand(int reader, const std::string& value) {
-    try {
-        const std::string digest = digestHex(withoutBlanks(value));
-        const uint32_t card = cardNumberFromDigest(digest);
-        logAt(2,
-              reader == 0 ? "LPR_Reader1 SHA1 [%s], CardNo=%04X"
-                          : "LPR_Reader2 SHA1 [%s], CardNo=%04X",
-              digest.c_str(), card);
-        logAt(2, "CSN32LSB=0x%04X Reader=%d", card, reader + 1);
-        osdp.injectCard(reader, card, CardSource::plateCommand, withoutBlanks(value),
-                        requestArrival);
-        return digest.substr(digest.size() - 8);
-    } catch (const std::exception&) {
-        return "Error";
+    const std::optional<PlateCard> card = plateCard(value);
+    if (!card) {
+        logAt(1, "LPR_Reader%d refused: the plate is empty, blank or control characters only",
+              reader + 1);
+        return kInvalidParam;
     }
+    logAt(2, "LPR_Reader%d SHA1 [%s], CardNo=%04X", reader + 1, card->digest.c_str(), card->card);
+    logAt(2, "CSN32LSB=0x%04X Reader=%d", card->card, reader + 1);
+    osdp.injectCard(reader, card->card, CardSource::plateCommand, card->plate, requestArrival);
+    return card->digest.substr(card->digest.size() - 8);
 }
 
 std::string WebService::sha1Command(const std::string& value) {
-    try {
-        std::string text = withoutBlanks(value);
-        for (char& c : text) {
-            if (c >= 'a' && c <= 'z')
-                c = static_cast<char>(c - 'a' + 'A');
-        }
-        const std::string digest = digestHex(text);
-        return digest.substr(digest.size() - 8);
-    } catch (const std::exception&) {
-        return "Error";
+    std::string text = withoutBlanks(value);
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
     }
+    const std::string digest = digestHex(text);
+    return digest.substr(digest.size() - 8);
 }
 
 std::string WebService::tamperCommand(int reader, const std::string& value) {

@@ -1,5 +1,4 @@
-// POST bodies: licence-plate events from the recognition application, and
-// form-encoded Base64 file uploads whose lines become a command's value.
+// Licence-plate events: the JSON body the recognition application posts.
 #include "web/plate_intake.h"
 
 #include <algorithm>
@@ -10,39 +9,10 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "util/base64.h"
-#include "util/hex.h"
 #include "util/log.h"
-#include "util/sha1.h"
-#include "web/web_service.h"
+#include "util/plate_card.h"
 
 namespace {
-
-const std::string kBase64Marker = ";base64,";
-
-bool isControl(char c) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    return byte < 32 || byte == 127;
-}
-
-// The uploaded bytes line by line, control characters removed, each line
-// ended by one line feed; an empty piece after a final line feed is no line.
-std::string cleanLines(const std::string& bytes) {
-    std::string out;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos)
-            end = bytes.size();
-        for (size_t i = start; i < end; ++i) {
-            if (!isControl(bytes[i]))
-                out.push_back(bytes[i]);
-        }
-        out.push_back('\n');
-        start = end + 1;
-    }
-    return out;
-}
 
 // Outside text shown in a log line is cut to this many bytes: a number or a
 // parser's last token may be as long as the body.
@@ -179,9 +149,9 @@ class EventReader {
 // The encoding a body's first bytes show when it is UTF-16 or UTF-32, by its
 // byte order mark or by the zero bytes that ASCII text has in them; null for
 // anything else. JSON exchanged between systems is UTF-8 (RFC 8259, 8.1).
-const char* foreignEncoding(const std::string& body) {
+const char* foreignEncoding(std::string_view body) {
     if (body.rfind("\xFF\xFE", 0) == 0)
-        return body.compare(2, 2, std::string(2, '\0')) == 0 ? "UTF-32LE" : "UTF-16LE";
+        return body.compare(2, 2, std::string_view("\0\0", 2)) == 0 ? "UTF-32LE" : "UTF-16LE";
     if (body.rfind("\xFE\xFF", 0) == 0)
         return "UTF-16BE";
     const auto zeroAt = [&body](size_t i) { return i < body.size() && body[i] == '\0'; };
@@ -211,7 +181,7 @@ std::string eventFault(const EventReader& event) {
 
 }  // namespace
 
-bool PlateIntake::take(const std::string& body) {
+bool PlateIntake::take(std::string_view body) {
     if (const char* encoding = foreignEncoding(body)) {
         logAt(1, "LPR refused: the body is %s, not UTF-8", encoding);
         return true;
@@ -241,28 +211,17 @@ bool PlateIntake::take(const std::string& body) {
         logAt(1, "LPR refused: %s", fault.c_str());
         return true;
     }
-    std::string plate = *event.plate;
-    plate.erase(std::remove(plate.begin(), plate.end(), ' '), plate.end());
-    if (std::all_of(plate.begin(), plate.end(), isControl)) {
+    const std::optional<PlateCard> card = plateCard(*event.plate);
+    if (!card) {
         logAt(1, "LPR refused: the plate is empty, blank or control characters only");
         return true;
     }
-    deliver(plate, event.region);
+    deliver(*card, event.region);
     return true;
 }
 
-void PlateIntake::deliver(const std::string& plate, const std::optional<PlateRegion>& region) {
-    std::string digest;
-    try {
-        Sha1 sha;
-        sha.update(plate);
-        digest = sha.finalHex();
-    } catch (const std::exception&) {
-        logAt(1, "SHA-1 Error [%s]", plate.c_str());
-        return;
-    }
-    const uint32_t card = cardNumberFromDigest(digest);
-    logAt(2, "Read LPR [%s]", plate.c_str());
+void PlateIntake::deliver(const PlateCard& card, const std::optional<PlateRegion>& region) {
+    logAt(2, "Read LPR [%s]", card.plate.c_str());
     if (!region.has_value()) {
         logAt(3, "HTTP POST string %s not found", "roiID");
         return;
@@ -272,96 +231,8 @@ void PlateIntake::deliver(const std::string& plate, const std::optional<PlateReg
         return;
     }
     const int reader = region->reader;
-    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, plate.c_str(), card,
-          digest.c_str());
-    osdp.injectCard(reader - 1, card, CardSource::plateEvent, plate, arrived);
-    osdp.setLastLpr(reader - 1, plate);
-}
-
-std::string urlDecode(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '+') {
-            out.push_back(' ');
-        } else if (c == '%' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 &&
-                   hexDigitValue(text[i + 2]) >= 0) {
-            out.push_back(
-                static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
-namespace {
-
-enum class BodyRead { kWhole, kTooLong, kBroken };
-
-// Reads the body piece by piece, so that memory follows what arrives, up to
-// one byte past the limit.
-BodyRead readBodyText(const BodyReader& readBody, std::string& body) {
-    constexpr size_t kPiece = 64 * 1024;
-    while (body.size() <= kBodyLimit) {
-        const size_t held = body.size();
-        const size_t wanted = std::min(kPiece, kBodyLimit + 1 - held);
-        body.resize(held + wanted);
-        const int got = readBody(&body[held], static_cast<int>(wanted));
-        body.resize(held + static_cast<size_t>(std::max(got, 0)));
-        if (got < 0)
-            return BodyRead::kBroken;
-        if (static_cast<size_t>(got) < wanted)
-            break;
-    }
-    return body.size() > kBodyLimit ? BodyRead::kTooLong : BodyRead::kWhole;
-}
-
-}  // namespace
-
-std::string WebService::handlePost(const BodyReader& readBody, const std::string& uri,
-                                   const std::string& key) {
-    std::string body;
-    switch (readBodyText(readBody, body)) {
-        case BodyRead::kBroken:
-            logAt(1, "POST body broke off: request dropped");
-            return std::string();
-        case BodyRead::kTooLong:
-            logAt(1, "POST body over %zu bytes refused", kBodyLimit);
-            return "<response>Body too large</response>\n";
-        case BodyRead::kWhole:
-            break;
-    }
-    logAt(5, "POST URI: [%s], Len=%d [%s]", uri.c_str(), static_cast<int>(body.size()),
-          body.c_str());
-    return handlePostBody(uri, key, body);
-}
-
-std::string WebService::handlePostBody(const std::string& uri, const std::string& key,
-                                       const std::string& body) {
-    if (uri.find("?lpr") == std::string::npos) {
-        logAt(2, "LPR Not found");
-        return std::string();
-    }
-    if (PlateIntake(osdp, requestArrival).take(body))
-        return std::string();
-
-    // An upload's text ends at its first zero byte.
-    const std::string decoded = urlDecode(body.c_str());
-    const size_t marker = decoded.find(kBase64Marker);
-    if (marker == std::string::npos) {
-        logAt(5, "Upload base64 file error");
-        return "<response>Base64 file error</response>\n";
-    }
-    try {
-        // Data ends at a zero byte that a "%00" may have put into the text.
-        const std::string data = decoded.substr(marker + kBase64Marker.size()).c_str();
-        const std::string uploadText = cleanLines(base64Decode(data));
-        return processKey(key, uploadText);
-    } catch (const std::exception&) {
-        logAt(1, "Upload file error");
-        return "<response>Error Catch - file error</response>\n";
-    }
+    logAt(2, "Send Reader=%d LPR [%s] CardNumber=[%04X] SHA1=[%s]", reader, card.plate.c_str(),
+          card.card, card.digest.c_str());
+    osdp.injectCard(reader - 1, card.card, CardSource::plateEvent, card.plate, arrived);
+    osdp.setLastLpr(reader - 1, card.plate);
 }

@@ -4,8 +4,10 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "osdp/osdp_peripheral.h"
+#include "util/plate_card.h"
 
 // The most a POST body may hold; a longer one is refused whole. The camera's
 // plate events carry a snapshot, and its web server passes up to this much.
@@ -39,12 +41,11 @@ class PlateIntake {
     // \u0000 delivers nothing. Returns false, having done nothing, for a body
     // that is no plate event: valid JSON without a plateUTF8 member, or text
     // that does not open as a JSON object or array.
-    bool take(const std::string& body);
+    bool take(std::string_view body);
 
   private:
-    // The plate already decoded, its blanks removed; no region when the event
-    // names none.
-    void deliver(const std::string& plate, const std::optional<PlateRegion>& region);
+    // The card of the event's plate; no region when the event names none.
+    void deliver(const PlateCard& card, const std::optional<PlateRegion>& region);
 
     OsdpPeripheral& osdp;
     const std::optional<int64_t> arrived;

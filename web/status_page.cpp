@@ -20,6 +20,7 @@ grid-template-columns:repeat(auto-fit,minmax(17rem,1fr))}
 section{background:#fff;border-radius:.5rem;padding:.75rem 1rem;box-shadow:0 1px 3px #0002}
 h2{font-size:1rem;margin:0 0 .5rem;display:flex;justify-content:space-between;gap:.5rem}
 dl{display:grid;grid-template-columns:auto 1fr;gap:.2rem .75rem;margin:0}
+[hidden]{display:none}
 dt{color:#56606b}
 dd{margin:0;font-variant-numeric:tabular-nums;overflow-wrap:anywhere}
 .badge{padding:0 .55rem;border-radius:1rem;font-size:.9rem;background:#fde2e1;color:#9b1c1c}
@@ -33,7 +34,7 @@ dd button{padding:0 .5rem;margin-left:.3rem;font-size:.85rem}
 h3{font-size:.95rem;margin:.6rem 0 .2rem}
 .journal{list-style:none;margin:0;padding:0;font-size:.9rem}
 .journal li{border-top:1px solid #e3e7eb;padding:.25rem 0}
-.journal .fate{color:#56606b}
+.journal .fate,.decimal{color:#56606b}
 .chip{display:inline-block;margin:.15rem .3rem 0 0;padding:0 .45rem;border-radius:.3rem;
 background:#e3e7eb;border-left:.6rem solid #8a949e}
 .c-green{border-color:#1e9e4a}.c-red{border-color:#d23030}.c-amber{border-color:#f0a000}
@@ -64,6 +65,19 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 </form>
 <p id="message"></p>
 </section>
+<section>
+<h2>Card number of a plate</h2>
+<form id="cardForm">
+<input id="cardPlate" placeholder="Plate, e.g. AB 123 CD" maxlength="32" required>
+<button id="showCard">Show card</button>
+</form>
+<dl id="cardOfPlate" hidden>
+<dt>Plate</dt><dd id="cardPlateDigested"></dd>
+<dt>Hexadecimal</dt><dd id="cardHex"></dd>
+<dt>Decimal</dt><dd id="cardDecimal"></dd>
+</dl>
+<p id="cardMessage">For enrolling the plate at the panel; nothing is sent.</p>
+</section>
 </main>
 <template id="readerTemplate">
 <section>
@@ -72,7 +86,8 @@ background:#e3e7eb;border-left:.6rem solid #8a949e}
 <dt>Last frame</dt><dd data-f="sinceFrame">&ndash;</dd>
 <dt>Frames/min</dt><dd data-f="rate">&ndash;</dd>
 <dt>Repeats</dt><dd data-f="repeats">&ndash;</dd>
-<dt>Last card</dt><dd data-f="lastCard">&ndash;</dd>
+<dt>Last card</dt><dd><span data-f="lastCard">&ndash;</span>
+<span data-f="lastCardDecimal" class="decimal"></span></dd>
 <dt>Cards waiting</dt><dd data-f="waiting">&ndash;</dd>
 <dt>Cards</dt><dd data-f="cards">&ndash;</dd>
 <dt>Last plate</dt><dd data-f="lastPlate">&ndash;</dd>
@@ -151,6 +166,7 @@ function show(status, diag) {
     f.repeats.textContent = element(diag, "repeatsAnswered" + n);
     const card = element(status, "lastCard" + n);
     f.lastCard.textContent = card === "0" ? "none" : card;
+    f.lastCardDecimal.textContent = card === "0" ? "" : "(" + parseInt(card, 16) + ")";
     const waiting = element(diag, "cardsWaiting" + n);
     f.waiting.textContent = waiting === "0" ? "none" :
         waiting + ", oldest " + seconds(element(diag, "oldestCardMs" + n));
@@ -207,7 +223,8 @@ function showJournal(doc) {
       const li = document.createElement("li");
       const head = document.createElement("div");
       const time = new Date(v("time")).toLocaleTimeString();
-      head.textContent = time + " " + (v("plate") || v("source")) + " \u2192 " + v("card") + " ";
+      head.textContent = time + " " + (v("plate") || v("source")) + " \u2192 " + v("card") +
+          " (" + v("cardDecimal") + ") ";
       const fate = document.createElement("span");
       fate.className = "fate";
       fate.textContent = v("fate") + (v("reason") ? " (" + v("reason") + ")" : "") +
@@ -264,6 +281,26 @@ $("plateForm").onsubmit = async (event) => {
     $("message").textContent = "failed: " + error.message;
   }
   refresh();
+};
+
+// The card a plate gives, as the daemon computes it (over plain HTTP a browser
+// has no SHA-1 of its own): a read that sends nothing to the readers.
+$("cardForm").onsubmit = async (event) => {
+  event.preventDefault();
+  $("cardOfPlate").hidden = true;
+  try {
+    const doc = new DOMParser().parseFromString(
+        await get("plateCard=" + encodeURIComponent($("cardPlate").value)), "application/xml");
+    const hex = element(doc, "card");
+    $("cardMessage").textContent = hex === null ? doc.documentElement.textContent : "";
+    if (hex === null) return;
+    $("cardPlateDigested").textContent = element(doc, "plate");
+    $("cardHex").textContent = hex;
+    $("cardDecimal").textContent = element(doc, "cardDecimal");
+    $("cardOfPlate").hidden = false;
+  } catch (error) {
+    $("cardMessage").textContent = "failed: " + error.message;
+  }
 };
 
 refresh();

@@ -220,7 +220,7 @@ void* WebService::serve() {
     const bool cgiHeaders = headerSetting != nullptr && strcmp(headerSetting, "1") == 0;
     logAt(5, "Starting FactCGI loop");
     FcgiServerLimits limits;
-    // handlePost reads one byte past the limit to tell a body too large.
+    // One byte past the limit tells a body too large (RequestBody).
     limits.protocol.bodyKept = kBodyLimit + 1;
     FcgiServer server(
         socket,
@@ -238,28 +238,20 @@ std::string WebService::answerRequest(const FcgiRequest& request, int64_t arrive
                                       bool cgiHeaders) {
     WebRequest webRequest = webRequestOf(request);
     webRequest.arrived = arrived;
-    // The body came whole before the request is served: reading it never waits.
-    size_t offset = 0;
-    const BodyReader readBody = [&request, &offset](char* buf, int n) {
-        const size_t count =
-            std::min(static_cast<size_t>(std::max(n, 0)), request.body.size() - offset);
-        memcpy(buf, request.body.data() + offset, count);
-        offset += count;
-        return static_cast<int>(count);
-    };
+    RequestBody body{request.body};
     ResponseShape shape;
-    const std::string body = respond(webRequest, readBody, &shape);
+    const std::string response = respond(webRequest, body, &shape);
     if (!cgiHeaders)
-        return body;
-    // Every text in body already stops at its first zero byte, as it would
+        return response;
+    // Every text in response already stops at its first zero byte, as it would
     // when printed with "%s".
     return (shape.refused  ? kRefusalHeaderBlock
             : shape.isPage ? kPageHeaderBlock
                            : kCgiHeaderBlock) +
-           body;
+           response;
 }
 
-std::string WebService::respond(const WebRequest& request, const BodyReader& readBody,
+std::string WebService::respond(const WebRequest& request, RequestBody& body,
                                 ResponseShape* shape) {
     const char* method = request.method;
     const char* uri = request.uri;
@@ -308,14 +300,14 @@ std::string WebService::respond(const WebRequest& request, const BodyReader& rea
                         method != nullptr && strcmp(method, "GET") == 0;
     }
 
-    const std::string out = runQuery(queryList, isPost, uri, readBody);
+    const std::string out = runQuery(queryList, isPost, uri, body);
     uriFreeUriMembersA(&parsed);
     uriFreeQueryListA(queryList);
     return out;
 }
 
 std::string WebService::runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
-                                 const BodyReader& readBody) {
+                                 RequestBody& body) {
     std::string out;
     bool fits = appendNameEchoes(out, queryList);
     for (const UriQueryListA* item = queryList; item != nullptr && fits; item = item->next) {
@@ -325,8 +317,12 @@ std::string WebService::runQuery(const UriQueryListA* queryList, bool isPost, co
             const std::string value = item->value;
             reply = processKey(key, value);
             logAt(5, "Process key [%s], Value [%s]", key.c_str(), value.c_str());
+        } else if (isPost) {
+            reply = handlePost(uri, key, body.taken ? std::string_view() : body.bytes);
+            body.taken = true;
+            logAt(5, "Process key [%s]", key.c_str());
         } else {
-            reply = isPost ? handlePost(readBody, uri, key) : processKey(key, std::string());
+            reply = processKey(key, std::string());
             logAt(5, "Process key [%s]", key.c_str());
         }
         logAt(5, "Process response [%s]", reply.c_str());

@@ -13,18 +13,13 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "osdp/osdp_peripheral.h"
 #include "util/line_pacer.h"
 #include "web/request_policy.h"
 
 struct FcgiRequest;
-
-// Reads up to n bytes of the request body into buf and returns how many it
-// read; fewer than n only at the end of the body, and -1 when the body broke
-// off. The worker hands over bodies that came whole, the first
-// FcgiLimits::bodyKept bytes of a longer one.
-using BodyReader = std::function<int(char* buf, int n)>;
 
 class WebService;
 
@@ -44,6 +39,15 @@ struct WebRequest {
     const char* uri = nullptr;
     RequestSource source;
     std::optional<int64_t> arrived = std::nullopt;
+};
+
+// A request's body as the worker received it: whole, or, for a longer one
+// than kBodyLimit, its first kBodyLimit + 1 bytes, enough to refuse it. The
+// first value-less pair of a POST takes it; the pairs after it find it taken
+// and get an empty body.
+struct RequestBody {
+    std::string_view bytes;
+    bool taken = false;
 };
 
 // What the worker needs to know of a response beside its body.
@@ -69,6 +73,8 @@ class WebService {
     WebService(const WebService&) = delete;
     WebService& operator=(const WebService&) = delete;
 
+    // The worker, its socket and the request road: web/web_service.cpp.
+
     // One daemon per socket: claims the socket path named by
     // FCGI_SOCKET_NAME (claimProcessName), held until the process ends, and
     // touches nothing. False, with *error, when another process holds it.
@@ -79,7 +85,8 @@ class WebService {
     void removeSocket();
 
     // Loads the trust settings, then starts the worker thread running
-    // serve(); returns 0. Call once.
+    // serve(); returns 0, or -1 (logged) when the thread cannot be made.
+    // Call once.
     int start();
 
     // Kernel thread id of the worker, 0 before it has started.
@@ -95,8 +102,10 @@ class WebService {
     // query pair in query order. A request the policy refuses (judgeRequest,
     // for the strongest kind among its pairs) runs nothing and gets
     // kRefusalText. shape, when given, is filled in.
-    std::string respond(const WebRequest& request, const BodyReader& readBody,
+    std::string respond(const WebRequest& request, RequestBody& body,
                         ResponseShape* shape = nullptr);
+
+    // The query commands: web/commands.cpp.
 
     // The command of a key, null for an unknown key.
     static const WebCommand* findCommand(const std::string& key);
@@ -104,17 +113,20 @@ class WebService {
     // Runs the command of one query pair and returns its reply text.
     std::string processKey(const std::string& key, const std::string& value);
 
-    // A value-less pair of a POST request: reads the whole body, up to
-    // kBodyLimit bytes (a longer one is refused), and treats it as a plate
-    // event or a file upload (handlePostBody). Later pairs find it read.
-    std::string handlePost(const BodyReader& readBody, const std::string& uri,
-                           const std::string& key);
+    // Logs the worker thread's /proc statistics; always answers "OK".
+    std::string infoCommand();
 
-    // The POST body already read: a plate event (PlateIntake) when it is JSON
-    // naming the member plateUTF8, otherwise a form-encoded Base64 upload whose
-    // cleaned lines become the value of command key. Requires "?lpr" in uri.
-    std::string handlePostBody(const std::string& uri, const std::string& key,
-                               const std::string& body);
+    // POST bodies, plate events and uploads: web/post_body.cpp.
+
+    // A value-less pair of a POST request, given the request's body (empty
+    // for the pairs after the first). A body over kBodyLimit is refused
+    // whole. Otherwise, with "?lpr" in uri, a plate event (PlateIntake) when
+    // it is JSON naming the member plateUTF8, else a form-encoded Base64
+    // upload whose cleaned lines become the value of command key.
+    std::string handlePost(const std::string& uri, const std::string& key, std::string_view body);
+
+    // The status, diagnostics and configuration documents:
+    // web/status_documents.cpp.
 
     // The status document with a fresh memory reading from /proc/meminfo.
     std::string statusDocument();
@@ -124,9 +136,6 @@ class WebService {
     std::string diagnosticsDocument() const;
     // The empty configuration envelope.
     std::string configDocument() const;
-
-    // Logs the worker thread's /proc statistics; always answers "OK".
-    std::string infoCommand();
 
     // Requests refused by the policy since the start.
     uint32_t refusedRequests() const { return refusals.load(); }
@@ -143,15 +152,23 @@ class WebService {
     // The replies of a query allowed to run: the "name" echoes, then the reply
     // of every pair in query order.
     std::string runQuery(const UriQueryListA* queryList, bool isPost, const char* uri,
-                         const BodyReader& readBody);
+                         RequestBody& body);
+    // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
+    void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
+
+    // The commands' own parts (commands.cpp). kCommands is the one list of
+    // commands: key, the kind of request it makes, and what it does; the
+    // dispatcher and the request policy both read it (findCommand).
+    static const WebCommand kCommands[];
     static std::string unknownParam(const std::string& key, const std::string& value);
     static std::string sha1Command(const std::string& value);
     std::string debugLevelCommand(const std::string& value);
+    // Writes the configuration file with the settings in force and clears
+    // the engine's saveRequired; false when the file was not written.
+    bool saveSettings();
     std::string cardCommand(int reader, const std::string& value);
     std::string plateCommand(int reader, const std::string& value);
     std::string tamperCommand(int reader, const std::string& value);
-    // Counts a refusal and logs it, at most kRefusalLinesPerMinute lines a minute.
-    void noteRefusal(RequestKind kind, const RequestSource& source, Verdict verdict);
 
     OsdpPeripheral& osdp;
     const std::function<int64_t()> clockMicros;

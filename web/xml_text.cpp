@@ -1,5 +1,7 @@
 #include "web/xml_text.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <sstream>
 
 std::string xmlElement(const std::string& name, int value) {
@@ -18,4 +20,10 @@ std::string hexText(uint32_t value) {
     std::ostringstream text;
     text << std::hex << std::uppercase << value;
     return text.str();
+}
+
+std::string cardText(uint32_t card) {
+    char text[9];
+    snprintf(text, sizeof text, "%08" PRIX32, card);
+    return text;
 }

@@ -11,3 +11,7 @@ std::string xmlElement(const std::string& name, bool value);
 
 // Upper-case hexadecimal without leading zeros ("0" for zero).
 std::string hexText(uint32_t value);
+
+// A card number as the journal and the controller tool show it: 8 upper-case
+// hexadecimal digits.
+std::string cardText(uint32_t card);

@@ -54,6 +54,23 @@ class LanNamespace {
     ChildProcess holder_;
 };
 
+// Headless Chromium through launcher on the test page at camera. Without the
+// networking switches it tries to reach outside services, which a closed
+// network refuses; as root it needs --no-sandbox. The test page opens windows.
+std::vector<std::string> chromiumArgs(const TempDir& dir, const std::string& camera,
+                                      const std::string& other, const std::string& login,
+                                      const std::vector<std::string>& launcher) {
+    std::vector<std::string> args = launcher;
+    args.insert(
+        args.end(),
+        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+         "--no-first-run", "--disable-background-networking", "--disable-component-update",
+         "--disable-sync", "--disable-popup-blocking", "--user-data-dir=" + dir.file("chromium"),
+         "--virtual-time-budget=30000", "--dump-dom",
+         "http://" + camera + "/test.html?login=" + login + "&other=http://" + other});
+    return args;
+}
+
 // The status page test (tests/fixtures/status-page-test.html) in Chromium,
 // through nginx with the shipped snippet at camera, the other site's pages
 // (attack.html) at other, while the controller tool polls both readers;
@@ -75,27 +92,19 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
     Nginx nginx(dir, shippedServers(dir, camera, other), launcher);
     ASSERT_TRUE(panel.waitForLine("reader 11 online"));
 
-    // Without the networking switches it tries to reach outside services,
-    // which a closed network refuses; as root it needs --no-sandbox. The test
-    // page opens windows.
-    std::vector<std::string> args = launcher;
-    args.insert(
-        args.end(),
-        {"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--disable-popup-blocking", "--user-data-dir=" + dir.file("chromium"),
-         "--virtual-time-budget=30000", "--dump-dom",
-         "http://" + camera + "/test.html?login=" + login + "&other=http://" + other});
-    ChildProcess browser(programOptions(args));
+    ChildProcess browser(programOptions(chromiumArgs(dir, camera, other, login, launcher)));
     EXPECT_EQ(0, exitCode(browser.waitExit(deadlineIn(std::chrono::seconds(60)))));
     // Every page of the other site ends on the camera's refusal. Markup in a
     // plate is outside text: the page shows it as typed.
     const std::string refused = "&lt;response&gt;Forbidden&lt;/response&gt;|";
     EXPECT_THAT(browser.output(),
                 HasSubstr("<pre id=\"out\">" + refused + refused + refused + refused +
-                          "polling|polling|set|clear|C4C2A930|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
+                          "polling|polling|set|clear|AB123CD|6D8CB9FB|1837939195|"
+                          "No plate: empty, blanks or control characters only|true|"
+                          "C4C2A930|(3301091632)|KZ&lt;i&gt;14&lt;/i&gt;|0|none|"
                           "0 delivered, 0 too old, 0 dropped|"
-                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 confirmed, polled after N ms, "
+                          "KZ&lt;i&gt;14&lt;/i&gt; \u2192 C4C2A930 (3301091632) confirmed, "
+                          "polled after N ms, "
                           "plain|LED 0 temporary green for 3 s +N ms</pre>"))
         << browser.errorText();
     for (const char* line :
@@ -108,10 +117,13 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
     }
     EXPECT_EQ(0, exitCode(panel.waitExit()));
     // Cards A9, AA, C0FFEE and those of the plates "EVIL 42" and "EVIL", and
-    // reader 2's tamper: nothing of the other site reached the panel.
+    // reader 2's tamper: nothing of the other site reached the panel. Nor did
+    // the card the page showed for "AB 123 CD".
     for (const char* sent : {"card=000000A9", "card=000000AA", "card=00C0FFEE", "card=8D2D6A48",
-                             "card=107A670F", "reader 11 status tamper=1"})
+                             "card=107A670F", "reader 11 status tamper=1", "card=6D8CB9FB"})
         EXPECT_EQ(panel.countLines(sent), 0) << sent;
+    EXPECT_THAT(webRequest(dir, "/kanzo_zul?getJournalXML=256"),
+                ::testing::Not(HasSubstr("<plate>AB123CD</plate>")));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),
                 HasSubstr("<DEBUG_LEVEL>1</DEBUG_LEVEL>"));
     daemon.readOutput();
@@ -130,6 +142,9 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     // A body over several records, cut at the daemon's buffer.
     EXPECT_EQ(text + "<response>Unknown param:lpr=\n</response>\n",
               webRequest(dir, "/kanzo_zul?lpr", "x=;base64," + std::string(100000, 'A')));
+    // One byte over the 1 MiB limit: refused whole.
+    EXPECT_EQ(text + "<response>Body too large</response>\n",
+              webRequest(dir, "/kanzo_zul?lpr", std::string(1024 * 1024 + 1, ' ')));
     EXPECT_TRUE(
         daemon.waitForLine("zul_osdp/saveConfig: Can't write config file: localdata/kanzo.conf"));
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"),

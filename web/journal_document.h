@@ -1,6 +1,5 @@
-// The journal as the web interface shows it: the journal document for people
-// and the status page, and the metrics in the Prometheus text format for a
-// site's monitoring.
+// The journal as the web interface shows it: the journal document, for
+// people and the status page.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "osdp/journal.h"
-#include "osdp/osdp_peripheral.h"
 
 // Entries a journal request without a count gets.
 constexpr size_t kJournalDefaultCount = 20;
@@ -23,9 +21,3 @@ bool parseJournalCount(const std::string& value, size_t* count);
 // order given (newest first), "</response>\n". Ages are taken against
 // nowMono. Plates and texts from the panel are escaped.
 std::string journalDocument(const std::vector<JournalEntry>& entries, int64_t nowMono);
-
-// The metrics page: the line figures, the journal's totals and the web
-// requests refused, each metric with its HELP and TYPE lines, counters
-// ending in _total, ages in seconds.
-std::string metricsText(const LineDiagnostics& line, const JournalCounts& counts,
-                        uint64_t refusedRequests);
