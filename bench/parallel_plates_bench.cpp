@@ -136,7 +136,7 @@ int main(int argc, char** argv) {
     std::vector<int> stalledClients;
     for (int s = 0; s < stalled; ++s)
         stalledClients.push_back(
-            connectAndSend(dir, fcgiRequest("/kanzo_zul/api?info").substr(0, 1)));
+            connectAndSend(dir, fcgiRequest("GET", "/kanzo_zul/api?info").substr(0, 1)));
 
     std::vector<double> millis;
     const SteadyClock::time_point start = SteadyClock::now();

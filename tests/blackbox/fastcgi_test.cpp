@@ -19,7 +19,7 @@ using ::testing::HasSubstr;
 
 // The request's parameters in, its body announced and not sent.
 std::string bodyAnnounced(const std::string& uri, size_t length) {
-    const std::string records = fcgiRequest(uri, std::string(length, ' '));
+    const std::string records = fcgiRequest("POST", uri, std::string(length, ' '));
     return records.substr(0, records.size() - length - kFcgiHeaderSize);
 }
 
@@ -36,10 +36,10 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
     const std::string event = R"({"plateUTF8":"AB 123 CD","roiID":"2"})";
     const int stalled[] = {
         connectAndSend(dir, ""),
-        connectAndSend(dir, fcgiRequest("/kanzo_zul?info").substr(0, 1)),
+        connectAndSend(dir, fcgiRequest("GET", "/kanzo_zul?info").substr(0, 1)),
         connectAndSend(dir, bodyAnnounced("/kanzo_zul?lpr", event.size())),
         // Some 2 MiB of pages that it never reads.
-        connectAndSend(dir, fcgiRequest(pages)),
+        connectAndSend(dir, fcgiRequest("GET", pages)),
     };
     const Deadline second = deadlineIn(std::chrono::seconds(1));
     EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr", event));
@@ -115,8 +115,8 @@ TEST(FastcgiTest, ParameterClaimingGibibytesIsRefusedAndTheDaemonServesOn) {
     TempDir dir;
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
-    const std::string claim = fcgiRecord(kFcgiBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8)) +
-                              fcgiRecord(kFcgiParams, std::string("\xC0\0\0\0\xC0\0\0\0", 8));
+    const std::string claim =
+        fcgiBegin() + fcgiRecord(kFcgiParams, std::string("\xC0\0\0\0\xC0\0\0\0", 8));
     EXPECT_EQ(0, sendToSocket(dir, claim));
     EXPECT_EQ(0, sendToSocket(dir, claim + fcgiRecord(kFcgiParams, "")));
     EXPECT_TRUE(daemon.waitForLine(

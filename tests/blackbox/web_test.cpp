@@ -20,6 +20,7 @@
 #include "gtest/gtest.h"
 #include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
+#include "web/fastcgi_codec.h"
 
 namespace {
 
@@ -161,9 +162,10 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
 
     // Clients that hang up after part of a record header, in a request, and
     // after a whole request without parameters, before its answer.
-    const std::string begin = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8));
+    const std::string begin = fcgiBegin();
     for (const std::string& bytes :
-         {begin.substr(0, 3), begin, begin + fcgiRecord(4, "") + fcgiRecord(5, "")})
+         {begin.substr(0, 3), begin,
+          begin + fcgiRecord(kFcgiParams, "") + fcgiRecord(kFcgiStdin, "")})
         EXPECT_EQ(0, sendToSocket(dir, bytes));
     EXPECT_EQ(text + "OK", webRequest(dir, "/kanzo_zul?info"));
     // The web server runs as another user.

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -127,11 +128,16 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
 std::string webRequest(const TempDir& dir, const std::string& uri, const std::string& body = "");
 
 // One FastCGI record of request 1.
-std::string fcgiRecord(char type, const std::string& content);
+std::string fcgiRecord(uint8_t type, const std::string& content);
 
-// The records of FastCGI request 1 for uri from the camera itself, without
-// keep-conn: a GET, or a POST of body when there is one.
-std::string fcgiRequest(const std::string& uri, const std::string& body = "");
+// The BEGIN_REQUEST record of request 1 for a responder, without keep-conn.
+std::string fcgiBegin();
+
+// The records of FastCGI request 1 for uri from the camera itself (REMOTE_ADDR
+// 127.0.0.1), without keep-conn, as a web server sends them: the method, the
+// URI, the body's length and the script's name, then the body.
+std::string fcgiRequest(const std::string& method, const std::string& uri,
+                        const std::string& body = "");
 
 // A client of the daemon's socket in dir that sends bytes and hangs up; its
 // exit code.
