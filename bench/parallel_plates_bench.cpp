@@ -117,8 +117,7 @@ int main(int argc, char** argv) {
         return 2;
 
     TempDir dir;
-    ProcessOptions setup = daemonOptions(dir, "/no/tty");
-    setup.env["ZUL_CGI_HEADERS"] = "1";
+    ProcessOptions setup = behindWebServer(daemonOptions(dir, "/no/tty"));
     if (!daemonPath.empty())
         setup.args[0] = daemonPath;
     ChildProcess daemon(setup);

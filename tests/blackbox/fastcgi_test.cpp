@@ -24,11 +24,8 @@ std::string bodyAnnounced(const std::string& uri, size_t length) {
 }
 
 TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
-    TempDir dir;
-    Cable cable(dir);
-    ChildProcess daemon(daemonOptions(dir, cable.endA));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    PolledDaemon camera;
+    const TempDir& dir = camera.dir;
     ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
     std::string pages = "/kanzo_zul?page";
     for (int i = 1; i < 64; ++i)
@@ -43,7 +40,8 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
     };
     const Deadline second = deadlineIn(std::chrono::seconds(1));
     EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr", event));
-    EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB", second));
+    EXPECT_TRUE(
+        camera.panel->waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB", second));
 
     // The body comes on, a byte now and then, until the daemon drops it.
     const Deadline dropped = deadlineIn(std::chrono::seconds(3) + kPatience);
@@ -56,11 +54,11 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
         EXPECT_TRUE(closedByDaemon(client, dropped));
         close(client);
     }
-    EXPECT_TRUE(
-        daemon.waitForLine("FastCGI client dropped: no whole request within 3000 ms", dropped, 3));
-    EXPECT_TRUE(
-        daemon.waitForLine("FastCGI client dropped: response not taken within 3000 ms", dropped));
-    EXPECT_EQ(1, panel.countLines("card="));
+    EXPECT_TRUE(camera.daemon.waitForLine("FastCGI client dropped: no whole request within 3000 ms",
+                                          dropped, 3));
+    EXPECT_TRUE(camera.daemon.waitForLine(
+        "FastCGI client dropped: response not taken within 3000 ms", dropped));
+    EXPECT_EQ(1, camera.panel->countLines("card="));
 }
 
 // Sockets the process holds: the listening one, its claims, syslog's, and
@@ -81,9 +79,7 @@ size_t socketsOf(pid_t pid) {
 // daemon has closed it after its rest, nginx's next request is answered too.
 TEST(FastcgiTest, NginxKeepingItsConnectionGetsEveryRequestAnswered) {
     TempDir dir;
-    ProcessOptions options = daemonOptions(dir, "/no/tty");
-    options.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(options);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, "/no/tty")));
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?info"), ::testing::EndsWith("OK"));
     const size_t idle = socketsOf(daemon.pid());
     Nginx nginx(dir, "upstream kanzo { server unix:" + dir.file("fcgi.sock") +

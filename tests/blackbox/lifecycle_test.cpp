@@ -30,7 +30,7 @@ using ::testing::Not;
 // The daemon on dir answers the web and a panel on the cable's far end.
 void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
 }
 
@@ -49,7 +49,7 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         ChildProcess daemon(options);
         ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
         // Either side keeps running without the other.
-        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+        ChildProcess panel(panelOptions(cable.endB));
         if (lineThere) {
             EXPECT_TRUE(panel.waitForLine("reader 11 online"));
         }
@@ -98,7 +98,7 @@ TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
         EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"))
             << strsignal(signal);
     }
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     EXPECT_TRUE(daemon.waitForLine("SIGHUP ignored", deadlineIn(kPatience), 2));
     daemon.signal(SIGTERM);
@@ -181,7 +181,7 @@ TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
     ChildProcess daemon(daemonOptions(dir, cable.endA));
     EXPECT_TRUE(
         daemon.waitForLine("FCGI_SOCKET_NAME " + dir.file("fcgi.sock") + " is not a socket"));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     std::ifstream file(dir.file("fcgi.sock"));
     EXPECT_EQ("not a socket", std::string(std::istreambuf_iterator<char>(file), {}));
@@ -219,7 +219,7 @@ TEST(SerialLineTest, PulledAdapterIsReopenedWithoutSpinning) {
     ChildProcess daemon(daemonOptions(dir, cable->endA));
     ASSERT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>", webRequest(dir, "/kanzo_zul?DEBUG_LEVEL=5"));
     {
-        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable->endB}));
+        ChildProcess panel(panelOptions(cable->endB));
         ASSERT_TRUE(panel.waitForLine("reader 10 online"));
         // The identification, counted before it is traced.
         ASSERT_TRUE(
@@ -235,7 +235,7 @@ TEST(SerialLineTest, PulledAdapterIsReopenedWithoutSpinning) {
     EXPECT_LE(daemon.cpuTicks() - ticksBefore, sysconf(_SC_CLK_TCK) * 3 / 10);
 
     cable = std::make_unique<Cable>(dir);
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable->endB}));
+    ChildProcess panel(panelOptions(cable->endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     daemon.readOutput();
     EXPECT_EQ(1, daemon.countLines("Serial port hang-up"));

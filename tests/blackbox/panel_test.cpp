@@ -57,9 +57,8 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     auto readCard = [&](const std::string& region, std::vector<std::string> args) {
         EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr",
                                  R"({"plateUTF8":"AB 123 CD","roiID":")" + region + "\"}"));
-        args.insert(args.end(), {"--count", "1", "--interval", "10", cable.endB});
-        args.insert(args.begin(), kControllerBinary);
-        ChildProcess tool(programOptions(args));
+        args.insert(args.end(), {"--count", "1"});
+        ChildProcess tool(panelOptions(cable.endB, args));
         EXPECT_EQ(0, exitCode(tool.waitExit())) << tool.errorText();
         return tool.lines();
     };
@@ -162,8 +161,7 @@ TEST(PanelTest, MovedReaderAnswersAtItsNewAddressAndRateAfterARestart) {
     EXPECT_TRUE(daemon->waitForLine("Reader 1 moved by the panel to address 12, line at 19200"));
     EXPECT_TRUE(daemon->waitForLine("Serial port settings 19200 8N1"));
     const auto expectReader12 = [&bus] {
-        ChildProcess panel(programOptions({kControllerBinary, "--baud", "19200", "--address", "12",
-                                           "--interval", "10", bus.controllerEnd}));
+        ChildProcess panel(panelOptions(bus.controllerEnd, {"--baud", "19200", "--address", "12"}));
         EXPECT_TRUE(panel.waitForLine(
             "reader 12 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3"));
     };
@@ -204,8 +202,7 @@ TEST(PanelTest, MoveThatCannotBeKeptHoldsUntilARestart) {
     close(line);
     EXPECT_TRUE(daemon.waitForLine("Line file " + dir.file("gone/osdp-line") +
                                    " not written, the move holds until a restart: "));
-    ChildProcess panel(
-        programOptions({kControllerBinary, "--address", "12", "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB, {"--address", "12"}));
     EXPECT_TRUE(panel.waitForLine("reader 12 online"));
 }
 

@@ -81,13 +81,10 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
                         const std::string& login, const std::vector<std::string>& launcher) {
     TempDir dir;
     Cable cable(dir);
-    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
-    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(daemonSetup);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, cable.endA)));
     // 0x53 inside the card data: the panel must not take it for a new frame.
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378"), ::testing::EndsWith("OK"));
-    ChildProcess panel(programOptions(
-        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB, {"--count", "2", "--led", "green"}));
     dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
     dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
     Nginx nginx(dir, shippedServers(dir, camera, other), launcher);
@@ -133,9 +130,7 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
-    ProcessOptions options = daemonOptions(dir, "/no/tty");
-    options.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(options);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, "/no/tty")));
     const std::string text =
         "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
     for (auto& [line, request] : goldenCases("fastcgi-requests.txt"))
@@ -216,14 +211,8 @@ TEST(StatusPageTest, PageWorksAndOtherSitesChangeNothingFromTheLan) {
 // without a password changes nothing; with the installer's password the card
 // goes out; the plate application on the camera itself needs none.
 TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
-    TempDir dir;
-    Cable cable(dir);
-    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
-    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(daemonSetup);
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    Nginx nginx(dir, shippedServers(dir, "127.0.0.1:18484", "127.0.0.1:18486"));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    PolledDaemon camera(true);
+    Nginx nginx(camera.dir, shippedServers(camera.dir, "127.0.0.1:18484", "127.0.0.1:18486"));
     for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
                                          "/dev/null",     "-w", "%{http_code}"};
@@ -234,6 +223,7 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
         EXPECT_EQ(0, exitCode(curl.waitExit()));
         EXPECT_EQ(curl.output(), request['<']) << line;
     }
+    ChildProcess& panel = *camera.panel;
     EXPECT_TRUE(panel.waitForLine("reader 10 card format=0x12 bits=32 card=600D1E55"));
     EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
     EXPECT_EQ(

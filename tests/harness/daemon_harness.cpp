@@ -249,6 +249,30 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
     return options;
 }
 
+ProcessOptions behindWebServer(ProcessOptions daemon) {
+    daemon.env["ZUL_CGI_HEADERS"] = "1";
+    return daemon;
+}
+
+ProcessOptions panelOptions(const std::string& line, const std::vector<std::string>& args) {
+    ProcessOptions options = programOptions({kControllerBinary, "--interval", "10"});
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.args.push_back(line);
+    return options;
+}
+
+PolledDaemon::PolledDaemon(bool webServer)
+    : daemon(webServer ? behindWebServer(daemonOptions(dir, cable.endA))
+                       : daemonOptions(dir, cable.endA)) {
+    startPanel();
+}
+
+void PolledDaemon::startPanel() {
+    panel.emplace(panelOptions(cable.endB));
+    if (!panel->waitForLine("reader 11 online"))
+        throw std::runtime_error("reader 11 not online: " + daemon.errorText());
+}
+
 std::string webRequest(const TempDir& dir, const std::string& uri, const std::string& body) {
     dir.write("request-body", body);
     ProcessOptions options =

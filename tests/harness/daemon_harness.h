@@ -122,6 +122,29 @@ ProcessOptions programOptions(const std::vector<std::string>& args);
 // dir/osdp-line (absent: readers at 10 and 11, 9600 baud).
 ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice);
 
+// The daemon's options with the CGI header block that web servers ask for.
+ProcessOptions behindWebServer(ProcessOptions daemon);
+
+// The controller tool as the panel on line, polling every 10 ms; args (e.g.
+// --count 2) come before the line.
+ProcessOptions panelOptions(const std::string& line, const std::vector<std::string>& args = {});
+
+// The daemon in a scratch directory on a cable, behind a web server when
+// webServer is true, and polled by the panel on the cable's far end.
+class PolledDaemon {
+  public:
+    explicit PolledDaemon(bool webServer = false);
+
+    // Starts the panel; throws when reader 11 is not online within the patience.
+    void startPanel();
+    void stopPanel() { panel.reset(); }
+
+    TempDir dir;
+    Cable cable{dir};
+    ChildProcess daemon;
+    std::optional<ChildProcess> panel;
+};
+
 // The daemon's response to a FastCGI request for uri, sent by libfcgi's
 // cgi-fcgi from dir: a GET, or a POST of body when there is one. Sent again
 // until the socket accepts; "no response" when it never did.
