@@ -252,22 +252,6 @@ class ServerTest : public ::testing::Test {
     std::unique_ptr<FcgiServer> server;
 };
 
-TEST_F(ServerTest, StalledClientsAreDroppedByTheirDeadlinesWhileOthersAreServed) {
-    start();
-    const int headerByte = connectAndSend(requestHead(false).substr(0, 1));
-    const int halfBody = connectAndSend(requestHead(false) + requestTail("abc").substr(0, 10));
-    const int whole = connectAndSend(requestHead(false) + requestTail("abc"));
-    EXPECT_EQ(1, served);
-    EXPECT_TRUE(closedByServer(whole));
-    now = 3 * kSecond - 1;
-    server->serveOnce(0);
-    EXPECT_FALSE(closedByServer(headerByte) || closedByServer(halfBody));
-    now = 3 * kSecond;
-    server->serveOnce(0);
-    EXPECT_TRUE(closedByServer(headerByte) && closedByServer(halfBody));
-    EXPECT_EQ(0u, server->connections());
-}
-
 TEST_F(ServerTest, FullTablePushesOutTheClientWaitingLongest) {
     limits.protocol.maxConnections = 2;
     start();

@@ -43,19 +43,6 @@ TEST(LineSettingsTest, TextsReadAsTheirGoldenCasesSay) {
     }
 }
 
-TEST(LineSettingsTest, PanelRequestsAreUsableOnlyWithTwoAddressesAndAListedRate) {
-    EXPECT_TRUE(lineSettingsUsable(LineSettings{{{0, 126}}, 115200}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{11, 11}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 0x7F}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{0x8A, 11}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 11}}, 14400}));
-}
-
-TEST_F(LineFileTest, NoFileMeansTheDefaults) {
-    EXPECT_EQ(loadError(path_), "");
-    EXPECT_EQ(loaded_, LineSettings{});
-}
-
 TEST_F(LineFileTest, WhatIsNoReadableRegularFileIsRefusedAndChangesNothing) {
     ASSERT_EQ(0, mkfifo(path_.c_str(), 0600));
     EXPECT_EQ(loadError(path_), "not a regular file");  // at once: no writer is waited for

@@ -1,7 +1,6 @@
 // The engine: every golden transcript, then what a transcript cannot hold: many
 // byte streams, two threads, Secure Channel wire recordings, the key file.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -341,7 +340,9 @@ INSTANTIATE_TEST_SUITE_P(
                     Recording{"sc-install-mode-reader10.txt", ScMode::install, &kZeroKey, 16}),
     [](const testing::TestParamInfo<Recording>& info) { return caseName(info.param.file); });
 
-// A key set over the line replaces the key file whole, at 0600, or not at all.
+// A key set over the line replaces the key file whole or not at all: a key
+// that cannot be stored leaves the old one in use (the rewrite itself is
+// KeyFileTest.KeysLiveOnlyInAPrivateRegularFile's).
 TEST(SecureKeyFile, NewKeyReplacesTheFileAtomically) {
     const std::string dir = testing::TempDir() + "kanzo_keyset_" + std::to_string(getpid());
     const std::string path = dir + "/osdp-keys";
@@ -349,10 +350,6 @@ TEST(SecureKeyFile, NewKeyReplacesTheFileAtomically) {
     KeyFile file(path);
     std::string error;
     ASSERT_TRUE(file.load(&error) && file.storeKey(0, kKey)) << error;
-    struct stat info;
-    EXPECT_TRUE(stat(path.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600);
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);
-
     // Nothing can be created where the directory was, not even by root.
     std::filesystem::rename(dir, dir + ".moved");
     std::ofstream(dir) << "not a directory\n";
