@@ -47,6 +47,18 @@ OsdpReply awaitReply(int line, ReplyCollector* collector) {
     return reply;
 }
 
+// Reader 1's answer to an osdp_COMSET of data sent to its address, 10, on the
+// line's end at path.
+OsdpReply comsetReply(const std::string& path, const std::vector<uint8_t>& data) {
+    const int line = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, data);
+    EXPECT_TRUE(writeAll(line, comset.data(), comset.size()));
+    ReplyCollector collector;
+    const OsdpReply reply = awaitReply(line, &collector);
+    close(line);
+    return reply;
+}
+
 // Reader 1 in install mode takes its key over the line; reader 2 has its own.
 TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     TempDir dir;
@@ -148,16 +160,9 @@ TEST(PanelTest, MovedReaderAnswersAtItsNewAddressAndRateAfterARestart) {
     auto daemon = std::make_unique<ChildProcess>(daemonOptions(dir, bus.deviceEnds[0]));
     ASSERT_TRUE(daemon->waitForLine("Serial port add watch"));
     const std::vector<uint8_t> to12At19200 = {0x0C, 0x00, 0x4B, 0x00, 0x00};
-    {
-        const int line = open(bus.controllerEnd.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12At19200);
-        ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
-        ReplyCollector collector;
-        const OsdpReply com = awaitReply(line, &collector);
-        EXPECT_EQ(std::make_tuple(com.address, com.code, com.data),
-                  std::make_tuple(uint8_t{0x0A}, kReplyCom, to12At19200));
-        close(line);
-    }
+    const OsdpReply answer = comsetReply(bus.controllerEnd, to12At19200);
+    EXPECT_EQ(std::make_tuple(answer.address, answer.code, answer.data),
+              std::make_tuple(uint8_t{0x0A}, kReplyCom, to12At19200));
     EXPECT_TRUE(daemon->waitForLine("Reader 1 moved by the panel to address 12, line at 19200"));
     EXPECT_TRUE(daemon->waitForLine("Serial port settings 19200 8N1"));
     const auto expectReader12 = [&bus] {
@@ -193,13 +198,8 @@ TEST(PanelTest, MoveThatCannotBeKeptHoldsUntilARestart) {
     options.env["ZUL_LINE_FILE"] = dir.file("gone/osdp-line");
     ChildProcess daemon(options);
     ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
-    const int line = open(cable.endB.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const std::vector<uint8_t> to12 = {0x0C, 0x80, 0x25, 0x00, 0x00};
-    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12);
-    ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
-    ReplyCollector collector;
-    EXPECT_EQ(to12, awaitReply(line, &collector).data);
-    close(line);
+    EXPECT_EQ(to12, comsetReply(cable.endB, to12).data);
     EXPECT_TRUE(daemon.waitForLine("Line file " + dir.file("gone/osdp-line") +
                                    " not written, the move holds until a restart: "));
     ChildProcess panel(panelOptions(cable.endB, {"--address", "12"}));
