@@ -21,13 +21,6 @@ namespace {
 
 constexpr int64_t kSecond = 1000000;
 
-std::vector<uint8_t> hexBytes(std::string text) {
-    text.erase(std::remove_if(text.begin(), text.end(), isspace), text.end());
-    std::vector<uint8_t> bytes;
-    EXPECT_TRUE(hexDecode(text, &bytes)) << text;
-    return bytes;
-}
-
 std::string endName(const FcgiConnection& connection) {
     switch (connection.end()) {
         case FcgiEnd::kOpen:
@@ -77,11 +70,11 @@ std::map<char, std::string> play(const std::vector<uint8_t>& input, size_t piece
 
 TEST(FastcgiRecordsTest, ExchangesGoAsTheirGoldenCasesSay) {
     for (auto& [line, exchange] : goldenCases("fastcgi-records.txt")) {
-        const std::vector<uint8_t> input = hexBytes(exchange['>']);
+        const std::vector<uint8_t> input = bytesOfHex(exchange['>']);
+        const std::vector<uint8_t> output = bytesOfHex(exchange['<']);
         for (const size_t piece : {input.size(), size_t{1}}) {
             std::map<char, std::string> result = play(input, piece);
-            EXPECT_EQ(result['<'],
-                      hexEncode(hexBytes(exchange['<']).data(), hexBytes(exchange['<']).size()))
+            EXPECT_EQ(result['<'], hexEncode(output.data(), output.size()))
                 << line << " in pieces of " << piece;
             EXPECT_EQ(result['='], exchange['=']) << line;
             EXPECT_EQ(result['!'], exchange['!']) << line;

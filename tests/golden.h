@@ -7,11 +7,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "util/hex.h"
 
 // The line a case starts on, and its texts by tag.
 using GoldenCase = std::pair<int, std::map<char, std::string>>;
@@ -42,4 +45,13 @@ inline std::vector<GoldenCase> goldenCases(const std::string& name) {
 // Lines as a golden file holds them: without the last line feed.
 inline std::string joined(std::string lines) {
     return lines.empty() || lines.back() != '\n' ? lines : lines.substr(0, lines.size() - 1);
+}
+
+// The bytes of hexadecimal text; blanks and line feeds between digits are
+// passed over.
+inline std::vector<uint8_t> bytesOfHex(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(), isspace), text.end());
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(hexDecode(text, &bytes)) << text;
+    return bytes;
 }

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
 #include "tests/golden.h"
 #include "tests/prometheus_text.h"
@@ -13,14 +12,6 @@
 #include "web/metrics.h"
 
 namespace {
-
-std::vector<uint8_t> bytes(const std::string& hex) {
-    std::vector<uint8_t> out;
-    std::istringstream in(hex);
-    for (std::string byte; in >> byte;)
-        out.push_back(static_cast<uint8_t>(std::stoi(byte, nullptr, 16)));
-    return out;
-}
 
 // As panels grant access: a steady green LED for 3 s, two short beeps.
 const char kGreenLed[] = "00 00 02 1E 00 02 00 1E 00 00 00 00 00 00";
@@ -33,7 +24,7 @@ class JournalTest : public ::testing::Test {
     int64_t mono = 1000000;
 
     void feed(int reader, uint8_t command, const std::string& hex) {
-        const std::vector<uint8_t> data = bytes(hex);
+        const std::vector<uint8_t> data = bytesOfHex(hex);
         journal.feedback(reader, command, data.data(), data.size());
     }
     // What the journal document says of the newest entry, with its feedback.
