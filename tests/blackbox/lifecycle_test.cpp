@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -158,19 +157,20 @@ TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
 TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("localdata"));
-    for (const char* name :
-         {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "osdp-line.Zz0912", "localdata/keep"})
-        dir.write(name, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
+    // Each file as the daemon names it, and a temporary copy of it.
+    const std::pair<std::string, std::string> rewrites[] = {
+        {"localdata/kanzo.conf", "localdata/kanzo.conf.aZ09xQ"},
+        {dir.file("osdp-keys"), "osdp-keys.k1LL3d"},
+        {dir.file("osdp-line"), "osdp-line.Zz0912"}};
+    for (const auto& [file, temporary] : rewrites)
+        dir.write(temporary, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
+    dir.write("localdata/keep", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
-    EXPECT_EQ(1, daemon.countLines("Unfinished rewrites of localdata/kanzo.conf removed: 1"));
-    EXPECT_EQ(1,
-              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-keys") + " removed: 1"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("localdata/kanzo.conf.aZ09xQ")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-keys.k1LL3d")));
-    EXPECT_EQ(1,
-              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-line") + " removed: 1"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-line.Zz0912")));
+    for (const auto& [file, temporary] : rewrites) {
+        EXPECT_EQ(1, daemon.countLines("Unfinished rewrites of " + file + " removed: 1"));
+        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary)));
+    }
     EXPECT_TRUE(std::filesystem::exists(dir.file("localdata/keep")));
 }
 
@@ -183,8 +183,7 @@ TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
         daemon.waitForLine("FCGI_SOCKET_NAME " + dir.file("fcgi.sock") + " is not a socket"));
     ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
-    std::ifstream file(dir.file("fcgi.sock"));
-    EXPECT_EQ("not a socket", std::string(std::istreambuf_iterator<char>(file), {}));
+    EXPECT_EQ("not a socket", fileText(dir.file("fcgi.sock")));
 }
 
 TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -80,9 +79,7 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     EXPECT_THAT(readCard("1", {"--address", "10", "--install-key", kKey1}),
                 ::testing::IsSupersetOf({"reader 10 key installed",
                                          "reader 10 card format=0x12 bits=32 card=6D8CB9FB"}));
-    std::ifstream keyFile(dir.file("osdp-keys"));
-    EXPECT_THAT(std::string(std::istreambuf_iterator<char>(keyFile), {}),
-                HasSubstr("reader1 secure " + kKey1 + "\n"));
+    EXPECT_THAT(fileText(dir.file("osdp-keys")), HasSubstr("reader1 secure " + kKey1 + "\n"));
 
     // The old key gets no session.
     ChildProcess wrong(programOptions(
