@@ -10,6 +10,7 @@
 #include <cctype>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,6 +41,15 @@ inline std::vector<GoldenCase> goldenCases(const std::string& name) {
         texts[line[0]] = texts.count(line[0]) ? texts[line[0]] + "\n" + text : text;
     }
     return cases;
+}
+
+// The lines of a text joined with line feeds, e.g. a program's arguments.
+inline std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
 }
 
 // Lines as a golden file holds them: without the last line feed.

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -98,8 +97,7 @@ TEST(PanelTest, ToolReportsEachOutcomeWithItsExitStatus) {
     Cable cable(dir);
     for (auto& [line, outcome] : goldenCases("controller-tool-outcomes.txt")) {
         std::vector<std::string> args = {kControllerBinary};
-        std::istringstream lines(outcome['>']);
-        for (std::string arg; std::getline(lines, arg);)
+        for (const std::string& arg : linesOf(outcome['>']))
             args.push_back(arg == "LINE" ? cable.endB : arg);
         ChildProcess tool(programOptions(args));
         EXPECT_EQ(std::stoi(outcome['!']), exitCode(tool.waitExit())) << line;

@@ -12,7 +12,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -216,8 +215,7 @@ TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
     for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
                                          "/dev/null",     "-w", "%{http_code}"};
-        std::istringstream lines(request['>']);
-        for (std::string arg; std::getline(lines, arg);)
+        for (const std::string& arg : linesOf(request['>']))
             args.push_back(arg);
         ChildProcess curl(programOptions(args));
         EXPECT_EQ(0, exitCode(curl.waitExit()));
