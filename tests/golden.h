@@ -65,3 +65,21 @@ inline std::vector<uint8_t> bytesOfHex(std::string text) {
     EXPECT_TRUE(hexDecode(text, &bytes)) << text;
     return bytes;
 }
+
+// Replays a golden file of a settings file's texts: each ">" text parsed into
+// settings, then "<" the lines format lays them out in after its heading
+// line, or "!" the parse's error.
+template <typename Settings>
+void expectTextsAsGolden(const std::string& name,
+                         bool (*parse)(const std::string&, Settings*, std::string*),
+                         std::string (*format)(const Settings&)) {
+    for (auto& [line, text] : goldenCases(name)) {
+        Settings settings;
+        std::string error;
+        const bool parsed = parse(text['>'], &settings, &error);
+        const std::string lines = format(settings);
+        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
+                  text[parsed ? '<' : '!'])
+            << name << ":" << line;
+    }
+}

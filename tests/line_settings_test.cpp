@@ -32,15 +32,7 @@ class LineFileTest : public testing::Test {
 };
 
 TEST(LineSettingsTest, TextsReadAsTheirGoldenCasesSay) {
-    for (auto& [line, text] : goldenCases("line-file-texts.txt")) {
-        LineSettings settings;
-        std::string error;
-        const bool parsed = parseLineSettings(text['>'], &settings, &error);
-        const std::string lines = formatLineSettings(settings);
-        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
-                  text[parsed ? '<' : '!'])
-            << line;
-    }
+    expectTextsAsGolden("line-file-texts.txt", parseLineSettings, formatLineSettings);
 }
 
 TEST_F(LineFileTest, WhatIsNoReadableRegularFileIsRefusedAndChangesNothing) {
