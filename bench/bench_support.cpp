@@ -16,10 +16,10 @@
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
-#include <utility>
 
 #include "tools/descriptor_io.h"
 #include "util/sha1.h"
+#include "web/fastcgi_codec.h"
 
 namespace {
 
@@ -65,28 +65,6 @@ void PtyLine::hangUp() {
 
 namespace {
 
-constexpr uint8_t kFcgiBeginRequest = 1;
-constexpr uint8_t kFcgiEndRequest = 3;
-constexpr uint8_t kFcgiParams = 4;
-constexpr uint8_t kFcgiStdin = 5;
-constexpr uint8_t kFcgiStdout = 6;
-constexpr uint8_t kFcgiResponder = 1;
-
-void appendRecord(std::string& out, uint8_t type, const std::string& content) {
-    out += fcgiRecord(static_cast<char>(type), content);
-}
-
-void appendLength(std::string& out, size_t length) {
-    if (length < 128) {
-        out.push_back(static_cast<char>(length));
-    } else {
-        out.push_back(static_cast<char>((length >> 24) | 0x80));
-        out.push_back(static_cast<char>((length >> 16) & 0xFF));
-        out.push_back(static_cast<char>((length >> 8) & 0xFF));
-        out.push_back(static_cast<char>(length & 0xFF));
-    }
-}
-
 int connectUnix(const std::string& path, Deadline deadline) {
     for (;;) {
         int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -105,54 +83,21 @@ int connectUnix(const std::string& path, Deadline deadline) {
     }
 }
 
-}  // namespace
-
-namespace {
-
-std::string encodeRequest(const std::string& method, const std::string& requestUri,
-                          const std::string& body) {
-    std::string request;
-    // Role (two bytes, high first), flags 0: the server closes after the reply.
-    std::string begin(8, '\0');
-    begin[1] = static_cast<char>(kFcgiResponder);
-    appendRecord(request, kFcgiBeginRequest, begin);
-    std::string params;
-    const std::pair<std::string, std::string> pairs[] = {
-        {"REQUEST_METHOD", method},
-        {"REQUEST_URI", requestUri},
-        {"CONTENT_LENGTH", std::to_string(body.size())},
-        {"SCRIPT_NAME", "/kanzo_zul"},
-        // The camera's own plate application: loopback may post plates.
-        {"REMOTE_ADDR", "127.0.0.1"}};
-    for (const auto& [name, value] : pairs) {
-        appendLength(params, name.size());
-        appendLength(params, value.size());
-        params += name + value;
-    }
-    appendRecord(request, kFcgiParams, params);
-    appendRecord(request, kFcgiParams, "");
-    for (size_t at = 0; at < body.size(); at += 65535) {
-        appendRecord(request, kFcgiStdin, body.substr(at, 65535));
-    }
-    appendRecord(request, kFcgiStdin, "");
-    return request;
-}
-
 // The standard output records up to the end of the request, or nothing when
 // the connection ended or the deadline passed first.
 std::optional<std::string> readResponse(int fd, Deadline deadline) {
     std::string received;
     std::string response;
     for (;;) {
-        while (received.size() >= 8) {
-            const uint8_t* header = reinterpret_cast<const uint8_t*>(received.data());
-            size_t content = (header[4] << 8) | header[5];
-            size_t total = 8 + content + header[6];
+        while (received.size() >= kFcgiHeaderSize) {
+            const FcgiHeader header =
+                decodeFcgiHeader(reinterpret_cast<const uint8_t*>(received.data()));
+            const size_t total = kFcgiHeaderSize + header.contentLength + header.paddingLength;
             if (received.size() < total)
                 break;
-            if (header[1] == kFcgiStdout)
-                response.append(received, 8, content);
-            if (header[1] == kFcgiEndRequest)
+            if (header.type == kFcgiStdout)
+                response.append(received, kFcgiHeaderSize, header.contentLength);
+            if (header.type == kFcgiEndRequest)
                 return response;
             received.erase(0, total);
         }
@@ -176,7 +121,7 @@ std::optional<std::string> fastcgiRequest(const std::string& socketPath, const s
     const int fd = connectUnix(socketPath, deadline);
     if (fd < 0)
         return std::nullopt;
-    const std::string request = encodeRequest(method, requestUri, body);
+    const std::string request = fcgiRequest(method, requestUri, body);
     writeOrThrow(fd, reinterpret_cast<const uint8_t*>(request.data()), request.size());
     std::optional<std::string> response = readResponse(fd, deadline);
     close(fd);

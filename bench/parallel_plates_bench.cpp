@@ -117,8 +117,7 @@ int main(int argc, char** argv) {
         return 2;
 
     TempDir dir;
-    ProcessOptions setup = daemonOptions(dir, "/no/tty");
-    setup.env["ZUL_CGI_HEADERS"] = "1";
+    ProcessOptions setup = behindWebServer(daemonOptions(dir, "/no/tty"));
     if (!daemonPath.empty())
         setup.args[0] = daemonPath;
     ChildProcess daemon(setup);
@@ -136,7 +135,7 @@ int main(int argc, char** argv) {
     std::vector<int> stalledClients;
     for (int s = 0; s < stalled; ++s)
         stalledClients.push_back(
-            connectAndSend(dir, fcgiRequest("/kanzo_zul/api?info").substr(0, 1)));
+            connectAndSend(dir, fcgiRequest("GET", "/kanzo_zul/api?info").substr(0, 1)));
 
     std::vector<double> millis;
     const SteadyClock::time_point start = SteadyClock::now();

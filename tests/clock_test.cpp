@@ -10,33 +10,18 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "osdp/journal.h"
+#include "tests/golden.h"
 #include "util/config_file.h"
 #include "web/journal_document.h"
 
 namespace {
 
-struct Instant {
-    const char* zone;  // TZ, POSIX form: the log and the configuration file are local
-    int64_t seconds;
-    const char* log;
-    const char* config;
-    const char* journal;
-};
-
-// The last second a 32-bit time_t holds, the first past it, a day well past it,
-// that day two hours east of UTC, and a time just before the epoch (a clock
-// never set starts at it), whose milliseconds still count up.
-const Instant kInstants[] = {
-    {"UTC0", 2147483647, "03:14:07.250", "2038-01-19 03:14:07", "2038-01-19T03:14:07.250Z"},
-    {"UTC0", 2147483648, "03:14:08.250", "2038-01-19 03:14:08", "2038-01-19T03:14:08.250Z"},
-    {"UTC0", 2208988800, "00:00:00.250", "2040-01-01 00:00:00", "2040-01-01T00:00:00.250Z"},
-    {"EET-2", 2208988800, "02:00:00.250", "2040-01-01 02:00:00", "2040-01-01T00:00:00.250Z"},
-    {"UTC0", -1, "23:59:59.250", "1969-12-31 23:59:59", "1969-12-31T23:59:59.250Z"},
-};
-
+// The instants of tests/fixtures/wall-times.txt, each with its texts.
 class WallTimeTextTest : public testing::Test {
   protected:
     ~WallTimeTextTest() override {
@@ -47,11 +32,18 @@ class WallTimeTextTest : public testing::Test {
         tzset();
     }
 
-    // The clock of the code under test stands at instant, in its zone.
-    WallTime at(const Instant& instant) {
-        setenv("TZ", instant.zone, 1);
+    static std::vector<GoldenCase> instants() { return goldenCases("wall-times.txt"); }
+
+    // The clock of the code under test stands at the instant ("ZONE SECONDS"),
+    // 250 ms into its second, in its zone.
+    static WallTime at(const std::string& instant) {
+        std::istringstream fields(instant);
+        std::string zone;
+        int64_t seconds = 0;
+        fields >> zone >> seconds;
+        setenv("TZ", zone.c_str(), 1);
         tzset();
-        return WallTime{instant.seconds, 250000};
+        return WallTime{seconds, 250000};
     }
 
   private:
@@ -59,31 +51,31 @@ class WallTimeTextTest : public testing::Test {
 };
 
 TEST_F(WallTimeTextTest, LogTimeIsRightPast2038) {
-    for (const Instant& instant : kInstants)
-        EXPECT_EQ(timeText(at(instant)), instant.log) << instant.seconds << " " << instant.zone;
+    for (auto& [line, text] : instants())
+        EXPECT_EQ(timeText(at(text['>'])), text['l']) << line;
 }
 
 TEST_F(WallTimeTextTest, ConfigurationFileTimeIsRightPast2038) {
     const std::string path = testing::TempDir() + "kanzo_conf_" + std::to_string(getpid());
-    for (const Instant& instant : kInstants) {
-        ASSERT_TRUE(saveConfig(path, "ACCC8E0B1234", 1, at(instant).seconds));
+    for (auto& [line, text] : instants()) {
+        ASSERT_TRUE(saveConfig(path, "ACCC8E0B1234", 1, at(text['>']).seconds));
         std::ifstream file(path);
-        std::string line;
-        std::getline(std::getline(file, line), line);
-        EXPECT_EQ(line, std::string("# Modified: ") + instant.config) << instant.zone;
+        std::string modified;
+        std::getline(std::getline(file, modified), modified);
+        EXPECT_EQ(modified, "# Modified: " + text['c']) << line;
     }
     unlink(path.c_str());
 }
 
 TEST_F(WallTimeTextTest, JournalTimeIsRightPast2038) {
-    for (const Instant& instant : kInstants) {
-        const WallTime now = at(instant);
+    for (auto& [line, text] : instants()) {
+        const WallTime now = at(text['>']);
         Journal journal([now] { return now.seconds * 1000000 + now.micros; },
                         [] { return int64_t{1000000}; });
         journal.received(CardSource::plateEvent, 0, 0x2038, "AB2038");
-        const std::string time = std::string("<time>") + instant.journal + "</time>";
+        const std::string time = "<time>" + text['j'] + "</time>";
         EXPECT_NE(journalDocument(journal.latest(1), 1000000).find(time), std::string::npos)
-            << time;
+            << line << " " << time;
     }
 }
 

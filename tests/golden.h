@@ -7,11 +7,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
+
+#include "util/hex.h"
 
 // The line a case starts on, and its texts by tag.
 using GoldenCase = std::pair<int, std::map<char, std::string>>;
@@ -39,7 +43,43 @@ inline std::vector<GoldenCase> goldenCases(const std::string& name) {
     return cases;
 }
 
+// The lines of a text joined with line feeds, e.g. a program's arguments.
+inline std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
 // Lines as a golden file holds them: without the last line feed.
 inline std::string joined(std::string lines) {
     return lines.empty() || lines.back() != '\n' ? lines : lines.substr(0, lines.size() - 1);
+}
+
+// The bytes of hexadecimal text; blanks and line feeds between digits are
+// passed over.
+inline std::vector<uint8_t> bytesOfHex(std::string text) {
+    text.erase(std::remove_if(text.begin(), text.end(), isspace), text.end());
+    std::vector<uint8_t> bytes;
+    EXPECT_TRUE(hexDecode(text, &bytes)) << text;
+    return bytes;
+}
+
+// Replays a golden file of a settings file's texts: each ">" text parsed into
+// settings, then "<" the lines format lays them out in after its heading
+// line, or "!" the parse's error.
+template <typename Settings>
+void expectTextsAsGolden(const std::string& name,
+                         bool (*parse)(const std::string&, Settings*, std::string*),
+                         std::string (*format)(const Settings&)) {
+    for (auto& [line, text] : goldenCases(name)) {
+        Settings settings;
+        std::string error;
+        const bool parsed = parse(text['>'], &settings, &error);
+        const std::string lines = format(settings);
+        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
+                  text[parsed ? '<' : '!'])
+            << name << ":" << line;
+    }
 }

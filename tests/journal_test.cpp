@@ -5,27 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <sstream>
 
+#include "tests/golden.h"
 #include "tests/prometheus_text.h"
 #include "web/journal_document.h"
 #include "web/metrics.h"
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string& hex) {
-    std::vector<uint8_t> out;
-    std::istringstream in(hex);
-    for (std::string byte; in >> byte;)
-        out.push_back(static_cast<uint8_t>(std::stoi(byte, nullptr, 16)));
-    return out;
-}
-
-// A steady green LED for 3 s, then back to the permanent state: as panels
-// grant access. Reader 0, LED 0, temporary: set, on 3.0 s, off 0, green on,
-// black off, timer 30; permanent untouched.
+// As panels grant access: a steady green LED for 3 s, two short beeps.
 const char kGreenLed[] = "00 00 02 1E 00 02 00 1E 00 00 00 00 00 00";
-// Two short beeps of the default tone.
 const char kTwoBeeps[] = "00 02 02 01 02";
 
 class JournalTest : public ::testing::Test {
@@ -35,7 +24,7 @@ class JournalTest : public ::testing::Test {
     int64_t mono = 1000000;
 
     void feed(int reader, uint8_t command, const std::string& hex) {
-        const std::vector<uint8_t> data = bytes(hex);
+        const std::vector<uint8_t> data = bytesOfHex(hex);
         journal.feedback(reader, command, data.data(), data.size());
     }
     // What the journal document says of the newest entry, with its feedback.
@@ -56,57 +45,13 @@ class JournalTest : public ::testing::Test {
 };
 
 TEST_F(JournalTest, DecodesEachFeedbackRecordAsTheDocumentShowsIt) {
-    const struct {
-        uint8_t command;
-        const char* data;
-        const char* shown;
-    } cases[] = {
-        {kCmdLed, kGreenLed,
-         "<led><ms>0</ms><number>0</number><temporary><on>green</on><off>black</off>"
-         "<onMs>3000</onMs><offMs>0</offMs><timerMs>3000</timerMs></temporary></led>"},
-        // Cancel the temporary state; set the permanent one to red flashing on
-        // cyan, colour 9 unknown off.
-        {kCmdLed, "00 01 01 00 00 00 00 00 00 01 05 05 01 09",
-         "<led><ms>0</ms><number>1</number><temporary>cancel</temporary><permanent><on>red</on>"
-         "<off>colour 9</off><onMs>500</onMs><offMs>500</offMs></permanent></led>"},
-        {kCmdLed, "00 02 07 00 00 00 00 00 00 00 00 00 00 00",
-         "<led><ms>0</ms><number>2</number><temporary>control 7</temporary></led>"},
-        // Two records in one command: both kept.
-        {kCmdLed,
-         "00 00 02 01 01 01 03 10 00 00 00 00 00 00 "
-         "00 01 00 00 00 00 00 00 00 01 0A 00 07 00",
-         "<led><ms>0</ms><number>0</number><temporary><on>red</on><off>amber</off><onMs>100</onMs>"
-         "<offMs>100</offMs><timerMs>1600</timerMs></temporary></led><led><ms>0</ms><number>1"
-         "</number><permanent><on>white</on><off>black</off><onMs>1000</onMs><offMs>0</offMs>"
-         "</permanent></led>"},
-        {kCmdLed, "00 00 02 1E 00 02 00 1E 00 00 00 00 00",
-         "<malformed><ms>0</ms><command>LED</command><length>13</length></malformed>"},
-        {kCmdLed, "", "<malformed><ms>0</ms><command>LED</command><length>0</length></malformed>"},
-        {kCmdBuzzer, kTwoBeeps,
-         "<buzzer><ms>0</ms><tone>default</tone><onMs>200</onMs><offMs>100</offMs><count>2</count>"
-         "</buzzer>"},
-        {kCmdBuzzer, "00 01 00 00 00 00 07 01 01 00",
-         "<buzzer><ms>0</ms><tone>off</tone><onMs>0</onMs><offMs>0</offMs><count>0</count></buzzer>"
-         "<buzzer><ms>0</ms><tone>tone 7</tone><onMs>100</onMs><offMs>100</offMs><count>0</count>"
-         "</buzzer>"},
-        {kCmdBuzzer, "00 02 02 01",
-         "<malformed><ms>0</ms><command>BUZ</command><length>4</length></malformed>"},
-        // Outside text: markup escaped, a control character replaced.
-        {kCmdText, "00 03 05 01 02 09 3C 62 3E 26 27 01 22 4F 4B",
-         "<text><ms>0</ms><mode>temporary</mode><seconds>5</seconds><row>1</row><column>2</column>"
-         "<content>&lt;b&gt;&amp;&apos;\uFFFD&quot;OK</content></text>"},
-        // Shorter or longer than its length byte says: refused by the reader too.
-        {kCmdText, "00 01 00 01 01 05 48 49",
-         "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
-        {kCmdText, "00 01 00 01 01 01 48 49",
-         "<malformed><ms>0</ms><command>TEXT</command><length>8</length></malformed>"},
-        {kCmdText, "00 01 00 01",
-         "<malformed><ms>0</ms><command>TEXT</command><length>4</length></malformed>"},
-    };
-    for (const auto& c : cases) {
+    const std::map<std::string, uint8_t> commands = {
+        {"LED", kCmdLed}, {"BUZ", kCmdBuzzer}, {"TEXT", kCmdText}};
+    for (auto& [line, text] : goldenCases("panel-feedback-records.txt")) {
+        const std::string command = text['>'].substr(0, text['>'].find(' '));
         deliverCard(0, 0x1234);
-        feed(0, c.command, c.data);
-        EXPECT_EQ(newestFeedback(), std::string("<feedback>") + c.shown + "</feedback>") << c.data;
+        feed(0, commands.at(command), text['>'].substr(command.size()));
+        EXPECT_EQ(newestFeedback(), "<feedback>" + text['<'] + "</feedback>") << line;
     }
 }
 
@@ -196,22 +141,11 @@ TEST_F(JournalTest, TheRingKeepsTheLatestEntriesNewestFirst) {
 }
 
 TEST(JournalCount, IsDigitsOrNothingAndStopsAtTheCapacity) {
-    const struct {
-        const char* value;
-        bool ok;
-        size_t count;
-    } cases[] = {{"", true, kJournalDefaultCount},
-                 {"5", true, 5},
-                 {"0", true, 0},
-                 {"99999", true, Journal::kCapacity},
-                 {"-1", false, 0},
-                 {"5x", false, 0},
-                 {" 5", false, 0},
-                 {"12345678901234567890", false, 0}};
-    for (const auto& c : cases) {
+    for (auto& [line, text] : goldenCases("journal-counts.txt")) {
         size_t count = 0;
-        EXPECT_EQ(parseJournalCount(c.value, &count), c.ok) << c.value;
-        EXPECT_EQ(count, c.ok ? c.count : 0) << c.value;
+        const bool taken = parseJournalCount(text['>'], &count);
+        EXPECT_EQ(taken ? std::to_string(count) : "refused", text['<']) << line;
+        EXPECT_TRUE(taken || count == 0) << line;  // a refusal changes nothing
     }
 }
 

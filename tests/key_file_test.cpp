@@ -14,15 +14,7 @@
 namespace {
 
 TEST(KeyFileTest, TextsParseAsTheirGoldenCasesSay) {
-    for (auto& [line, text] : goldenCases("key-file-texts.txt")) {
-        ReaderKeys keys;
-        std::string error;
-        const bool parsed = parseKeyFile(text['>'], &keys, &error);
-        const std::string lines = formatKeyFile(keys);
-        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
-                  text[parsed ? '<' : '!'])
-            << line;
-    }
+    expectTextsAsGolden("key-file-texts.txt", parseKeyFile, formatKeyFile);
 }
 
 TEST(KeyFileTest, KeysLiveOnlyInAPrivateRegularFile) {

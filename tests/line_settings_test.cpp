@@ -32,28 +32,7 @@ class LineFileTest : public testing::Test {
 };
 
 TEST(LineSettingsTest, TextsReadAsTheirGoldenCasesSay) {
-    for (auto& [line, text] : goldenCases("line-file-texts.txt")) {
-        LineSettings settings;
-        std::string error;
-        const bool parsed = parseLineSettings(text['>'], &settings, &error);
-        const std::string lines = formatLineSettings(settings);
-        EXPECT_EQ(parsed ? joined(lines.substr(lines.find('\n') + 1)) : error,
-                  text[parsed ? '<' : '!'])
-            << line;
-    }
-}
-
-TEST(LineSettingsTest, PanelRequestsAreUsableOnlyWithTwoAddressesAndAListedRate) {
-    EXPECT_TRUE(lineSettingsUsable(LineSettings{{{0, 126}}, 115200}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{11, 11}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 0x7F}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{0x8A, 11}}, 9600}));
-    EXPECT_FALSE(lineSettingsUsable(LineSettings{{{10, 11}}, 14400}));
-}
-
-TEST_F(LineFileTest, NoFileMeansTheDefaults) {
-    EXPECT_EQ(loadError(path_), "");
-    EXPECT_EQ(loaded_, LineSettings{});
+    expectTextsAsGolden("line-file-texts.txt", parseLineSettings, formatLineSettings);
 }
 
 TEST_F(LineFileTest, WhatIsNoReadableRegularFileIsRefusedAndChangesNothing) {

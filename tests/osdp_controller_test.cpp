@@ -2,6 +2,7 @@
 // and the polling session. Its event lines are checked in the black-box test.
 #include <gtest/gtest.h>
 
+#include "tests/golden.h"
 #include "tests/osdp_test_frames.h"
 #include "tools/controller_session.h"
 #include "tools/reply_text.h"
@@ -117,30 +118,13 @@ TEST(ControllerSessionTest, DamagedReplyRestsItsReaderThenANewSession) {
     EXPECT_EQ(buildCommandFrame(11, 0, kCmdId), session.nextCommand(t0 + milliseconds(1010)));
 }
 
-// Card data shorter than its bit count says, or without bits, is named, never
-// read past its end.
-TEST(DescribeReplyTest, ShortCardDataIsMalformed) {
-    for (const Bytes& data : {Bytes{0x00, 0x12, 0x20}, Bytes{0x00, 0x12, 0x20, 0x00, 0x12},
-                              Bytes{0x00, 0x12, 0x00, 0x00, 0x12}}) {
-        OsdpReply reply;
-        reply.address = 10;
-        reply.code = kReplyRaw;
-        reply.data = data;
-        EXPECT_EQ(describeReply(kCmdPoll, reply), "reader 10 card malformed");
+TEST(DescribeReplyTest, RepliesReadAsTheirGoldenCasesSay) {
+    for (auto& [line, text] : goldenCases("reply-descriptions.txt")) {
+        const Bytes bytes = bytesOfHex(text['>']);
+        ASSERT_GE(bytes.size(), 3u) << line;
+        const OsdpReply reply{bytes[1], 1, bytes[2], Bytes(bytes.begin() + 3, bytes.end()), {}};
+        EXPECT_EQ(describeReply(bytes[0], reply), text['<']) << line;
     }
-}
-
-// The serial number travels low byte first; a refusal names its error code.
-TEST(DescribeReplyTest, IdentityAndRefusalsAreReadAsSent) {
-    OsdpReply id{10, 1, kReplyPdid, {0x02, 0x4B, 0x7E, 0, 1, 0x5C, 0x32, 0x67, 0x73, 1, 2, 3}, {}};
-    EXPECT_EQ(describeReply(kCmdId, id),
-              "reader 10 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3");
-    OsdpReply nak{11, 1, kReplyNak, {0x03}, {}};
-    EXPECT_EQ(describeReply(0x65, nak), "reader 11 nak error=3");
-    OsdpReply shortStatus{11, 1, kReplyLstatr, {0x01}, {}};
-    EXPECT_EQ(describeReply(kCmdPoll, shortStatus), "reader 11 status malformed");
-    OsdpReply com{10, 2, kReplyCom, {0x0A, 0x80, 0x25, 0x00, 0x00}, {}};
-    EXPECT_EQ(describeReply(kCmdComset, com), "reader 10 reply code=0x54 to command 0x6E");
 }
 
 // With --led, a card read is answered with the LED and then the buzzer before

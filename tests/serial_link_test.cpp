@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,38 @@
 
 namespace {
 
-TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
+// The far end of the pty whose slave is the port under test (ZUL_SERIAL_DEVICE).
+int farEnd = -1;
+
+class SerialLinkTest : public testing::Test {
+  protected:
+    SerialLinkTest() {
+        farEnd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        EXPECT_TRUE(farEnd >= 0 && grantpt(farEnd) == 0 && unlockpt(farEnd) == 0);
+        setenv("ZUL_SERIAL_DEVICE", ptsname(farEnd), 1);
+    }
+    ~SerialLinkTest() override {
+        close(farEnd);
+        unsetenv("ZUL_SERIAL_DEVICE");
+    }
+
+    // Runs the main loop until done() holds, for ten seconds at the most.
+    static void runUntil(const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!done() && std::chrono::steady_clock::now() < deadline) {
+            if (!g_main_context_iteration(nullptr, FALSE))
+                poll(nullptr, 0, 1);
+        }
+    }
+
+    OsdpPeripheral osdp;
+};
+
+TEST_F(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
     // Polls of readers 10 and 11 and the start of reader 10's next, then its rest.
     const Bytes burst = {0x53, 0x0A, 0x08, 0x00, 0x04, 0x60, 0x45, 0xEC, 0x53, 0x0B,
                          0x08, 0x00, 0x04, 0x60, 0x14, 0x46, 0x53, 0x0A, 0x08};
     const Bytes rest = {0x00, 0x05, 0x60, 0x74, 0xDF};
-    OsdpPeripheral osdp;
     std::vector<Bytes> sent;
     bool lineUp = true;
     const auto send = [&] {
@@ -47,7 +74,7 @@ TEST(SerialLinkTest, BurstGetsEachReplyBeforeTheBytesAfterItsFrame) {
     EXPECT_EQ(sent.size(), 4u);
 }
 
-TEST(SerialLinkTest, TraceLineRecordsTheWholeWrite) {
+TEST_F(SerialLinkTest, TraceLineRecordsTheWholeWrite) {
     const uint8_t reply[] = {0x0A, 0x1B, 0xFF};
     EXPECT_EQ(replyTraceText(G_IO_STATUS_NORMAL, reply, sizeof reply),
               "WriteRet= G_IO_STATUS_NORMAL WriteFlush=G_IO_STATUS_NORMAL [0A 1B FF ]");
@@ -57,7 +84,7 @@ TEST(SerialLinkTest, TraceLineRecordsTheWholeWrite) {
 }
 
 // A pty keeps neither the speed nor the character size: the settings alone.
-TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
+TEST_F(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
     termios tio;
     memset(&tio, 0xFF, sizeof tio);
     setRawTermios(&tio, TtySettings{});
@@ -72,7 +99,7 @@ TEST(SerialLinkTest, LineSettingsAreRawNineSixHundredEightNoneOne) {
     EXPECT_EQ(0, tio.c_cc[VTIME]);
 }
 
-TEST(SerialLinkTest, UnknownBaudRatesAreRefused) {
+TEST_F(SerialLinkTest, UnknownBaudRatesAreRefused) {
     for (const int rate : {1200, 9600, 115200, 230400})
         EXPECT_TRUE(ttyBaudrateSupported(rate)) << rate;
     for (const int rate : {0, -9600, 9601, 14400, 460800})
@@ -92,7 +119,7 @@ int fakeRs485Request(int /*fd*/, serial_rs485* config) {
     return rs485Answer == 0 ? 0 : -1;
 }
 
-TEST(SerialLinkTest, Rs485ModeIsRequestedWithRtsOnSend) {
+TEST_F(SerialLinkTest, Rs485ModeIsRequestedWithRtsOnSend) {
     DebugLevel.store(1);
     for (auto& [line, text] : goldenCases("rs485-answers.txt")) {
         rs485Answer = std::stoi(text['>']);
@@ -106,46 +133,31 @@ TEST(SerialLinkTest, Rs485ModeIsRequestedWithRtsOnSend) {
     DebugLevel.store(0);
 }
 
-TEST(SerialLinkTest, PortThatIsNoTtyIsRefused) {
-    OsdpPeripheral osdp;
+TEST_F(SerialLinkTest, PortThatIsNoTtyIsRefused) {
     setenv("ZUL_SERIAL_DEVICE", "/dev/null", 1);
     SerialLink noTty(osdp);
     EXPECT_FALSE(noTty.open());
     noTty.close();
-    unsetenv("ZUL_SERIAL_DEVICE");
 }
 
-TEST(SerialLinkTest, HungUpPortLeavesNothingToDispatch) {
-    OsdpPeripheral osdp;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+TEST_F(SerialLinkTest, HungUpPortLeavesNothingToDispatch) {
     SerialLink link(osdp, 60000);
     ASSERT_TRUE(link.open());
-
-    close(master);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (link.watching() && std::chrono::steady_clock::now() < deadline) {
-        if (!g_main_context_iteration(nullptr, FALSE))
-            poll(nullptr, 0, 1);
-    }
+    close(farEnd);
+    farEnd = -1;
+    runUntil([&link] { return !link.watching(); });
     EXPECT_FALSE(link.watching());
     EXPECT_EQ(nullptr, link.port);
     // Nothing is ready before the reopen timer: no source the gone tty wakes.
     EXPECT_FALSE(g_main_context_iteration(nullptr, FALSE));
     link.close();
-    unsetenv("ZUL_SERIAL_DEVICE");
 }
 
 // A second daemon's link finds the tty claimed while the first holds it, under
 // whatever path, and free once the first has let it go.
-TEST(SerialLinkTest, LineIsClaimedWhileItIsHeld) {
-    OsdpPeripheral osdp;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
+TEST_F(SerialLinkTest, LineIsClaimedWhileItIsHeld) {
     const std::string link = testing::TempDir() + "kanzo_tty_" + std::to_string(getpid());
-    ASSERT_EQ(0, symlink(ptsname(master), link.c_str()));
-    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+    ASSERT_EQ(0, symlink(ptsname(farEnd), link.c_str()));
     SerialLink first(osdp, 60000);
     std::string error;
     ASSERT_TRUE(first.claimLine(&error));
@@ -158,24 +170,18 @@ TEST(SerialLinkTest, LineIsClaimedWhileItIsHeld) {
     EXPECT_TRUE(second.claimLine(&error));
     second.close();
     unlink(link.c_str());
-    close(master);
-    unsetenv("ZUL_SERIAL_DEVICE");
 }
 
 // A controller that stops taking bytes: the replies fill the tty until a write
 // fails, which is logged and handled as a lost line.
-TEST(SerialLinkTest, UnwritableReplyReopensTheLine) {
-    OsdpPeripheral osdp;
-    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
-    setenv("ZUL_SERIAL_DEVICE", ptsname(master), 1);
+TEST_F(SerialLinkTest, UnwritableReplyReopensTheLine) {
     SerialLink link(osdp, 60000);
     ASSERT_TRUE(link.open());
     const uint8_t poll10[] = {0x53, 0x0A, 0x08, 0x00, 0x04, 0x60, 0x45, 0xEC};
     DebugLevel.store(1);
     testing::internal::CaptureStdout();
     for (int i = 0; i < 100000 && link.watching(); ++i) {
-        if (write(master, poll10, sizeof poll10) != sizeof poll10)
+        if (write(farEnd, poll10, sizeof poll10) != sizeof poll10)
             poll(nullptr, 0, 1);
         g_main_context_iteration(nullptr, FALSE);
     }
@@ -185,13 +191,10 @@ TEST(SerialLinkTest, UnwritableReplyReopensTheLine) {
     EXPECT_NE(std::string::npos, log.find("Serial port write failed after "));
     EXPECT_NE(std::string::npos, log.find("Serial port hang-up, trying to reopen"));
     link.close();
-    close(master);
-    unsetenv("ZUL_SERIAL_DEVICE");
 }
 
-// The far end of the pty under test, and what it had received, at what rate
-// of the line, when the link drained the line before a new rate.
-int farEnd = -1;
+// What the far end had received, at what rate of the line, when the link
+// drained the line before a new rate.
 std::vector<uint8_t> bytesAtDrain;
 int rateAtDrain = 0;
 int drains = 0;
@@ -211,23 +214,16 @@ int recordingDrain(int fd) {
     return tcdrain(fd);
 }
 
-TEST(SerialLinkTest, NewRateFollowsTheReplyThatMovedTheLine) {
-    OsdpPeripheral osdp;
-    farEnd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    ASSERT_TRUE(farEnd >= 0 && grantpt(farEnd) == 0 && unlockpt(farEnd) == 0);
-    setenv("ZUL_SERIAL_DEVICE", ptsname(farEnd), 1);
+TEST_F(SerialLinkTest, NewRateFollowsTheReplyThatMovedTheLine) {
+    drains = 0;
     SerialLink link(osdp, 60000, recordingDrain);
     std::vector<LineSettings> kept;
     link.onLineMoved = [&kept](const LineSettings& settings) { kept.push_back(settings); };
     ASSERT_TRUE(link.open());
-    const auto send = [&](const Bytes& frame) {
+    const auto send = [&kept](const Bytes& frame) {
         ASSERT_EQ(write(farEnd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
         const size_t moves = kept.size();
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (kept.size() == moves && std::chrono::steady_clock::now() < deadline) {
-            if (!g_main_context_iteration(nullptr, FALSE))
-                poll(nullptr, 0, 1);
-        }
+        runUntil([&] { return kept.size() > moves; });
     };
     // Reader 1 to 12 at 19200: osdp_COM "12, 19200" left at 9600, then the rate.
     const Bytes to12At19200 = {0x0C, 0x00, 0x4B, 0x00, 0x00};
@@ -244,8 +240,6 @@ TEST(SerialLinkTest, NewRateFollowsTheReplyThatMovedTheLine) {
     EXPECT_EQ(kept[1].baud, 19200u);
     EXPECT_EQ(drains, 1);
     link.close();
-    close(farEnd);
-    unsetenv("ZUL_SERIAL_DEVICE");
 }
 
 TEST(ParameterFileTest, FirstLineNamingTheParameterGivesItsValue) {

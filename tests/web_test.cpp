@@ -43,27 +43,19 @@ RequestSource from(const std::string& address) {
 }
 
 // Runs work on a thread of its own whose stack is 64 KiB, and returns its result.
-bool onSmallStack(const std::function<bool()>& work) {
-    struct Job {
-        const std::function<bool()>& work;
-        bool result;
-    } job{work, false};
+bool onSmallStack(std::function<bool()> work) {
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
     pthread_t thread;
-    EXPECT_EQ(pthread_create(
-                  &thread, &attr,
-                  [](void* arg) -> void* {
-                      Job* job = static_cast<Job*>(arg);
-                      job->result = job->work();
-                      return nullptr;
-                  },
-                  &job),
-              0);
-    pthread_join(thread, nullptr);
+    const auto run = [](void* job) -> void* {
+        return (*static_cast<std::function<bool()>*>(job))() ? job : nullptr;
+    };
+    EXPECT_EQ(pthread_create(&thread, &attr, run, &work), 0);
+    void* result = nullptr;
+    pthread_join(thread, &result);
     pthread_attr_destroy(&attr);
-    return job.result;
+    return result != nullptr;
 }
 
 class WebServiceTest : public ::testing::Test {

@@ -29,22 +29,11 @@ ToolRun runTool(const TempDir& dir, const std::vector<std::string>& args,
     return {status, tool.output(), tool.errorText()};
 }
 
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    lines.push_back(text.substr(start));
-    return lines;
-}
-
 TEST(CardToolTest, RunsPrintWhatTheirGoldenCasesSay) {
     TempDir dir;
     for (auto& [line, text] : goldenCases("card-tool-runs.txt")) {
         const int status = text.count('!') ? 1 : 0;
-        const std::vector<std::string> args =
-            text.count('$') ? splitLines(text['$']) : std::vector<std::string>{};
-        const ToolRun run = runTool(dir, args, text['>']);
+        const ToolRun run = runTool(dir, linesOf(text['$']), text['>']);
         EXPECT_EQ(joined(run.out), text['<']) << line;
         EXPECT_EQ(joined(run.err), text['!']) << line;
         EXPECT_EQ(run.status, status) << line;

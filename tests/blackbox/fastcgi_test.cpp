@@ -19,16 +19,13 @@ using ::testing::HasSubstr;
 
 // The request's parameters in, its body announced and not sent.
 std::string bodyAnnounced(const std::string& uri, size_t length) {
-    const std::string records = fcgiRequest(uri, std::string(length, ' '));
+    const std::string records = fcgiRequest("POST", uri, std::string(length, ' '));
     return records.substr(0, records.size() - length - kFcgiHeaderSize);
 }
 
 TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
-    TempDir dir;
-    Cable cable(dir);
-    ChildProcess daemon(daemonOptions(dir, cable.endA));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    PolledDaemon camera;
+    const TempDir& dir = camera.dir;
     ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
     std::string pages = "/kanzo_zul?page";
     for (int i = 1; i < 64; ++i)
@@ -36,14 +33,15 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
     const std::string event = R"({"plateUTF8":"AB 123 CD","roiID":"2"})";
     const int stalled[] = {
         connectAndSend(dir, ""),
-        connectAndSend(dir, fcgiRequest("/kanzo_zul?info").substr(0, 1)),
+        connectAndSend(dir, fcgiRequest("GET", "/kanzo_zul?info").substr(0, 1)),
         connectAndSend(dir, bodyAnnounced("/kanzo_zul?lpr", event.size())),
         // Some 2 MiB of pages that it never reads.
-        connectAndSend(dir, fcgiRequest(pages)),
+        connectAndSend(dir, fcgiRequest("GET", pages)),
     };
     const Deadline second = deadlineIn(std::chrono::seconds(1));
     EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr", event));
-    EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB", second));
+    EXPECT_TRUE(
+        camera.panel->waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB", second));
 
     // The body comes on, a byte now and then, until the daemon drops it.
     const Deadline dropped = deadlineIn(std::chrono::seconds(3) + kPatience);
@@ -56,11 +54,11 @@ TEST(StalledClientsTest, PlateBesideThemReachesTheWireWithinASecond) {
         EXPECT_TRUE(closedByDaemon(client, dropped));
         close(client);
     }
-    EXPECT_TRUE(
-        daemon.waitForLine("FastCGI client dropped: no whole request within 3000 ms", dropped, 3));
-    EXPECT_TRUE(
-        daemon.waitForLine("FastCGI client dropped: response not taken within 3000 ms", dropped));
-    EXPECT_EQ(1, panel.countLines("card="));
+    EXPECT_TRUE(camera.daemon.waitForLine("FastCGI client dropped: no whole request within 3000 ms",
+                                          dropped, 3));
+    EXPECT_TRUE(camera.daemon.waitForLine(
+        "FastCGI client dropped: response not taken within 3000 ms", dropped));
+    EXPECT_EQ(1, camera.panel->countLines("card="));
 }
 
 // Sockets the process holds: the listening one, its claims, syslog's, and
@@ -81,9 +79,7 @@ size_t socketsOf(pid_t pid) {
 // daemon has closed it after its rest, nginx's next request is answered too.
 TEST(FastcgiTest, NginxKeepingItsConnectionGetsEveryRequestAnswered) {
     TempDir dir;
-    ProcessOptions options = daemonOptions(dir, "/no/tty");
-    options.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(options);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, "/no/tty")));
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?info"), ::testing::EndsWith("OK"));
     const size_t idle = socketsOf(daemon.pid());
     Nginx nginx(dir, "upstream kanzo { server unix:" + dir.file("fcgi.sock") +
@@ -115,8 +111,8 @@ TEST(FastcgiTest, ParameterClaimingGibibytesIsRefusedAndTheDaemonServesOn) {
     TempDir dir;
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_EQ("OK", webRequest(dir, "/kanzo_zul?info"));
-    const std::string claim = fcgiRecord(kFcgiBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8)) +
-                              fcgiRecord(kFcgiParams, std::string("\xC0\0\0\0\xC0\0\0\0", 8));
+    const std::string claim =
+        fcgiBegin() + fcgiRecord(kFcgiParams, std::string("\xC0\0\0\0\xC0\0\0\0", 8));
     EXPECT_EQ(0, sendToSocket(dir, claim));
     EXPECT_EQ(0, sendToSocket(dir, claim + fcgiRecord(kFcgiParams, "")));
     EXPECT_TRUE(daemon.waitForLine(

@@ -13,7 +13,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 
 #include "gmock/gmock.h"
 #include "gtest/gtest.h"
@@ -30,7 +29,7 @@ using ::testing::Not;
 // The daemon on dir answers the web and a panel on the cable's far end.
 void expectBothSidesServe(const TempDir& dir, const Cable& cable) {
     EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
 }
 
@@ -49,7 +48,7 @@ TEST(LifecycleTest, EveryStopSignalEndsTheDaemonCleanly) {
         ChildProcess daemon(options);
         ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
         // Either side keeps running without the other.
-        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+        ChildProcess panel(panelOptions(cable.endB));
         if (lineThere) {
             EXPECT_TRUE(panel.waitForLine("reader 11 online"));
         }
@@ -98,7 +97,7 @@ TEST(LifecycleTest, NonStopSignalsLeaveTheDaemonServing) {
         EXPECT_THAT(webRequest(dir, "/kanzo_zul?getStatusXML"), HasSubstr("<sn>ACCC8E0B1234</sn>"))
             << strsignal(signal);
     }
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     EXPECT_TRUE(daemon.waitForLine("SIGHUP ignored", deadlineIn(kPatience), 2));
     daemon.signal(SIGTERM);
@@ -158,19 +157,20 @@ TEST(StartTest, SecondInstanceTouchesNothingOfTheFirstTimeAfterTime) {
 TEST(StartTest, UnfinishedRewritesOfEveryFileAreRemovedAtStart) {
     TempDir dir;
     std::filesystem::create_directory(dir.file("localdata"));
-    for (const char* name :
-         {"localdata/kanzo.conf.aZ09xQ", "osdp-keys.k1LL3d", "osdp-line.Zz0912", "localdata/keep"})
-        dir.write(name, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
+    // Each file as the daemon names it, and a temporary copy of it.
+    const std::pair<std::string, std::string> rewrites[] = {
+        {"localdata/kanzo.conf", "localdata/kanzo.conf.aZ09xQ"},
+        {dir.file("osdp-keys"), "osdp-keys.k1LL3d"},
+        {dir.file("osdp-line"), "osdp-line.Zz0912"}};
+    for (const auto& [file, temporary] : rewrites)
+        dir.write(temporary, "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
+    dir.write("localdata/keep", "reader1 secure 000102030405060708090A0B0C0D0E0F\n");
     ChildProcess daemon(daemonOptions(dir, "/no/tty"));
     ASSERT_TRUE(daemon.waitForLine("Serial port ----- open done"));
-    EXPECT_EQ(1, daemon.countLines("Unfinished rewrites of localdata/kanzo.conf removed: 1"));
-    EXPECT_EQ(1,
-              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-keys") + " removed: 1"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("localdata/kanzo.conf.aZ09xQ")));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-keys.k1LL3d")));
-    EXPECT_EQ(1,
-              daemon.countLines("Unfinished rewrites of " + dir.file("osdp-line") + " removed: 1"));
-    EXPECT_FALSE(std::filesystem::exists(dir.file("osdp-line.Zz0912")));
+    for (const auto& [file, temporary] : rewrites) {
+        EXPECT_EQ(1, daemon.countLines("Unfinished rewrites of " + file + " removed: 1"));
+        EXPECT_FALSE(std::filesystem::exists(dir.file(temporary)));
+    }
     EXPECT_TRUE(std::filesystem::exists(dir.file("localdata/keep")));
 }
 
@@ -181,10 +181,9 @@ TEST(StartTest, PathThatIsNoSocketIsLeftAlone) {
     ChildProcess daemon(daemonOptions(dir, cable.endA));
     EXPECT_TRUE(
         daemon.waitForLine("FCGI_SOCKET_NAME " + dir.file("fcgi.sock") + " is not a socket"));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
-    std::ifstream file(dir.file("fcgi.sock"));
-    EXPECT_EQ("not a socket", std::string(std::istreambuf_iterator<char>(file), {}));
+    EXPECT_EQ("not a socket", fileText(dir.file("fcgi.sock")));
 }
 
 TEST(StartTest, UnusableFileStopsTheStartNamingTheFile) {
@@ -219,7 +218,7 @@ TEST(SerialLineTest, PulledAdapterIsReopenedWithoutSpinning) {
     ChildProcess daemon(daemonOptions(dir, cable->endA));
     ASSERT_EQ("<DEBUG_LEVEL>5</DEBUG_LEVEL>", webRequest(dir, "/kanzo_zul?DEBUG_LEVEL=5"));
     {
-        ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable->endB}));
+        ChildProcess panel(panelOptions(cable->endB));
         ASSERT_TRUE(panel.waitForLine("reader 10 online"));
         // The identification, counted before it is traced.
         ASSERT_TRUE(
@@ -235,7 +234,7 @@ TEST(SerialLineTest, PulledAdapterIsReopenedWithoutSpinning) {
     EXPECT_LE(daemon.cpuTicks() - ticksBefore, sysconf(_SC_CLK_TCK) * 3 / 10);
 
     cable = std::make_unique<Cable>(dir);
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable->endB}));
+    ChildProcess panel(panelOptions(cable->endB));
     EXPECT_TRUE(panel.waitForLine("reader 11 online"));
     daemon.readOutput();
     EXPECT_EQ(1, daemon.countLines("Serial port hang-up"));

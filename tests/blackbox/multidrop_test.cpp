@@ -65,8 +65,8 @@ TEST(MultidropTest, TwoCamerasOnOnePairEachGiveTheirOwnCardsOnce) {
     ASSERT_TRUE(second.waitForLine("Serial port add watch"));
 
     auto panel = std::make_unique<ChildProcess>(
-        programOptions({kControllerBinary, "--address", "10", "--address", "11", "--address", "12",
-                        "--address", "13", "--interval", "10", bus.controllerEnd}));
+        panelOptions(bus.controllerEnd,
+                     {"--address", "10", "--address", "11", "--address", "12", "--address", "13"}));
     for (const char* address : {"10", "11", "12", "13"})
         ASSERT_TRUE(panel->waitForLine("reader " + std::string(address) + " online")) << address;
     const std::string entryCard = webRequest(entry, "/kanzo_zul?sha1=AB123CD");

@@ -7,9 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -47,6 +45,18 @@ OsdpReply awaitReply(int line, ReplyCollector* collector) {
     return reply;
 }
 
+// Reader 1's answer to an osdp_COMSET of data sent to its address, 10, on the
+// line's end at path.
+OsdpReply comsetReply(const std::string& path, const std::vector<uint8_t>& data) {
+    const int line = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, data);
+    EXPECT_TRUE(writeAll(line, comset.data(), comset.size()));
+    ReplyCollector collector;
+    const OsdpReply reply = awaitReply(line, &collector);
+    close(line);
+    return reply;
+}
+
 // Reader 1 in install mode takes its key over the line; reader 2 has its own.
 TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     TempDir dir;
@@ -57,9 +67,8 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     auto readCard = [&](const std::string& region, std::vector<std::string> args) {
         EXPECT_EQ("", webRequest(dir, "/kanzo_zul?lpr",
                                  R"({"plateUTF8":"AB 123 CD","roiID":")" + region + "\"}"));
-        args.insert(args.end(), {"--count", "1", "--interval", "10", cable.endB});
-        args.insert(args.begin(), kControllerBinary);
-        ChildProcess tool(programOptions(args));
+        args.insert(args.end(), {"--count", "1"});
+        ChildProcess tool(panelOptions(cable.endB, args));
         EXPECT_EQ(0, exitCode(tool.waitExit())) << tool.errorText();
         return tool.lines();
     };
@@ -69,9 +78,7 @@ TEST(PanelTest, PlatesReachThePanelThroughEachReadersSecureSession) {
     EXPECT_THAT(readCard("1", {"--address", "10", "--install-key", kKey1}),
                 ::testing::IsSupersetOf({"reader 10 key installed",
                                          "reader 10 card format=0x12 bits=32 card=6D8CB9FB"}));
-    std::ifstream keyFile(dir.file("osdp-keys"));
-    EXPECT_THAT(std::string(std::istreambuf_iterator<char>(keyFile), {}),
-                HasSubstr("reader1 secure " + kKey1 + "\n"));
+    EXPECT_THAT(fileText(dir.file("osdp-keys")), HasSubstr("reader1 secure " + kKey1 + "\n"));
 
     // The old key gets no session.
     ChildProcess wrong(programOptions(
@@ -90,8 +97,7 @@ TEST(PanelTest, ToolReportsEachOutcomeWithItsExitStatus) {
     Cable cable(dir);
     for (auto& [line, outcome] : goldenCases("controller-tool-outcomes.txt")) {
         std::vector<std::string> args = {kControllerBinary};
-        std::istringstream lines(outcome['>']);
-        for (std::string arg; std::getline(lines, arg);)
+        for (const std::string& arg : linesOf(outcome['>']))
             args.push_back(arg == "LINE" ? cable.endB : arg);
         ChildProcess tool(programOptions(args));
         EXPECT_EQ(std::stoi(outcome['!']), exitCode(tool.waitExit())) << line;
@@ -149,21 +155,13 @@ TEST(PanelTest, MovedReaderAnswersAtItsNewAddressAndRateAfterARestart) {
     auto daemon = std::make_unique<ChildProcess>(daemonOptions(dir, bus.deviceEnds[0]));
     ASSERT_TRUE(daemon->waitForLine("Serial port add watch"));
     const std::vector<uint8_t> to12At19200 = {0x0C, 0x00, 0x4B, 0x00, 0x00};
-    {
-        const int line = open(bus.controllerEnd.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12At19200);
-        ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
-        ReplyCollector collector;
-        const OsdpReply com = awaitReply(line, &collector);
-        EXPECT_EQ(std::make_tuple(com.address, com.code, com.data),
-                  std::make_tuple(uint8_t{0x0A}, kReplyCom, to12At19200));
-        close(line);
-    }
+    const OsdpReply answer = comsetReply(bus.controllerEnd, to12At19200);
+    EXPECT_EQ(std::make_tuple(answer.address, answer.code, answer.data),
+              std::make_tuple(uint8_t{0x0A}, kReplyCom, to12At19200));
     EXPECT_TRUE(daemon->waitForLine("Reader 1 moved by the panel to address 12, line at 19200"));
     EXPECT_TRUE(daemon->waitForLine("Serial port settings 19200 8N1"));
     const auto expectReader12 = [&bus] {
-        ChildProcess panel(programOptions({kControllerBinary, "--baud", "19200", "--address", "12",
-                                           "--interval", "10", bus.controllerEnd}));
+        ChildProcess panel(panelOptions(bus.controllerEnd, {"--baud", "19200", "--address", "12"}));
         EXPECT_TRUE(panel.waitForLine(
             "reader 12 id vendor=024B7E model=0 version=1 serial=7367325C firmware=1.2.3"));
     };
@@ -195,17 +193,11 @@ TEST(PanelTest, MoveThatCannotBeKeptHoldsUntilARestart) {
     options.env["ZUL_LINE_FILE"] = dir.file("gone/osdp-line");
     ChildProcess daemon(options);
     ASSERT_TRUE(daemon.waitForLine("Serial port add watch"));
-    const int line = open(cable.endB.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     const std::vector<uint8_t> to12 = {0x0C, 0x80, 0x25, 0x00, 0x00};
-    const std::vector<uint8_t> comset = buildCommandFrame(0x0A, 1, kCmdComset, to12);
-    ASSERT_TRUE(writeAll(line, comset.data(), comset.size()));
-    ReplyCollector collector;
-    EXPECT_EQ(to12, awaitReply(line, &collector).data);
-    close(line);
+    EXPECT_EQ(to12, comsetReply(cable.endB, to12).data);
     EXPECT_TRUE(daemon.waitForLine("Line file " + dir.file("gone/osdp-line") +
                                    " not written, the move holds until a restart: "));
-    ChildProcess panel(
-        programOptions({kControllerBinary, "--address", "12", "--interval", "10", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB, {"--address", "12"}));
     EXPECT_TRUE(panel.waitForLine("reader 12 online"));
 }
 

@@ -12,7 +12,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,7 @@
 #include "gtest/gtest.h"
 #include "tests/golden.h"
 #include "tests/harness/daemon_harness.h"
+#include "web/fastcgi_codec.h"
 
 namespace {
 
@@ -80,13 +80,10 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
                         const std::string& login, const std::vector<std::string>& launcher) {
     TempDir dir;
     Cable cable(dir);
-    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
-    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(daemonSetup);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, cable.endA)));
     // 0x53 inside the card data: the panel must not take it for a new frame.
     ASSERT_THAT(webRequest(dir, "/kanzo_zul?CSN32LSB_Reader2=12345378"), ::testing::EndsWith("OK"));
-    ChildProcess panel(programOptions(
-        {kControllerBinary, "--interval", "10", "--count", "2", "--led", "green", cable.endB}));
+    ChildProcess panel(panelOptions(cable.endB, {"--count", "2", "--led", "green"}));
     dir.write("test.html", fileText(KANZO_FIXTURES "/status-page-test.html"));
     dir.write("attack.html", fileText(KANZO_FIXTURES "/attack.html"));
     Nginx nginx(dir, shippedServers(dir, camera, other), launcher);
@@ -132,9 +129,7 @@ void checkPageInBrowser(const std::string& camera, const std::string& other,
 
 TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
     TempDir dir;
-    ProcessOptions options = daemonOptions(dir, "/no/tty");
-    options.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(options);
+    ChildProcess daemon(behindWebServer(daemonOptions(dir, "/no/tty")));
     const std::string text =
         "Content-Type: text/plain; charset=utf-8\r\nX-Content-Type-Options: nosniff\r\n\r\n";
     for (auto& [line, request] : goldenCases("fastcgi-requests.txt"))
@@ -161,9 +156,10 @@ TEST(FastcgiTest, WorkerAnswersEveryCraftedRequestCorrectly) {
 
     // Clients that hang up after part of a record header, in a request, and
     // after a whole request without parameters, before its answer.
-    const std::string begin = fcgiRecord(1, std::string("\0\1\0\0\0\0\0\0", 8));
+    const std::string begin = fcgiBegin();
     for (const std::string& bytes :
-         {begin.substr(0, 3), begin, begin + fcgiRecord(4, "") + fcgiRecord(5, "")})
+         {begin.substr(0, 3), begin,
+          begin + fcgiRecord(kFcgiParams, "") + fcgiRecord(kFcgiStdin, "")})
         EXPECT_EQ(0, sendToSocket(dir, bytes));
     EXPECT_EQ(text + "OK", webRequest(dir, "/kanzo_zul?info"));
     // The web server runs as another user.
@@ -214,24 +210,18 @@ TEST(StatusPageTest, PageWorksAndOtherSitesChangeNothingFromTheLan) {
 // without a password changes nothing; with the installer's password the card
 // goes out; the plate application on the camera itself needs none.
 TEST(ShippedNginxTest, OnlyTheCameraAndLoggedInInstallersPutCardsOnTheLine) {
-    TempDir dir;
-    Cable cable(dir);
-    ProcessOptions daemonSetup = daemonOptions(dir, cable.endA);
-    daemonSetup.env["ZUL_CGI_HEADERS"] = "1";
-    ChildProcess daemon(daemonSetup);
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    Nginx nginx(dir, shippedServers(dir, "127.0.0.1:18484", "127.0.0.1:18486"));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    PolledDaemon camera(true);
+    Nginx nginx(camera.dir, shippedServers(camera.dir, "127.0.0.1:18484", "127.0.0.1:18486"));
     for (auto& [line, request] : goldenCases("shipped-nginx-requests.txt")) {
         std::vector<std::string> args = {"/usr/bin/curl", "-s", "-o",
                                          "/dev/null",     "-w", "%{http_code}"};
-        std::istringstream lines(request['>']);
-        for (std::string arg; std::getline(lines, arg);)
+        for (const std::string& arg : linesOf(request['>']))
             args.push_back(arg);
         ChildProcess curl(programOptions(args));
         EXPECT_EQ(0, exitCode(curl.waitExit()));
         EXPECT_EQ(curl.output(), request['<']) << line;
     }
+    ChildProcess& panel = *camera.panel;
     EXPECT_TRUE(panel.waitForLine("reader 10 card format=0x12 bits=32 card=600D1E55"));
     EXPECT_TRUE(panel.waitForLine("reader 11 card format=0x12 bits=32 card=6D8CB9FB"));
     EXPECT_EQ(

@@ -249,6 +249,30 @@ ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice
     return options;
 }
 
+ProcessOptions behindWebServer(ProcessOptions daemon) {
+    daemon.env["ZUL_CGI_HEADERS"] = "1";
+    return daemon;
+}
+
+ProcessOptions panelOptions(const std::string& line, const std::vector<std::string>& args) {
+    ProcessOptions options = programOptions({kControllerBinary, "--interval", "10"});
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    options.args.push_back(line);
+    return options;
+}
+
+PolledDaemon::PolledDaemon(bool webServer)
+    : daemon(webServer ? behindWebServer(daemonOptions(dir, cable.endA))
+                       : daemonOptions(dir, cable.endA)) {
+    startPanel();
+}
+
+void PolledDaemon::startPanel() {
+    panel.emplace(panelOptions(cable.endB));
+    if (!panel->waitForLine("reader 11 online"))
+        throw std::runtime_error("reader 11 not online: " + daemon.errorText());
+}
+
 std::string webRequest(const TempDir& dir, const std::string& uri, const std::string& body) {
     dir.write("request-body", body);
     ProcessOptions options =
@@ -268,19 +292,30 @@ std::string webRequest(const TempDir& dir, const std::string& uri, const std::st
     return "no response";
 }
 
-std::string fcgiRecord(char type, const std::string& content) {
-    const size_t n = content.size();
-    return std::string{1, type, 0, 1, static_cast<char>(n >> 8), static_cast<char>(n), 0, 0} +
-           content;
+std::string fcgiRecord(uint8_t type, const std::string& content) {
+    std::string record;
+    appendFcgiRecord(&record, type, 1, content.data(), content.size());
+    return record;
 }
 
-std::string fcgiRequest(const std::string& uri, const std::string& body) {
+std::string fcgiBegin() {
+    const char responder[kFcgiBeginLength] = {0, kFcgiResponder};
+    return fcgiRecord(kFcgiBeginRequest, std::string(responder, sizeof responder));
+}
+
+std::string fcgiRequest(const std::string& method, const std::string& uri,
+                        const std::string& body) {
+    const std::pair<const char*, std::string> pairs[] = {
+        {"REQUEST_METHOD", method},
+        {"REQUEST_URI", uri},
+        {"CONTENT_LENGTH", std::to_string(body.size())},
+        {"SCRIPT_NAME", "/kanzo_zul"},
+        {"REMOTE_ADDR", "127.0.0.1"}};
     std::string params;
-    appendFcgiPair(&params, "REQUEST_METHOD", body.empty() ? "GET" : "POST");
-    appendFcgiPair(&params, "REQUEST_URI", uri);
-    appendFcgiPair(&params, "REMOTE_ADDR", "127.0.0.1");
-    std::string records = fcgiRecord(kFcgiBeginRequest, std::string("\0\1\0\0\0\0\0\0", 8)) +
-                          fcgiRecord(kFcgiParams, params) + fcgiRecord(kFcgiParams, "");
+    for (const auto& [name, value] : pairs)
+        appendFcgiPair(&params, name, value);
+    std::string records =
+        fcgiBegin() + fcgiRecord(kFcgiParams, params) + fcgiRecord(kFcgiParams, "");
     for (size_t at = 0; at < body.size(); at += kFcgiMaxContent)
         records += fcgiRecord(kFcgiStdin, body.substr(at, kFcgiMaxContent));
     return records + fcgiRecord(kFcgiStdin, "");

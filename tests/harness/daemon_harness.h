@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -121,17 +122,45 @@ ProcessOptions programOptions(const std::vector<std::string>& args);
 // dir/osdp-line (absent: readers at 10 and 11, 9600 baud).
 ProcessOptions daemonOptions(const TempDir& dir, const std::string& serialDevice);
 
+// The daemon's options with the CGI header block that web servers ask for.
+ProcessOptions behindWebServer(ProcessOptions daemon);
+
+// The controller tool as the panel on line, polling every 10 ms; args (e.g.
+// --count 2) come before the line.
+ProcessOptions panelOptions(const std::string& line, const std::vector<std::string>& args = {});
+
+// The daemon in a scratch directory on a cable, behind a web server when
+// webServer is true, and polled by the panel on the cable's far end.
+class PolledDaemon {
+  public:
+    explicit PolledDaemon(bool webServer = false);
+
+    // Starts the panel; throws when reader 11 is not online within the patience.
+    void startPanel();
+    void stopPanel() { panel.reset(); }
+
+    TempDir dir;
+    Cable cable{dir};
+    ChildProcess daemon;
+    std::optional<ChildProcess> panel;
+};
+
 // The daemon's response to a FastCGI request for uri, sent by libfcgi's
 // cgi-fcgi from dir: a GET, or a POST of body when there is one. Sent again
 // until the socket accepts; "no response" when it never did.
 std::string webRequest(const TempDir& dir, const std::string& uri, const std::string& body = "");
 
 // One FastCGI record of request 1.
-std::string fcgiRecord(char type, const std::string& content);
+std::string fcgiRecord(uint8_t type, const std::string& content);
 
-// The records of FastCGI request 1 for uri from the camera itself, without
-// keep-conn: a GET, or a POST of body when there is one.
-std::string fcgiRequest(const std::string& uri, const std::string& body = "");
+// The BEGIN_REQUEST record of request 1 for a responder, without keep-conn.
+std::string fcgiBegin();
+
+// The records of FastCGI request 1 for uri from the camera itself (REMOTE_ADDR
+// 127.0.0.1), without keep-conn, as a web server sends them: the method, the
+// URI, the body's length and the script's name, then the body.
+std::string fcgiRequest(const std::string& method, const std::string& uri,
+                        const std::string& body = "");
 
 // A client of the daemon's socket in dir that sends bytes and hangs up; its
 // exit code.

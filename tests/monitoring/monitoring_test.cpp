@@ -5,7 +5,6 @@
 // of its JSON and reads Prometheus' answers.
 #include <poll.h>
 
-#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -108,39 +107,17 @@ class Prometheus {
     ChildProcess process_;
 };
 
-// The daemon on a null-modem cable with the controller tool as its panel,
-// behind nginx on webPort, scraped by Prometheus on webPort + 1.
-class MonitoredCamera {
-  public:
-    explicit MonitoredCamera(int webPort)
-        : cable_(dir_),
-          daemon_(daemonBehindWebServer()),
-          nginx_(dir_, shippedServers(dir_, "127.0.0.1:" + std::to_string(webPort),
-                                      "127.0.0.1:" + std::to_string(webPort + 2))),
-          prometheus_(dir_, webPort + 1, webPort) {
-        startPanel();
-    }
+// The daemon polled by its panel, behind nginx on webPort, scraped by
+// Prometheus on webPort + 1.
+struct MonitoredSite {
+    explicit MonitoredSite(int webPort)
+        : nginx(camera.dir, shippedServers(camera.dir, "127.0.0.1:" + std::to_string(webPort),
+                                           "127.0.0.1:" + std::to_string(webPort + 2))),
+          prometheus(camera.dir, webPort + 1, webPort) {}
 
-    void startPanel() {
-        panel_.emplace(programOptions({kControllerBinary, "--interval", "10", cable_.endB}));
-        EXPECT_TRUE(panel_->waitForLine("reader 11 online"));
-    }
-    void stopPanel() { panel_.reset(); }
-    Prometheus& prometheus() { return prometheus_; }
-
-  private:
-    ProcessOptions daemonBehindWebServer() {
-        ProcessOptions options = daemonOptions(dir_, cable_.endA);
-        options.env["ZUL_CGI_HEADERS"] = "1";
-        return options;
-    }
-
-    TempDir dir_;
-    Cable cable_;
-    ChildProcess daemon_;
-    std::optional<ChildProcess> panel_;
-    Nginx nginx_;
-    Prometheus prometheus_;
+    PolledDaemon camera{true};
+    Nginx nginx;
+    Prometheus prometheus;
 };
 
 TEST(MonitoringTest, ShippedRulesPassPromtoolAndTheirUnitTests) {
@@ -154,11 +131,8 @@ TEST(MonitoringTest, ShippedRulesPassPromtoolAndTheirUnitTests) {
 // The live text passes promtool's check; the rules use only metrics it has,
 // and the dashboard shows every one of them.
 TEST(MonitoringTest, EveryMetricTheRulesAndTheDashboardUseIsServed) {
-    TempDir dir;
-    Cable cable(dir);
-    ChildProcess daemon(daemonOptions(dir, cable.endA));
-    ChildProcess panel(programOptions({kControllerBinary, "--interval", "10", cable.endB}));
-    ASSERT_TRUE(panel.waitForLine("reader 11 online"));
+    PolledDaemon camera;
+    const TempDir& dir = camera.dir;
     const std::string metrics = webRequest(dir, "/kanzo_zul/api?metrics");
     dir.write("metrics.txt", metrics);
     const auto [checked, output] =
@@ -176,8 +150,8 @@ TEST(MonitoringTest, EveryMetricTheRulesAndTheDashboardUseIsServed) {
 // Each panel's query, with the dashboard's variables filled in as Grafana
 // does, finds series in Prometheus once it has scraped the daemon a few times.
 TEST(MonitoringTest, EveryDashboardQueryFindsTheDaemonsFigures) {
-    MonitoredCamera camera(18494);
-    Prometheus& prometheus = camera.prometheus();
+    MonitoredSite site(18494);
+    Prometheus& prometheus = site.prometheus;
     ASSERT_TRUE(prometheus.waitFor("true", deadlineIn(std::chrono::seconds(30)), "/api/v1/query",
                                    ".data.result[0].value[1] // \"0\" | tonumber >= 3",
                                    "sum_over_time(up{job=\"kanzo_zul\"}[1m])"));
@@ -202,8 +176,8 @@ TEST(MonitoringTest, EveryDashboardQueryFindsTheDaemonsFigures) {
 // The shipped rule as it stands: both readers' alerts fire a minute after the
 // panel stops polling, and clear once it polls again.
 TEST(MonitoringTest, SilentReaderAlertFiresAfterAMinuteAndClearsWhenPolledAgain) {
-    MonitoredCamera camera(18490);
-    Prometheus& prometheus = camera.prometheus();
+    MonitoredSite site(18490);
+    Prometheus& prometheus = site.prometheus;
     const std::string states =
         "[.data.alerts[] | select(.labels.alertname == \"KanzoZulReaderNotPolled\") | "
         ".labels.reader + \" \" + .state] | sort | join(\",\")";
@@ -212,7 +186,7 @@ TEST(MonitoringTest, SilentReaderAlertFiresAfterAMinuteAndClearsWhenPolledAgain)
                                    "sum(kanzo_zul_reader_polling{job=\"kanzo_zul\"})"));
     EXPECT_EQ("", prometheus.api("/api/v1/alerts", states));
 
-    camera.stopPanel();
+    site.camera.stopPanel();
     const Deadline stopped = SteadyClock::now();
     ASSERT_TRUE(prometheus.waitFor("1 firing,2 firing", deadlineIn(std::chrono::seconds(150)),
                                    "/api/v1/alerts", states));
@@ -223,7 +197,7 @@ TEST(MonitoringTest, SilentReaderAlertFiresAfterAMinuteAndClearsWhenPolledAgain)
                              ".data.alerts[] | select(.labels.reader == \"1\") | "
                              ".annotations.summary"));
 
-    camera.startPanel();
+    site.camera.startPanel();
     EXPECT_TRUE(
         prometheus.waitFor("", deadlineIn(std::chrono::seconds(30)), "/api/v1/alerts", states));
 }
